@@ -1,0 +1,54 @@
+#pragma once
+// The download-agent stage. The agent does not echo; it answers with status
+// bytes (0x5A ready/accepted, 0x69 packet accepted) and the plug-in answers
+// 0x5A confirm, 0x69 resend, 0xA5 give up. Every function takes the open link
+// first and returns 0 or an error code (see vantrel/codes.h).
+#include <cstdint>
+
+#include "images/image_desc.h"
+#include "link/link.h"
+
+namespace vantrel {
+
+inline constexpr uint32_t kBloaderInfoRecordSize = 136;
+inline constexpr uint32_t kRomInfoCopySize = 352;
+inline constexpr uint32_t kFsSlotCount = 4;
+inline constexpr uint32_t kSharedDataMax = 65536;
+// A packet the agent keeps asking for again is resent at most this often.
+inline constexpr uint32_t kMaxPacketResends = 16;
+
+// The whole stage, from the agent's first byte to the final watchdog command.
+int AgentRun(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b,
+             const ImageDesc* bootloader, const ImageDesc* ext_bootloader,
+             const ImageDesc* rom, const ImageDesc* rom2, const ImageDesc* fs_images,
+             const uint8_t* bloader_info /*136*/, const uint8_t* rom_info /*352*/,
+             uint32_t fs_count, uint32_t port);
+
+int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b, uint32_t port);
+int AgentSendTable(LinkHandle h, const ImageDesc* table, uint32_t record_size);
+// *length: in, the buffer's size; out, the length the agent announced (all of
+// it is read to stay in step; at most the buffer's size is stored).
+int AgentReadSharedData(LinkHandle h, uint32_t type, uint8_t* buffer, uint32_t* length);
+int AgentEnableWatchdog(LinkHandle h, uint16_t value);
+
+int AgentWriteBootloader(LinkHandle h, const ImageDesc* bootloader, const ImageDesc* ext_bootloader,
+                         const uint8_t* bloader_info /*136*/, uint32_t port);
+int AgentSendImageList(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2, uint32_t port);
+int AgentWriteNfb(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2, uint32_t port);
+
+// Packet and NAND block commands used by the FS writer.
+int AgentSendPackets(LinkHandle h, const uint8_t* data, uint32_t total, uint32_t packet_size,
+                     bool with_checksum);
+int AgentWriteBlock(LinkHandle h, uint32_t block, uint32_t page_size, uint32_t spare_size,
+                    uint32_t page_count, const uint8_t* main_data, const uint8_t* spare_data,
+                    uint16_t expected_checksum);
+int AgentWritePages(LinkHandle h, uint32_t block, uint32_t list_length, const uint32_t* pages,
+                    uint32_t page_size, uint32_t spare_size, uint32_t pages_per_block,
+                    const uint8_t* main_data, const uint8_t* spare_data);
+// `capacity` is the destination's size; a read that would overrun it fails.
+int AgentReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode,
+                   uint8_t* destination, uint32_t capacity);
+int AgentFormatRange(LinkHandle h, uint8_t option1, uint8_t option2, uint8_t option3,
+                     uint32_t address, uint32_t length);
+
+}  // namespace vantrel

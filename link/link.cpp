@@ -1,0 +1,105 @@
+#include "link/link.h"
+
+#include <cstdio>
+
+#include "platform/clock.h"
+
+namespace vantrel {
+
+LinkStatus LinkWrite(LinkHandle h, const uint8_t* buf, uint32_t n) {
+  if (!h) return kLinkError;
+  uint32_t put = 0;
+  if (!h->Write(buf, n, &put)) return kLinkError;
+  if (put == 0) return kLinkNothingWritten;
+  if (put != n) return kLinkError;
+  return h->Flush() ? kLinkOk : kLinkError;
+}
+
+LinkStatus LinkWrite8(LinkHandle h, uint32_t value) {
+  uint8_t b = static_cast<uint8_t>(value);
+  return LinkWrite(h, &b, 1);
+}
+
+LinkStatus LinkWrite16(LinkHandle h, uint16_t value) {
+  uint8_t b[2];
+  PutBe16(b, value);
+  return LinkWrite(h, b, 2);
+}
+
+LinkStatus LinkWrite32(LinkHandle h, uint32_t value) {
+  uint8_t b[4];
+  PutBe32(b, value);
+  return LinkWrite(h, b, 4);
+}
+
+LinkStatus LinkRead(LinkHandle h, uint8_t* buf, uint32_t n) {
+  if (!h) return kLinkError;
+  uint32_t got = 0;
+  if (!h->Read(buf, n, &got)) return kLinkError;
+  if (got == 0) return kLinkNoData;
+  if (got < n) return kLinkError;
+  return kLinkOk;
+}
+
+LinkStatus LinkReadAll(LinkHandle h, uint8_t* buf, uint32_t n) {
+  if (n == 0) return kLinkNoData;
+  if (!h) return kLinkError;
+  uint32_t have = 0;
+  while (have < n) {
+    uint32_t got = 0;
+    if (!h->Read(buf + have, n - have, &got)) return kLinkError;
+    if (got == 0) return kLinkNoData;
+    have += got;
+  }
+  return kLinkOk;
+}
+
+LinkStatus LinkRead8(LinkHandle h, uint8_t* out) {
+  uint8_t b = 0;
+  LinkStatus s = LinkRead(h, &b, 1);
+  if (s == kLinkOk) *out = b;
+  return s;
+}
+
+LinkStatus LinkRead16(LinkHandle h, uint16_t* out) {
+  uint8_t b[2];
+  LinkStatus s = LinkRead(h, b, 2);
+  if (s == kLinkOk) *out = GetBe16(b);
+  return s;
+}
+
+LinkStatus LinkRead32(LinkHandle h, uint32_t* out) {
+  uint8_t b[4];
+  LinkStatus s = LinkRead(h, b, 4);
+  if (s == kLinkOk) *out = GetBe32(b);
+  return s;
+}
+
+int LinkSetTimeouts(LinkHandle h, uint32_t read_constant_ms, uint32_t write_constant_ms) {
+  if (!h) return kLinkError;
+  platform::Timeouts t;
+  t.readInterval = 0;
+  t.readMultiplier = 1;
+  t.readConstant = read_constant_ms;
+  t.writeMultiplier = 1;
+  t.writeConstant = write_constant_ms;
+  return h->SetTimeouts(t) ? kLinkOk : kLinkError;
+}
+
+bool LinkFlush(LinkHandle h) { return h && h->Flush(); }
+
+void LinkLog(const char* format, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(buf, sizeof buf, format, ap);  // cuts to 511 characters + NUL
+  va_end(ap);
+  std::fputs(buf, stdout);
+  std::fflush(stdout);
+}
+
+void LinkSleep(uint32_t ms) { platform::GetClock().SleepMs(ms); }
+
+bool LinkGone(LinkHandle h) { return !h || h->Gone(); }
+
+}  // namespace vantrel

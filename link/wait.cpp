@@ -1,0 +1,46 @@
+#include "link/wait.h"
+
+namespace vantrel {
+
+WaitLimits& Limits() {
+  static WaitLimits limits;
+  return limits;
+}
+
+bool WaitBudget::Spend() {
+  if (LinkGone(h_)) return false;
+  platform::Timeouts t = h_->GetTimeouts();
+  uint64_t cost = uint64_t(t.readMultiplier) + t.readConstant;
+  if (cost == 0) cost = 1;
+  left_ = left_ > cost ? left_ - cost : 0;
+  return left_ > 0;
+}
+
+LinkStatus LinkWaitByte(LinkHandle h, uint8_t* out, uint32_t budget_ms) {
+  WaitBudget b(h, budget_ms);
+  for (;;) {
+    LinkStatus s = LinkRead8(h, out);
+    if (s == kLinkOk) return s;
+    if (!b.Spend()) return LinkGone(h) ? kLinkError : kLinkNoData;
+  }
+}
+
+LinkStatus LinkWaitRead16(LinkHandle h, uint16_t* out, uint32_t budget_ms) {
+  WaitBudget b(h, budget_ms);
+  for (;;) {
+    LinkStatus s = LinkRead16(h, out);
+    if (s == kLinkOk) return s;
+    if (!b.Spend()) return LinkGone(h) ? kLinkError : kLinkNoData;
+  }
+}
+
+LinkStatus LinkWaitRead32(LinkHandle h, uint32_t* out, uint32_t budget_ms) {
+  WaitBudget b(h, budget_ms);
+  for (;;) {
+    LinkStatus s = LinkRead32(h, out);
+    if (s == kLinkOk) return s;
+    if (!b.Spend()) return LinkGone(h) ? kLinkError : kLinkNoData;
+  }
+}
+
+}  // namespace vantrel

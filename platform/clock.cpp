@@ -1,0 +1,57 @@
+#include "platform/clock.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace vantrel::platform {
+
+uint64_t RealNowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+uint64_t SystemClock::NowMs() { return RealNowMs(); }
+void SystemClock::SleepMs(uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+ScaledClock::ScaledClock(double factor) : factor_(factor > 1 ? factor : 1), origin_(RealNowMs()) {}
+uint64_t ScaledClock::NowMs() {
+  return origin_ + static_cast<uint64_t>((RealNowMs() - origin_) * factor_);
+}
+void ScaledClock::SleepMs(uint32_t ms) {
+  auto us = static_cast<int64_t>(ms * 1000.0 / factor_);
+  std::this_thread::sleep_for(std::chrono::microseconds(us > 100 ? us : 100));
+}
+
+void ManualClock::SleepMs(uint32_t ms) {
+  now_ += ms;
+  slept_ += ms;
+  std::this_thread::sleep_for(std::chrono::microseconds(50));
+}
+
+namespace {
+std::atomic<Clock*> g_clock{nullptr};
+
+Clock* DefaultClock() {
+  static Clock* def = [] () -> Clock* {
+    if (const char* s = std::getenv("VANTREL_TIME_SCALE")) {
+      double f = std::atof(s);
+      if (f > 1) return new ScaledClock(f);
+    }
+    return new SystemClock();
+  }();
+  return def;
+}
+}  // namespace
+
+Clock& GetClock() {
+  Clock* c = g_clock.load();
+  return c ? *c : *DefaultClock();
+}
+
+Clock* SetClock(Clock* clock) { return g_clock.exchange(clock); }
+
+}  // namespace vantrel::platform

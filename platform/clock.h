@@ -1,0 +1,76 @@
+#pragma once
+// The one clock of the plug-in. Every sleep and every deadline of the
+// protocol goes through it, so tests and simulated runs can replace it and
+// never wait in real time for the fixed pauses (10 ms polls, 200 ms and
+// 3000 ms pauses, the 80-second countdown).
+#include <atomic>
+#include <cstdint>
+
+namespace vantrel::platform {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual uint64_t NowMs() = 0;  // monotonic milliseconds
+  virtual void SleepMs(uint32_t ms) = 0;
+};
+
+// The wall clock: real sleeps, monotonic time.
+class SystemClock : public Clock {
+ public:
+  uint64_t NowMs() override;
+  void SleepMs(uint32_t ms) override;
+};
+
+// Real time divided by a factor: a sleep of n ms lasts n / factor ms (at least
+// a short real yield, so loops still give up the CPU), and NowMs runs that
+// much faster. Used for simulated runs.
+class ScaledClock : public Clock {
+ public:
+  explicit ScaledClock(double factor);
+  uint64_t NowMs() override;
+  void SleepMs(uint32_t ms) override;
+
+ private:
+  double factor_;
+  uint64_t origin_;
+};
+
+// Time stands still until someone sleeps: a sleep advances it at once. Each
+// sleep also yields the thread briefly so that a waiting loop on a manual
+// clock does not starve the thread it waits for.
+class ManualClock : public Clock {
+ public:
+  uint64_t NowMs() override { return now_.load(); }
+  void SleepMs(uint32_t ms) override;
+  void Advance(uint64_t ms) { now_ += ms; }
+  uint64_t slept() const { return slept_.load(); }
+
+ private:
+  std::atomic<uint64_t> now_{0};
+  std::atomic<uint64_t> slept_{0};
+};
+
+// The process's clock. Without SetClock it is the system clock, or a
+// ScaledClock when the environment variable VANTREL_TIME_SCALE holds a factor
+// above 1 (the simulated phone's runs set it).
+Clock& GetClock();
+// Installs a clock (nullptr restores the default) and returns the previous one.
+Clock* SetClock(Clock* clock);
+
+// RAII helper for tests.
+class ScopedClock {
+ public:
+  explicit ScopedClock(Clock* c) : prev_(SetClock(c)) {}
+  ~ScopedClock() { SetClock(prev_); }
+  ScopedClock(const ScopedClock&) = delete;
+  ScopedClock& operator=(const ScopedClock&) = delete;
+
+ private:
+  Clock* prev_;
+};
+
+// Real monotonic milliseconds, for the port's own kernel-level time-outs.
+uint64_t RealNowMs();
+
+}  // namespace vantrel::platform

@@ -1,0 +1,307 @@
+// POSIX serial port: one non-blocking descriptor, poll for the time-outs,
+// termios for the line, flock (plus TIOCEXCL) for exclusive use.
+//
+// Facts this file relies on (measured on Linux pseudo-terminals):
+// - TIOCMBIS/TIOCMBIC fail with ENOTTY on a pty: it has no modem lines, which
+//   counts as done, not as a failure.
+// - TIOCEXCL does not stop root, so exclusivity also takes an flock that a
+//   second opener fails on.
+// - When the far end hangs up, reads return 0 bytes at once (or EIO) and poll
+//   reports POLLHUP; writes fail with EIO. A read that ends early with no
+//   data is the port going away, never a time-out.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+
+namespace vantrel::platform {
+namespace {
+
+struct BaudEntry {
+  uint32_t rate;
+  speed_t code;
+};
+const BaudEntry kBauds[] = {
+    {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+    {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+    {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+speed_t ToSpeed(uint32_t rate) {
+  for (auto& b : kBauds)
+    if (b.rate == rate) return b.code;
+  return 0;
+}
+uint32_t FromSpeed(speed_t s) {
+  for (auto& b : kBauds)
+    if (b.code == s) return b.rate;
+  return 0;
+}
+
+bool IsGoneErrno(int e) { return e == EIO || e == ENODEV || e == ENXIO || e == EBADF; }
+
+class PosixSerialPort : public SerialPort {
+ public:
+  PosixSerialPort(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  ~PosixSerialPort() override {
+    if (fd_ >= 0) {
+      flock(fd_, LOCK_UN);
+      close(fd_);
+    }
+  }
+
+  bool Read(uint8_t* buf, uint32_t n, uint32_t* got) override {
+    *got = 0;
+    if (gone_) return false;
+    if (n == 0) return true;
+    const bool at_once = t_.readInterval == kReadReturnAtOnce && t_.readMultiplier == 0 &&
+                         t_.readConstant == 0;
+    const uint64_t budget = at_once ? 0 : uint64_t(n) * t_.readMultiplier + t_.readConstant;
+    const uint64_t deadline = RealNowMs() + budget;
+    for (;;) {
+      ssize_t r = ::read(fd_, buf + *got, n - *got);
+      if (r > 0) {
+        *got += static_cast<uint32_t>(r);
+        if (*got == n) return true;
+        continue;
+      }
+      if (r == 0) return MarkGone();  // end of file: the far end hung up
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return IsGoneErrno(errno) ? MarkGone() : false;
+      uint64_t now = RealNowMs();
+      if (at_once || now >= deadline) return true;  // time-out: what arrived is in buf
+      pollfd p{fd_, POLLIN, 0};
+      int pr = ::poll(&p, 1, static_cast<int>(deadline - now));
+      if (pr < 0 && errno != EINTR) return false;
+      if (pr > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN))
+        return MarkGone();
+    }
+  }
+
+  bool Write(const uint8_t* buf, uint32_t n, uint32_t* put) override {
+    *put = 0;
+    if (gone_) return false;
+    if (n == 0) return true;
+    const uint64_t deadline = RealNowMs() + uint64_t(n) * t_.writeMultiplier + t_.writeConstant;
+    for (;;) {
+      ssize_t w = ::write(fd_, buf + *put, n - *put);
+      if (w > 0) {
+        *put += static_cast<uint32_t>(w);
+        if (*put == n) return true;
+        continue;
+      }
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        return IsGoneErrno(errno) ? MarkGone() : false;
+      uint64_t now = RealNowMs();
+      if (now >= deadline) return true;  // write time-out: *put tells how far it got
+      pollfd p{fd_, POLLOUT, 0};
+      int pr = ::poll(&p, 1, static_cast<int>(deadline - now));
+      if (pr < 0 && errno != EINTR) return false;
+      if (pr > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return MarkGone();
+    }
+  }
+
+  bool Flush() override {
+    if (gone_) return false;
+    if (::tcdrain(fd_) == 0) return true;
+    return IsGoneErrno(errno) ? MarkGone() : false;
+  }
+
+  bool SetTimeouts(const Timeouts& t) override {
+    if (gone_) return false;
+    t_ = t;
+    return true;
+  }
+  Timeouts GetTimeouts() const override { return t_; }
+
+  bool ClearError() override {
+    if (gone_) return false;
+    int q = 0;
+    if (::ioctl(fd_, FIONREAD, &q) != 0) return IsGoneErrno(errno) ? MarkGone() : false;
+    return true;
+  }
+  bool SetQueueSizes(uint32_t, uint32_t) override { return !gone_; }  // the kernel sizes its own
+
+  bool GetLine(LineSettings* out) override {
+    termios tio{};
+    if (::tcgetattr(fd_, &tio) != 0) return IsGoneErrno(errno) ? MarkGone() : false;
+    LineSettings s;
+    s.baudRate = FromSpeed(cfgetospeed(&tio));
+    switch (tio.c_cflag & CSIZE) {
+      case CS5: s.byteSize = 5; break;
+      case CS6: s.byteSize = 6; break;
+      case CS7: s.byteSize = 7; break;
+      default: s.byteSize = 8; break;
+    }
+    s.parity = (tio.c_cflag & PARENB) ? ((tio.c_cflag & PARODD) ? 1 : 2) : 0;
+    s.stopBits = (tio.c_cflag & CSTOPB) ? 2 : 0;
+    uint32_t f = line::kBinary;
+    if (tio.c_iflag & INPCK) f |= line::kParity;
+    if (tio.c_cflag & CRTSCTS) f |= line::kOutxCtsFlow | (2u << line::kRtsControlShift);
+    else f |= (rts_ ? 1u : 0u) << line::kRtsControlShift;
+    f |= (dtr_ ? 1u : 0u) << line::kDtrControlShift;
+    if (tio.c_iflag & IXON) f |= line::kOutX;
+    if (tio.c_iflag & IXOFF) f |= line::kInX;
+    s.flags = f;
+    *out = s;
+    return true;
+  }
+
+  bool SetLine(const LineSettings& s) override {
+    termios tio{};
+    if (::tcgetattr(fd_, &tio) != 0) return IsGoneErrno(errno) ? MarkGone() : false;
+    speed_t sp = ToSpeed(s.baudRate);
+    if (sp == 0) return false;
+    ::cfmakeraw(&tio);
+    cfsetispeed(&tio, sp);
+    cfsetospeed(&tio, sp);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CLOCAL | CREAD;
+    switch (s.byteSize) {
+      case 5: tio.c_cflag |= CS5; break;
+      case 6: tio.c_cflag |= CS6; break;
+      case 7: tio.c_cflag |= CS7; break;
+      default: tio.c_cflag |= CS8; break;
+    }
+    if (s.parity == 1) tio.c_cflag |= PARENB | PARODD;
+    if (s.parity == 2) tio.c_cflag |= PARENB;
+    if (s.stopBits != 0) tio.c_cflag |= CSTOPB;
+    const uint32_t rts = (s.flags & line::kRtsControlMask) >> line::kRtsControlShift;
+    const uint32_t dtr = (s.flags & line::kDtrControlMask) >> line::kDtrControlShift;
+    if ((s.flags & line::kOutxCtsFlow) || rts == 2) tio.c_cflag |= CRTSCTS;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    if (s.flags & line::kOutX) tio.c_iflag |= IXON;
+    if (s.flags & line::kInX) tio.c_iflag |= IXOFF;
+    if (s.flags & line::kParity) tio.c_iflag |= INPCK;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd_, TCSANOW, &tio) != 0) return IsGoneErrno(errno) ? MarkGone() : false;
+    if (dtr != 2 && !SetDtr(dtr == 1)) return false;
+    if (rts == 0 || rts == 1) return SetRts(rts == 1);
+    return true;
+  }
+
+  bool ClearBreak() override {
+    if (::ioctl(fd_, TIOCCBRK) == 0) return true;
+    if (errno == ENOTTY || errno == EINVAL) return true;
+    return IsGoneErrno(errno) ? MarkGone() : false;
+  }
+
+  bool Purge(uint32_t actions) override {
+    int which = -1;
+    bool rx = actions & (kPurgeRxClear | kPurgeRxAbort);
+    bool tx = actions & (kPurgeTxClear | kPurgeTxAbort);
+    if (rx && tx) which = TCIOFLUSH;
+    else if (rx) which = TCIFLUSH;
+    else if (tx) which = TCOFLUSH;
+    if (which < 0) return true;
+    if (::tcflush(fd_, which) == 0) return true;
+    return IsGoneErrno(errno) ? MarkGone() : false;
+  }
+
+  bool SetDtr(bool on) override {
+    if (!ModemLine(TIOCM_DTR, on)) return false;
+    dtr_ = on;
+    return true;
+  }
+  bool SetRts(bool on) override {
+    if (!ModemLine(TIOCM_RTS, on)) return false;
+    rts_ = on;
+    return true;
+  }
+
+  uint32_t InputQueued() override {
+    int q = 0;
+    if (::ioctl(fd_, FIONREAD, &q) != 0) {
+      if (IsGoneErrno(errno)) MarkGone();
+      return 0;
+    }
+    if (q == 0) {
+      // A hung-up far end shows only in poll.
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) MarkGone();
+    }
+    return q > 0 ? static_cast<uint32_t>(q) : 0;
+  }
+
+  bool Gone() const override { return gone_; }
+  std::string Name() const override { return name_; }
+
+ private:
+  bool MarkGone() {
+    gone_ = true;
+    return false;
+  }
+  bool ModemLine(int bit, bool on) {
+    if (::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return true;
+    // No modem lines (pseudo-terminal): nothing to raise.
+    if (errno == ENOTTY || errno == EINVAL) return true;
+    return IsGoneErrno(errno) ? MarkGone() : false;
+  }
+
+  int fd_;
+  std::string name_;
+  Timeouts t_{};
+  bool gone_ = false;
+  bool dtr_ = false;
+  bool rts_ = false;
+};
+
+}  // namespace
+
+std::string PortDirectory() {
+  const char* d = std::getenv("VANTREL_PORT_DIR");
+  return (d && *d) ? d : "/dev/vantrel";
+}
+
+std::string ComPortPath(unsigned number) {
+  return PortDirectory() + "/COM" + std::to_string(number);
+}
+
+std::unique_ptr<SerialPort> OpenPortPath(const std::string& path, OpenError* err) {
+  OpenError dummy;
+  OpenError& e = err ? *err : dummy;
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) {  // missing, or a dangling link
+    e = OpenError::kAbsent;
+    return nullptr;
+  }
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    e = (errno == ENOENT || errno == ENXIO || errno == ENODEV) ? OpenError::kAbsent
+        : (errno == EBUSY)                                     ? OpenError::kBusy
+                                                               : OpenError::kFailed;
+    return nullptr;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    e = OpenError::kBusy;
+    return nullptr;
+  }
+  ::ioctl(fd, TIOCEXCL);  // keeps out non-root openers that skip the flock
+  if (!::isatty(fd)) {
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    e = OpenError::kFailed;
+    return nullptr;
+  }
+  e = OpenError::kNone;
+  return std::make_unique<PosixSerialPort>(fd, path);
+}
+
+std::unique_ptr<SerialPort> OpenComPort(unsigned number, bool /*overlapped*/, OpenError* err) {
+  return OpenPortPath(ComPortPath(number), err);
+}
+
+}  // namespace vantrel::platform
