@@ -1,0 +1,26 @@
+// `vantrel codes [CODE]`: names the plug-in's result codes.
+#include <cstdio>
+
+#include "tools/cli/commands.h"
+#include "vantrel/codes.h"
+
+namespace vantrel::cli {
+
+void RegisterCodesCommand(CLI::App& app) {
+  auto* cmd = app.add_subcommand("codes", "List the plug-in's result codes, or explain one");
+  auto code = std::make_shared<int>(-1);
+  cmd->add_option("code", *code, "A result code to explain");
+  cmd->callback([code] {
+    std::size_t n = 0;
+    const CodeInfo* t = CodeTable(&n);
+    bool found = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (*code >= 0 && t[i].code != *code) continue;
+      std::printf("%5d  %-22s %s\n", t[i].code, t[i].name, t[i].meaning);
+      found = true;
+    }
+    if (!found) throw CLI::RuntimeError(1);
+  });
+}
+
+}  // namespace vantrel::cli

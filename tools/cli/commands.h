@@ -1,0 +1,15 @@
+#pragma once
+// The command-line host is a table of subcommands, one file each. Every
+// Register function adds its subcommand with its usage text and a callback;
+// a callback that fails throws CLI::RuntimeError(exit_code).
+#include <CLI/CLI.hpp>
+
+namespace vantrel::cli {
+
+void RegisterFlashCommand(CLI::App& app);   // cmd_flash.cpp
+void RegisterSimCommand(CLI::App& app);     // cmd_sim.cpp
+void RegisterPkgCommand(CLI::App& app);     // cmd_pkg.cpp
+void RegisterPortsCommand(CLI::App& app);   // cmd_ports.cpp
+void RegisterCodesCommand(CLI::App& app);   // cmd_codes.cpp
+
+}  // namespace vantrel::cli
