@@ -69,22 +69,28 @@ class PosixSerialPort : public SerialPort {
     const uint64_t budget = at_once ? 0 : uint64_t(n) * t_.readMultiplier + t_.readConstant;
     const uint64_t deadline = RealNowMs() + budget;
     for (;;) {
+      // Wait for data first: with VMIN = VTIME = 0 a tty read returns 0 both
+      // when nothing is queued and at end of file, so only a read that poll
+      // announced can tell the two apart.
+      uint64_t now = RealNowMs();
+      int wait_ms = (at_once || now >= deadline) ? 0 : static_cast<int>(deadline - now);
+      pollfd p{fd_, POLLIN, 0};
+      int pr = ::poll(&p, 1, wait_ms);
+      if (pr < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (pr == 0) return true;  // time-out: what arrived is in buf
+      if (!(p.revents & POLLIN)) return MarkGone();  // POLLHUP/POLLERR without data
       ssize_t r = ::read(fd_, buf + *got, n - *got);
       if (r > 0) {
         *got += static_cast<uint32_t>(r);
         if (*got == n) return true;
         continue;
       }
-      if (r == 0) return MarkGone();  // end of file: the far end hung up
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) return IsGoneErrno(errno) ? MarkGone() : false;
-      uint64_t now = RealNowMs();
-      if (at_once || now >= deadline) return true;  // time-out: what arrived is in buf
-      pollfd p{fd_, POLLIN, 0};
-      int pr = ::poll(&p, 1, static_cast<int>(deadline - now));
-      if (pr < 0 && errno != EINTR) return false;
-      if (pr > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN))
-        return MarkGone();
+      if (r == 0) return MarkGone();  // announced but empty: end of file, the far end hung up
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      return IsGoneErrno(errno) ? MarkGone() : false;
     }
   }
 

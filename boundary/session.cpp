@@ -1,0 +1,129 @@
+#include "boundary/session.h"
+
+#include <cstdio>
+#include <new>
+
+#include "link/link.h"
+#include "platform/clock.h"
+#include "ports/com_driver.h"
+#include "vantrel/codes.h"
+
+namespace vantrel {
+
+int32_t CDllInterface::SetHostCallback(HostCallback* cb) {
+  if (!cb) return 0;
+  host_ = cb;
+  return 1;
+}
+
+int32_t CDllInterface::ReportProgress(int32_t kind, int32_t percent, const char* text) {
+  if (!host_) return 0;
+  try {
+    return host_->OnProgress(kind, percent, text ? text : "");
+  } catch (...) {
+    return 0;
+  }
+}
+
+int32_t CDllInterface::ReportMessage(int32_t kind, int32_t value, const char* text) {
+  if (!host_) return 0;
+  try {
+    return host_->OnMessage(kind, value, text ? text : "");
+  } catch (...) {
+    return 0;
+  }
+}
+
+CBizDownload::CBizDownload(int32_t port_index)
+    : port_index_(port_index), com_port_(static_cast<uint32_t>(port_index) + 40) {}
+
+// The engine goes first (its destructor clears its owner and unregisters it).
+CBizDownload::~CBizDownload() = default;
+
+void CBizDownload::DeletingDestructor(unsigned flags) {
+  try {
+    this->~CBizDownload();
+  } catch (...) {
+  }
+  if (flags & 1) ::operator delete(this);
+}
+
+int32_t CBizDownload::Prepare(int32_t) {
+  try {
+    stop_.store(0);
+    timer_running_ = 0;
+    engine_.set_owner(this);
+    engine_.PrepareEngine();
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int32_t CBizDownload::Connect() {
+  try {
+    platform::Clock& clock = platform::GetClock();
+    CComMngr mngr;
+    const uint8_t number = static_cast<uint8_t>(com_port_ & 0xFF);
+    // A port that is there already belongs to a phone that has not been reset
+    // into download mode yet: wait until it goes away.
+    while (stop_.load() == 0) {
+      int32_t opened = mngr.Open(number);
+      mngr.ClosePort();
+      if (!opened) break;
+      clock.SleepMs(kPortPollMs);
+    }
+    // Take the port the moment it can be opened.
+    while (stop_.load() == 0) {
+      if (engine_.OpenLink(19200, com_port_) == 0) {
+        if (engine_.Connect() != 0) break;
+      }
+      clock.SleepMs(kPortPollMs);
+    }
+    ReportProgress(kKindConnectFinished, 0, "");
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int32_t CBizDownload::SetOption(int32_t kind, int32_t) {
+  return (kind == 0 || kind == 1 || kind == 3) ? 1 : 0;
+}
+
+int32_t CBizDownload::Download() {
+  int32_t result = 0;
+  try {
+    if (!engine_.Download()) return 0;
+    platform::Clock& clock = platform::GetClock();
+    for (int n = kResetCountdownSeconds; n >= 1; --n) {
+      char text[64];
+      std::snprintf(text, sizeof text, "Waiting for Reset %d sec..", n);
+      ReportProgress(kKindMessage, 100, text);
+      clock.SleepMs(1000);
+    }
+    result = 1;
+  } catch (...) {
+  }
+  return result;
+}
+
+int32_t CBizDownload::Stop() {
+  stop_.store(1);
+  return 1;
+}
+
+int32_t CBizDownload::Timing(int32_t kind) {
+  if (kind == 0) {
+    timer_running_ = 1;
+    timer_start_ = static_cast<uint32_t>(platform::GetClock().NowMs());
+    return 1;
+  }
+  if (kind == 1) {
+    timer_running_ = 0;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,60 @@
+#pragma once
+// The session handed to the host for one phone port: prepare the images, wait
+// for the phone's port and connect, download, count down the reset.
+#include <atomic>
+#include <cstdint>
+
+#include "engine/engine.h"
+#include "vantrel/interface.h"
+
+namespace vantrel {
+
+class CDllInterface : public CInterfaceTemplate {
+ public:
+  CDllInterface() = default;
+
+  // 1 after storing the callback; 0 for null (nothing stored).
+  int32_t SetHostCallback(HostCallback* cb);
+  // The host's OnProgress/OnMessage; 0 when no callback is stored or when the
+  // host's call raised (the session carries on).
+  int32_t ReportProgress(int32_t kind, int32_t percent, const char* text);
+  int32_t ReportMessage(int32_t kind, int32_t value, const char* text);
+
+ protected:
+  ~CDllInterface() = default;
+  // Written by Stop on any thread, read by Connect's waiting loops.
+  std::atomic<int32_t> stop_{1};
+  HostCallback* host_ = nullptr;
+};
+
+class CBizDownload final : public CDllInterface {
+ public:
+  explicit CBizDownload(int32_t port_index);
+  ~CBizDownload();
+
+  void VANTREL_SLOT DeletingDestructor(unsigned flags) override;
+  int32_t VANTREL_SLOT Prepare(int32_t unused) override;
+  int32_t VANTREL_SLOT Connect() override;
+  int32_t VANTREL_SLOT SetOption(int32_t kind, int32_t value) override;
+  int32_t VANTREL_SLOT Download() override;
+  int32_t VANTREL_SLOT Stop() override;
+  int32_t VANTREL_SLOT Timing(int32_t kind) override;
+
+  uint32_t com_port() const { return com_port_; }
+  bool stopped() const { return stop_.load() != 0; }
+  CMTKClassEx<CBizDownload*>& engine() { return engine_; }
+
+ private:
+  int32_t port_index_;
+  uint32_t com_port_;
+  uint32_t timer_start_ = 0;
+  int32_t timer_running_ = 0;
+  CMTKClassEx<CBizDownload*> engine_;
+};
+
+// Seconds of the reset countdown after a successful download.
+inline constexpr int kResetCountdownSeconds = 80;
+// The port-wait poll period.
+inline constexpr uint32_t kPortPollMs = 10;
+
+}  // namespace vantrel

@@ -1,0 +1,159 @@
+#include "engine/engine.h"
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "agent/agent.h"
+#include "brom/brom.h"
+#include "images/carried_images.h"
+#include "images/package.h"
+#include "images/records.h"
+#include "link/report.h"
+#include "vantrel/codes.h"
+#include "platform/lock.h"
+
+namespace vantrel {
+namespace {
+
+// EngineMap and ReportLock: the lock guards the map and every delivery.
+platform::RecursiveLock& ReportLock() {
+  static platform::RecursiveLock lock;
+  return lock;
+}
+std::unordered_map<uint32_t, CMTKClass*>& EngineMap() {
+  static std::unordered_map<uint32_t, CMTKClass*> map;
+  return map;
+}
+
+struct PackageState {
+  std::mutex lock;  // PackageLock
+  std::string path;
+  bool loaded = false;
+  PackageOutputs out;
+};
+PackageState& State() {
+  static PackageState s;
+  return s;
+}
+
+}  // namespace
+
+void SetPackagePath(const std::string& path) {
+  std::lock_guard<std::mutex> g(State().lock);
+  State().path = path;
+}
+
+std::string PackagePath() {
+  std::lock_guard<std::mutex> g(State().lock);
+  return State().path;
+}
+
+const PackageOutputs& Package() { return State().out; }
+
+void LoadPackageOnce() {
+  PackageState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  if (s.loaded) return;
+  // A failed load is not retried: the descriptors stay empty and every later
+  // Prepare fails on the missing bootloader.
+  std::string reason;
+  if (!LoadFirmwarePackage(s.path, &s.out.bootloader, &s.out.ext_bootloader, &s.out.rom,
+                           &s.out.rom2, s.out.fs, &reason))
+    LinkLog("Firmware package not loaded: %s\n", reason.c_str());
+  s.out.fs_count = 4;
+  s.loaded = true;
+}
+
+void ResetPackageForTest() {
+  PackageState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.loaded = false;
+  s.out = PackageOutputs{};
+}
+
+void RegisterEngine(uint32_t com_port, CMTKClass* engine) {
+  std::lock_guard<platform::RecursiveLock> g(ReportLock());
+  EngineMap()[com_port] = engine;
+}
+
+void ProgressCallback(uint32_t port, uint32_t type, uint32_t percent, const char* text) {
+  std::lock_guard<platform::RecursiveLock> g(ReportLock());
+  auto it = EngineMap().find(port & 0xFF);
+  if (it == EngineMap().end() || !it->second) return;
+  CMTKClass* e = it->second;
+  switch (type) {
+    case kReportComplete: e->OnProgress(2, 100, "Download Complete"); break;
+    case kReportError: e->OnProgress(3, 0, "Error"); break;
+    case kReportTransfer: e->OnProgress(1, static_cast<int32_t>(percent), ""); break;
+    case kReportStep:
+    case kReportStage: {
+      std::string copy = text ? text : "";
+      e->OnProgress(2, static_cast<int32_t>(percent), copy.c_str());
+      break;
+    }
+    default: break;  // type 2 and 6 and above reach nobody
+  }
+}
+
+CMTKClass::CMTKClass() = default;
+
+CMTKClass::~CMTKClass() {
+  Unregister();
+  ClosePort();
+}
+
+void CMTKClass::Unregister() {
+  std::lock_guard<platform::RecursiveLock> g(ReportLock());
+  for (auto it = EngineMap().begin(); it != EngineMap().end();) {
+    if (it->second == this) it = EngineMap().erase(it);
+    else ++it;
+  }
+}
+
+void CMTKClass::PrepareEngine() {
+  LoadPackageOnce();
+  if (Package().bootloader.empty()) throw PackageNotLoaded();
+  PrepareImages();
+}
+
+int CMTKClass::PrepareImages() {
+  std::memset(rom_info_, 0, sizeof rom_info_);
+  da1_ = Da1Image();
+  da2_ = Da2Image();
+  table_a_ = TableAImage();
+  table_b_ = TableBImage();
+  ParseBloaderInfo(Package().bootloader, bloader_info_);  // a bad block does not stop the download
+  return ParseRomInfo(Package().rom, rom_info_);
+}
+
+int CMTKClass::OpenLink(uint32_t baud, uint32_t com_port) {
+  ClosePort();  // a port still held from an earlier attempt would block this one
+  if (OpenLinkPort(baud, com_port, &port_) != kLinkOk) return kLinkError;
+  com_port_ = com_port;
+  return kLinkOk;
+}
+
+int CMTKClass::Connect() {
+  RegisterEngine(com_port_, this);
+  int rc = BootConnect(port_.get(), &da1_, &da2_);
+  if (rc != 0) LinkLog("BootROM stage failed: %d (%s)\n", rc, CodeName(rc));
+  return 1;
+}
+
+int CMTKClass::Download() {
+  SetReportFunction(&ProgressCallback);
+  const PackageOutputs& p = Package();
+  int rc = AgentRun(port_.get(), &table_a_, &table_b_, &p.bootloader, &p.ext_bootloader, &p.rom,
+                    &p.rom2, p.fs, bloader_info_, rom_info_, p.fs_count, com_port_);
+  if (rc != 0) LinkLog("Download failed: %d (%s)\n", rc, CodeName(rc));
+  // The phone resets after the agent stage (or is left in the middle of a
+  // dialogue after a failure); the handle is of no further use.
+  ClosePort();
+  return rc == 0 ? 1 : 0;
+}
+
+void CMTKClass::ClosePort() { port_.reset(); }
+
+}  // namespace vantrel

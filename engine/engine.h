@@ -1,0 +1,104 @@
+#pragma once
+// The download engine: owns one download's image descriptors, the records
+// parsed from the package and the open port; runs the boot ROM stage when the
+// session connects and the agent stage when it downloads. Reports of the agent
+// stage come back through ProgressCallback, which finds the engine by its COM
+// port number in the process-wide EngineMap.
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+
+#include "images/image_desc.h"
+#include "link/serial.h"
+#include "platform/serial_port.h"
+
+namespace vantrel {
+
+class CMTKClass {
+ public:
+  CMTKClass();
+  // Removes this engine from EngineMap (under ReportLock) and closes its port,
+  // so a report can never reach a destroyed engine and no port stays held.
+  virtual ~CMTKClass();
+  CMTKClass(const CMTKClass&) = delete;
+  CMTKClass& operator=(const CMTKClass&) = delete;
+
+  virtual void OnProgress(int32_t, int32_t, const char*) {}
+  virtual void OnMessage(int32_t, int32_t, const char*) {}
+
+  // Loads the package once per process, then sets up the carried images and
+  // the records. Throws PackageNotLoaded when the package gave no bootloader.
+  void PrepareEngine();
+  int PrepareImages();
+  int OpenLink(uint32_t baud, uint32_t com_port);  // 0 or 3
+  int Connect();                                   // always 1
+  int Download();                                  // 1 when the agent stage succeeded
+  // Releases the port (the engine's own addition: the session ends with no port held).
+  void ClosePort();
+
+  platform::SerialPort* port() const { return port_.get(); }
+  uint32_t com_port() const { return com_port_; }
+  const uint8_t* bloader_info() const { return bloader_info_; }
+  const uint8_t* rom_info() const { return rom_info_; }
+  const ImageDesc& da1() const { return da1_; }
+  const ImageDesc& da2() const { return da2_; }
+
+ protected:
+  void Unregister();
+
+ private:
+  ImageDesc da1_, da2_, table_a_, table_b_;
+  uint8_t bloader_info_[136] = {};
+  uint8_t rom_info_[352] = {};
+  std::unique_ptr<platform::SerialPort> port_;
+  uint32_t com_port_ = 0;
+  CSerial serial_;
+};
+
+struct PackageNotLoaded : std::runtime_error {
+  PackageNotLoaded() : std::runtime_error("the firmware package provided no bootloader") {}
+};
+
+// The engine of one session: forwards its reports to its owner.
+template <class Owner>
+class CMTKClassEx : public CMTKClass {
+ public:
+  ~CMTKClassEx() override {
+    Unregister();  // before the owner pointer goes, so no report is in flight
+    owner_ = nullptr;
+  }
+  void OnProgress(int32_t kind, int32_t percent, const char* text) override {
+    if (owner_) owner_->ReportProgress(kind, percent, text);
+  }
+  void OnMessage(int32_t kind, int32_t value, const char* text) override {
+    if (owner_) owner_->ReportMessage(kind, value, text);
+  }
+  void set_owner(Owner o) { owner_ = o; }
+  Owner owner() const { return owner_; }
+
+ private:
+  Owner owner_ = nullptr;
+};
+
+// The protocol layer's report target: routes (port, type, percent, text) to
+// the engine registered for the port's low 8 bits, under ReportLock.
+void ProgressCallback(uint32_t port, uint32_t type, uint32_t percent, const char* text);
+
+// Registers an engine for a COM port number (what Connect does first).
+void RegisterEngine(uint32_t com_port, CMTKClass* engine);
+
+// Process-wide package state.
+struct PackageOutputs {
+  ImageDesc bootloader, ext_bootloader, rom, rom2;
+  ImageDesc fs[4];
+  uint32_t fs_count = 0;
+};
+const PackageOutputs& Package();
+void LoadPackageOnce();
+// The path PreviousLoad stored.
+void SetPackagePath(const std::string& path);
+std::string PackagePath();
+// Tests only: forget the loaded package so another can be loaded.
+void ResetPackageForTest();
+
+}  // namespace vantrel
