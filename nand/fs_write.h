@@ -1,15 +1,69 @@
 #pragma once
 // Writing one file-system image onto the phone's flash through the agent.
+//
+// Before writing, the phone's ROM information record and its current info
+// block are read back: the image must fit the ROM's FS region; an info block
+// of the same version carries the phone's remaps and tag counters over, one of
+// another version makes the FS area be erased, and with none the reserved pool
+// is erased. Data blocks then go out (bad ones replaced from the reserved
+// pool), and the info block is committed last, the previous one erased only
+// after the new one is on the flash.
+//
+// Results (see vantrel/codes.h):
+//   0     written, or skipped because the image's info version is not 5.2.0
+//   1024  no ROM information record in device blocks 2 to 9, or a read failed
+//   3051  a reserved block of some tag was needed and none was left
+//   4008  an erase or a block write failed
+//   4054  the ROM record fails the check; the phone's info block has the same
+//         version but another layout; or the image's blocks do not fit the
+//         device's FS region as the remap table describes it (remap index
+//         past the table, replacement block not expressible as an entry)
+//   4056  the image is malformed: no info record, a header that
+//         ParseFsImageHeader refuses (too short for its header, info block and
+//         data blocks; entry words past the header; countersEnd outside one
+//         block's main data; ...), or a bad data block whose tag has no counter
+#include <array>
 #include <cstdint>
 
+#include "agent/agent.h"
 #include "images/image_desc.h"
 #include "link/link.h"
+#include "nand/block_device.h"
+#include "nand/fs_format.h"
 
 namespace vantrel {
 
-// Results: 0, 1024, 3051, 4008, 4054, 4056 (see vantrel/codes.h). The image's
-// length travels in its descriptor and is checked against its header.
+// The phone's ROM information record as read from the flash.
+using RomInfoRecord = std::array<uint8_t, kRomInfoCopySize>;
+
 int WriteFsImage(const ImageDesc& image, LinkHandle h, uint32_t erase_start, uint32_t erase_length,
                  uint32_t port);
+// The same on any block device (WriteFsImage wraps the agent's commands).
+int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
+                   uint32_t erase_length, uint32_t port);
+
+// Searches device blocks 2 to 9 (main data only) for "MTK_ROMINFO_v". Only a
+// match with the whole 352-byte record inside the block counts. False when no
+// block has one or a read fails.
+bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out);
+
+// At least two regions, region 1 (the FS region) not empty, identifier
+// "05200001", and every used region of the image inside region 1.
+bool CheckRomInfo(const RomInfoRecord& rom, const FsInfoRecord& image);
+
+// Scans the info area from its last block down for a good block whose page 0
+// carries the info marker and which holds an info record. On success `block`
+// is split into main and spare, `record` holds its record, `block_number` its
+// number (address / block main size).
+bool FindInfoBlock(BlockDevice& device, const FsImageHeader& header, uint32_t area_start,
+                   uint32_t area_length, SplitBlock* block, uint32_t* block_number,
+                   FsInfoRecord* record);
+
+// Erases the header's reserved pool as runs of consecutive blocks.
+bool EraseReservedPool(BlockDevice& device, const FsImageHeader& header);
+
+// True when remap entries base .. base + dataBlockCount - 1 all lie before
+// the tag counters of an info block of this header.
+bool RemapRangeFits(const FsImageHeader& header, uint32_t base);
 
 }  // namespace vantrel

@@ -1,0 +1,52 @@
+#pragma once
+// The four flash commands the FS writer needs, as an interface: the writer is
+// written against it, the agent stage hands it an adapter over the agent's
+// block commands, and tests hand it an in-memory NAND.
+#include <cstdint>
+
+#include "link/link.h"
+
+namespace vantrel {
+
+// Each command returns 0 on success, otherwise the agent routine's code.
+// A write answering 3041 means the target block is bad.
+class BlockDevice {
+ public:
+  virtual ~BlockDevice() = default;
+  // Whole block: pages x (main, spare); the agent compares its own checksum
+  // with `checksum` (XorChecksum16 of the main data).
+  virtual int WriteBlock(uint32_t block, uint32_t page_size, uint32_t spare_size,
+                         uint32_t page_count, const uint8_t* main_data, const uint8_t* spare_data,
+                         uint16_t checksum) = 0;
+  // Only the listed pages (ascending indices into main_data / spare_data).
+  virtual int WritePages(uint32_t block, uint32_t list_length, const uint32_t* pages,
+                         uint32_t page_size, uint32_t spare_size, uint32_t pages_per_block,
+                         const uint8_t* main_data, const uint8_t* spare_data) = 0;
+  // `length` bytes of main data from byte `address` (main-data space). Mode 1
+  // returns main data only; mode 0 each page's main bytes followed by its
+  // spare bytes. `capacity` is the destination's size.
+  virtual int ReadFlash(uint32_t address, uint32_t length, uint8_t mode, uint8_t* destination,
+                        uint32_t capacity) = 0;
+  virtual int FormatRange(uint8_t option1, uint8_t option2, uint8_t option3, uint32_t address,
+                          uint32_t length) = 0;
+};
+
+// The agent's block commands on an open link.
+class AgentBlockDevice final : public BlockDevice {
+ public:
+  explicit AgentBlockDevice(LinkHandle h) : h_(h) {}
+  int WriteBlock(uint32_t block, uint32_t page_size, uint32_t spare_size, uint32_t page_count,
+                 const uint8_t* main_data, const uint8_t* spare_data, uint16_t checksum) override;
+  int WritePages(uint32_t block, uint32_t list_length, const uint32_t* pages, uint32_t page_size,
+                 uint32_t spare_size, uint32_t pages_per_block, const uint8_t* main_data,
+                 const uint8_t* spare_data) override;
+  int ReadFlash(uint32_t address, uint32_t length, uint8_t mode, uint8_t* destination,
+                uint32_t capacity) override;
+  int FormatRange(uint8_t option1, uint8_t option2, uint8_t option3, uint32_t address,
+                  uint32_t length) override;
+
+ private:
+  LinkHandle h_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,119 @@
+#include "nand/fs_block_writer.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "link/report.h"
+#include "vantrel/codes.h"
+
+namespace vantrel {
+namespace {
+
+// Pages whose spare bytes are all 0xFF carry no data; a block with only a few
+// used pages is cheaper to send page by page.
+constexpr size_t kMaxPagesForPageWrite = 3;
+
+int WriteOne(BlockDevice& device, uint32_t physical, const SplitBlock& block,
+             const std::vector<uint32_t>& used, const FsImageHeader& h) {
+  const uint8_t* main = block.main->data();
+  const uint8_t* spare = block.spare->data();
+  if (used.size() <= kMaxPagesForPageWrite)
+    return device.WritePages(physical, static_cast<uint32_t>(used.size()), used.data(), h.pageSize,
+                             h.spareSize, h.pagesPerBlock, main, spare);
+  return device.WriteBlock(physical, h.pageSize, h.spareSize, h.pagesPerBlock, main, spare,
+                           XorChecksum16(*block.main));
+}
+
+// A remap entry names a block as an offset from the FS start block; 0 means
+// "home block", and the counter (entry + 1) must still fit 16 bits.
+bool RemapEntryFor(uint32_t replacement, uint32_t fs_start_block, uint16_t* entry) {
+  if (replacement <= fs_start_block) return false;
+  const uint32_t offset = replacement - fs_start_block;
+  if (offset >= 0xFFFF) return false;
+  *entry = static_cast<uint16_t>(offset);
+  return true;
+}
+
+bool HoldsDataBlock(const BlockMappingTable& m, uint32_t block) {
+  const auto& normal = m.Normal();
+  return std::any_of(normal.begin(), normal.end(),
+                     [block](const BlockMapEntry& e) { return e.block == block; });
+}
+
+}  // namespace
+
+int WriteDataBlocks(std::span<uint8_t> table_source, BlockMappingTable& m, BlockDevice& device,
+                    std::span<const uint8_t> data_blocks, const FsImageHeader& h, uint32_t base,
+                    uint32_t fs_start_block, uint32_t port) {
+  const uint32_t count = h.dataBlockCount;
+  if (h.countersEnd < kTagCountersBytes || h.countersEnd > table_source.size() ||
+      data_blocks.size() < uint64_t(count) * h.blockBytes || m.NormalCount() < count)
+    return kFsNoInfoRecord;
+  InfoBlockTables tables(table_source, h.countersEnd);
+  // Checked before the first write, so a misplaced image writes nothing.
+  if (count > 0 && uint64_t(base) + count > tables.RemapCapacity()) return kFsLayoutMismatch;
+
+  for (uint32_t i = 0; i < count; ++i) {
+    Report(port, kReportTransfer, static_cast<uint32_t>(uint64_t(i) * 100 / count), "");
+    uint32_t physical = m.BlockAt(i);
+    const SplitBlock block = SplitBlockData(
+        data_blocks.subspan(uint64_t(i) * h.blockBytes, h.blockBytes), h.pageSize, h.spareSize,
+        h.pagesPerBlock);
+    const std::vector<uint32_t> used = UsedPages(*block.spare, h.spareSize, h.pagesPerBlock);
+    for (;;) {
+      const int rc = WriteOne(device, physical, block, used, h);
+      if (rc == 0) break;
+      if (rc != kBadBlock) return kFsWriteFailed;
+      const uint32_t tag = m.TagAt(i);
+      if (tag >= kTagCount) return kFsNoInfoRecord;
+      try {
+        physical = m.TakeReserved(tag);
+      } catch (const BlockMappingTable::RunOutOfReservedBlocks&) {
+        return kOutOfReservedBlocks;
+      }
+      // Record the block the data really goes to, and keep the counter past
+      // it; where replacement = FS start + counter this is the counter's old
+      // value recorded and the counter incremented.
+      uint16_t entry = 0;
+      if (!RemapEntryFor(physical, fs_start_block, &entry)) return kFsLayoutMismatch;
+      tables.SetRemap(uint64_t(base) + i, entry);
+      tables.SetCounter(tag, std::max<uint16_t>(tables.Counter(tag), entry + 1));
+    }
+  }
+  Report(port, kReportTransfer, 100, "");
+  return kOk;
+}
+
+int CommitInfoBlock(BlockDevice& device, const SplitBlock& info, uint32_t old_block,
+                    BlockMappingTable& m, const FsImageHeader& h) {
+  const uint64_t main_size = uint64_t(h.pagesPerBlock) * h.pageSize;
+  if (!info.main || !info.spare || info.main->size() != main_size ||
+      info.spare->size() != uint64_t(h.pagesPerBlock) * h.spareSize)
+    return kFsNoInfoRecord;
+  const uint16_t checksum = XorChecksum16(*info.main);
+  for (;;) {
+    uint32_t physical = 0;
+    try {
+      physical = m.TakeReservedFromEnd(0);
+      // The current info block stays intact until the new one is written.
+      if (old_block != 0 && physical == old_block) physical = m.TakeReservedFromEnd(0);
+    } catch (const BlockMappingTable::RunOutOfReservedBlocks&) {
+      return kOutOfReservedBlocks;
+    }
+    const int rc = device.WriteBlock(physical, h.pageSize, h.spareSize, h.pagesPerBlock,
+                                     info.main->data(), info.spare->data(), checksum);
+    if (rc == kBadBlock) continue;
+    if (rc != 0) return kFsWriteFailed;
+    // A block that now holds image data (an image placing a data block where
+    // the old info block was) has already been overwritten; erasing it would
+    // lose that data.
+    if (old_block == 0 || HoldsDataBlock(m, old_block)) return kOk;
+    const uint64_t address = uint64_t(old_block) * h.blockMainSize;
+    if (address + h.blockMainSize > UINT32_MAX + uint64_t(1)) return kFsWriteFailed;
+    if (device.FormatRange(1, 0, 0, static_cast<uint32_t>(address), h.blockMainSize) != 0)
+      return kFsWriteFailed;
+    return kOk;
+  }
+}
+
+}  // namespace vantrel
