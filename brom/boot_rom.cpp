@@ -1,0 +1,147 @@
+// The boot ROM's byte protocol: the start handshake, the echo discipline and
+// the register sequences that must run before the agent can be loaded.
+#include "brom/brom.h"
+#include "link/wait.h"
+#include "vantrel/codes.h"
+
+namespace vantrel {
+namespace {
+
+constexpr uint8_t kCmdWrite16 = 0xA1;
+constexpr uint8_t kCmdRead16 = 0xA2;
+
+constexpr uint32_t kWatchdogControl = 0x801E0000;
+constexpr uint16_t kWatchdogDisable = 0x2200;
+
+// Power-key block registers.
+constexpr uint32_t kPkControl = 0x800C0000;
+constexpr uint32_t kPkClear08 = 0x800C0008;
+constexpr uint32_t kPkClear0C = 0x800C000C;
+constexpr uint32_t kPkClear10 = 0x800C0010;
+constexpr uint32_t kPkKey1 = 0x800C0050;
+constexpr uint32_t kPkKey2 = 0x800C0054;
+constexpr uint32_t kPkConfig = 0x800C0058;
+constexpr uint32_t kPkProtect = 0x800C0068;
+constexpr uint32_t kPkCommit = 0x800C0074;
+constexpr uint16_t kKey1 = 0xA357;
+constexpr uint16_t kKey2 = 0x67D2;
+constexpr uint16_t kBusyLoad = 0x0080;
+constexpr uint16_t kBusyCommit = 0x0040;
+
+// Echo codes of BootSendEcho*.
+constexpr int kEchoWriteFailed = 1;
+constexpr int kEchoReadFailed = 2;
+constexpr int kEchoMismatch = 3;
+
+}  // namespace
+
+int BootSendEcho8(LinkHandle h, uint8_t value) {
+  if (LinkWrite8(h, value) != kLinkOk) return kEchoWriteFailed;
+  if (!LinkFlush(h)) return kEchoMismatch;
+  uint8_t echo = 0;
+  if (LinkRead8(h, &echo) != kLinkOk) return kEchoReadFailed;
+  return echo == value ? 0 : kEchoMismatch;
+}
+
+int BootSendEcho16(LinkHandle h, uint16_t value) {
+  if (LinkWrite16(h, value) != kLinkOk) return kEchoWriteFailed;
+  uint16_t echo = 0;
+  if (LinkRead16(h, &echo) != kLinkOk) return kEchoReadFailed;
+  return echo == value ? 0 : kEchoMismatch;
+}
+
+int BootSendEcho32(LinkHandle h, uint32_t value) {
+  if (LinkWrite32(h, value) != kLinkOk) return kEchoWriteFailed;
+  uint32_t echo = 0;
+  if (LinkRead32(h, &echo) != kLinkOk) return kEchoReadFailed;
+  return echo == value ? 0 : kEchoMismatch;
+}
+
+// The boot ROM only listens after it has seen the four bytes in a row, each
+// answered by its complement; anything else starts the sequence over. The
+// phone may still be powering up, so silence is retried, but only until the
+// handshake deadline: every round that does not advance (a time-out, a failed
+// read, a wrong answer) spends port time from it.
+int BootStart(LinkHandle h) {
+  static constexpr uint8_t kSequence[4] = {0xA0, 0x0A, 0x50, 0x05};
+  WaitBudget budget(h, Limits().handshakeMs);
+  unsigned i = 0;
+  for (;;) {
+    if (LinkWrite8(h, kSequence[i]) != kLinkOk) return kBootStartFailed;
+    uint8_t answer = 0;
+    if (LinkRead8(h, &answer) == kLinkOk && answer == uint8_t(~kSequence[i])) {
+      if (++i == 4) return 0;
+      continue;
+    }
+    i = 0;
+    if (!budget.Spend()) return kBootStartFailed;  // deadline, or the port is gone
+  }
+}
+
+int BootWrite16(LinkHandle h, uint32_t address, uint16_t value) {
+  if (BootSendEcho8(h, kCmdWrite16) || BootSendEcho32(h, address) || BootSendEcho32(h, 1) ||
+      BootSendEcho16(h, value)) {
+    return kBootWrite16Failed;
+  }
+  return 0;
+}
+
+int BootRead16(LinkHandle h, uint32_t address, uint16_t* value) {
+  if (BootSendEcho8(h, kCmdRead16) || BootSendEcho32(h, address) || BootSendEcho32(h, 1)) {
+    return kBootRead16Failed;
+  }
+  if (LinkRead16(h, value) != kLinkOk) return kBootRead16Failed;
+  return 0;
+}
+
+int BootDisableWatchdog(LinkHandle h) { return BootWrite16(h, kWatchdogControl, kWatchdogDisable); }
+
+namespace {
+
+// Reads the power-key control register until `bit` reads 0. The bit is a
+// hardware busy flag that clears on its own; a phone that keeps it set must
+// not hold the stage forever, so every busy answer spends the poll deadline.
+bool WaitBitClear(LinkHandle h, uint16_t bit) {
+  WaitBudget budget(h, Limits().registerPollMs);
+  for (;;) {
+    uint16_t v = 0;
+    if (BootRead16(h, kPkControl, &v) != 0) return false;
+    if ((v & bit) == 0) return true;
+    if (!budget.Spend()) return false;
+  }
+}
+
+}  // namespace
+
+// Unlocks the power-key block and latches the key so the phone stays on once
+// the USB cable's power-on signal goes away during the download.
+int BootLatchPowerKey(LinkHandle h) {
+  auto w = [h](uint32_t a, uint16_t v) { return BootWrite16(h, a, v) == 0; };
+  auto commit = [&]() { return w(kPkCommit, 1) && WaitBitClear(h, kBusyCommit); };
+
+  if (!WaitBitClear(h, kBusyLoad) || !WaitBitClear(h, kBusyCommit)) return kBootPowerKeyFailed;
+
+  uint16_t key1 = 0, key2 = 0;
+  if (BootRead16(h, kPkKey1, &key1) || BootRead16(h, kPkKey2, &key2)) return kBootPowerKeyFailed;
+  if (key1 != kKey1 || key2 != kKey2) {
+    if (!w(kPkClear10, 0) || !w(kPkClear08, 0) || !w(kPkClear0C, 0) || !commit()) {
+      return kBootPowerKeyFailed;
+    }
+    if (!w(kPkKey1, kKey1) || !w(kPkKey2, kKey2) || !commit() || !WaitBitClear(h, kBusyLoad)) {
+      return kBootPowerKeyFailed;
+    }
+  }
+
+  if (!w(kPkProtect, 0x586A) || !commit()) return kBootPowerKeyFailed;
+  if (!w(kPkProtect, 0x9136) || !commit()) return kBootPowerKeyFailed;
+
+  uint16_t config = 0;
+  if (BootRead16(h, kPkConfig, &config)) return kBootPowerKeyFailed;
+  if (!w(kPkConfig, config & 0xFFF1) || !w(kPkCommit, 1) || !w(kPkControl, 0x430E) || !commit()) {
+    return kBootPowerKeyFailed;
+  }
+  if (!w(kPkProtect, 0) || !commit()) return kBootPowerKeyFailed;
+  return 0;
+}
+
+}  // namespace vantrel
