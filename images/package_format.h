@@ -1,0 +1,177 @@
+#pragma once
+// The steps of the package loader, exposed for the inspector, the tests and
+// the fuzzers. Every step is pure code over the file's bytes: it checks each
+// range against the file before reading it, computes offsets from file fields
+// in 64 bits, and on a broken limit returns false with a short reason naming
+// the section and the limit.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "images/image_desc.h"
+
+namespace vantrel {
+
+using ByteSpan = std::span<const uint8_t>;
+
+inline constexpr uint32_t kPackageHeaderBytes = 32;
+inline constexpr uint32_t kSectionRecordBytes = 16;
+inline constexpr uint32_t kImageListBytes = 324;
+inline constexpr uint32_t kMaxListedImages = 19;
+inline constexpr uint32_t kFsImageSlots = 4;
+inline constexpr uint32_t kFsHeaderBytes = 48;
+inline constexpr uint32_t kFsInfoRecordBytes = 512;
+inline constexpr uint32_t kFsMaxRegions = 8;
+inline constexpr uint32_t kTagCounterBytes = 16;  // eight u16 counters before countersEnd
+
+// Image and section types.
+enum : int32_t {
+  kImageBootloader = 0,
+  kImageExtBootloader = 1,
+  kImageRom = 4,
+  kImageRom2 = 5,
+  kImageListed = 8,
+  kSectionSkipped = 9,
+  kImageFs = 10,
+};
+
+// Words of the FS image header, by byte offset.
+enum FsHeaderWord : uint32_t {
+  kFsHeaderBlocks = 0,
+  kFsTagModulus = 4,
+  kFsEntryCount = 8,
+  kFsDataBlockCount = 12,
+  kFsReservedCount = 16,
+  kFsPoolFirstIndex = 20,
+  kFsBlocksPerTag = 24,
+  kFsCountersEnd = 28,
+  kFsPageSize = 32,  // u16
+  kFsBlockKiB = 34,  // u16
+};
+
+// Fields of the FS info record, by byte offset.
+inline constexpr uint32_t kInfoAreaStart = 388;
+inline constexpr uint32_t kInfoAreaLength = 392;
+inline constexpr uint32_t kInfoRegionStart = 396;  // + 8 r
+inline constexpr uint32_t kInfoRegionLength = 400;  // + 8 r
+inline constexpr uint32_t kInfoVersion = 460;       // three bytes
+
+struct PackageHeader {
+  uint16_t pageSize = 0;
+  uint16_t blockKiB = 0;
+};
+
+struct NandGeometry {
+  uint32_t pageSize = 0;
+  uint32_t spareSize = 0;
+  uint32_t blockMainBytes = 0;
+  uint64_t blockBytes = 0;  // what one block takes in the file, spare included
+
+  uint32_t pages() const { return pageSize ? blockMainBytes / pageSize : 0; }
+  uint32_t rawPageBytes() const { return pageSize + spareSize; }
+};
+
+struct SectionRecord {
+  uint32_t startBlock = 0;
+  uint32_t blockCount = 0;
+  uint8_t type = 0;
+};
+
+struct ImageRecord {
+  int32_t type = 0;
+  std::vector<uint8_t> bytes;  // main data; raw page-plus-spare blocks for FS images
+  int32_t section = -1;        // index in the section table that produced it
+  int32_t region = -1;         // FS region it was built from; -1 when copied as is
+};
+using ImageStore = std::vector<ImageRecord>;
+
+// How far a load got; the inspector prints it even when the load fails.
+struct PackageLayout {
+  bool tableRead = false;
+  PackageHeader header;
+  NandGeometry geometry;
+  std::vector<SectionRecord> sections;
+};
+
+// True when [pos, pos + len) lies inside a file of `size` bytes; written so
+// that no sum can wrap.
+inline bool RangeInFile(uint64_t pos, uint64_t len, uint64_t size) {
+  return pos <= size && len <= size - pos;
+}
+
+// Formats a reason into *why (when given) and returns false, so that a check
+// reads `if (bad) return Fail(why, "...", ...);`.
+bool Fail(std::string* why, const char* format, ...) __attribute__((format(printf, 2, 3)));
+std::string Reason(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Header and table; false when the header, a record or the terminator does
+// not lie inside the file.
+bool ReadSectionTable(ByteSpan file, PackageHeader* header, std::vector<SectionRecord>* records,
+                      std::string* why);
+NandGeometry MakeNandGeometry(const PackageHeader& header);
+// Page and block size not 0, at least one page per block, a block of at most
+// 4 GiB in the file (so block positions stay far from 64-bit overflow), and
+// room for the image list in one block's main data.
+bool CheckNandGeometry(const NandGeometry& g, std::string* why);
+
+// File bytes spanned by the main-data range [0, end) of a section: full pages
+// with their spare bytes, and the last page only up to its last byte used.
+uint64_t RawEnd(const NandGeometry& g, uint64_t main_end);
+// Copies n main-data bytes that begin `main_offset` bytes into the main data
+// of the section at file position `pos`. False, copying nothing, when the
+// bytes do not all lie inside the file.
+bool CopyMainDataAt(const NandGeometry& g, ByteSpan file, uint64_t pos, uint64_t main_offset,
+                    uint64_t n, uint8_t* dest);
+inline bool CopyMainData(const NandGeometry& g, ByteSpan file, uint64_t pos, uint64_t n,
+                         uint8_t* dest) {
+  return CopyMainDataAt(g, file, pos, 0, n, dest);
+}
+
+// Fills store[0] (bootloader) and store[1] (extended bootloader).
+bool ExtractBootImages(const NandGeometry& g, const SectionRecord& rec0, const SectionRecord& rec1,
+                       ByteSpan file, ImageStore* store, std::string* why);
+bool ReadImageList(const NandGeometry& g, const SectionRecord& rec2, ByteSpan file,
+                   uint8_t list[kImageListBytes], std::string* why);
+// Offset of entry k (1 to 19) in the image list.
+uint32_t ImageListEntryOffset(uint32_t k);
+// Appends one listed image whose length is in `entry`; `section_end` is the
+// file position where the next section begins (or the end of the file).
+bool AddListedImage(const NandGeometry& g, const SectionRecord& rec, int32_t index,
+                    const uint8_t* entry, uint64_t section_end, ByteSpan file, ImageStore* store,
+                    std::string* why);
+
+// FS sections.
+bool FindInfoRecordRaw(const NandGeometry& g, ByteSpan file, uint64_t block_pos,
+                       uint64_t* record_pos);
+bool IsMultiRegionFs(const NandGeometry& g, ByteSpan file, uint64_t section_pos);
+// Writes n normal words for blocks first_normal + i, then `reserved` words for
+// blocks first_reserved + i, each tagged i mod tag_modulus, from dest[0] on.
+void WriteEntryWords(uint8_t* dest, uint32_t first_normal, uint32_t n, uint32_t first_reserved,
+                     uint32_t reserved, uint32_t tag_modulus);
+// The header units one FS image needs for `entry_count` entry words.
+uint32_t FsHeaderBlocks(uint32_t block_main_bytes, uint64_t entry_count);
+// Checks an FS image against what the FS writer handles: the geometry of the
+// package, room for its entry words in the header units, one info block, and
+// every data block inside the image.
+bool CheckFsImage(const NandGeometry& g, ByteSpan image, std::string* why);
+bool SplitFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t index, ByteSpan file,
+                    ImageStore* store, std::string* why);
+bool AddFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t index, ByteSpan file,
+                  ImageStore* store, std::string* why);
+
+// The whole first half of the load: a fresh store from the file's bytes.
+bool BuildImageStore(ByteSpan file, ImageStore* store, std::string* why,
+                     PackageLayout* layout = nullptr);
+
+struct PackageOutputs {
+  ImageDesc* bootloader;
+  ImageDesc* extBootloader;
+  ImageDesc* rom;
+  ImageDesc* rom2;
+  ImageDesc* fsSlots;  // four
+};
+// Second half: points the outputs at the store's images.
+void DistributeImages(const ImageStore& store, const PackageOutputs& out);
+
+}  // namespace vantrel

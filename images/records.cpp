@@ -1,0 +1,125 @@
+// The bootloader information block and the ROM information record. Lengths
+// come from the image, so every offset is computed in 64 bits and every copy
+// stops at the end of the image.
+#include "images/records.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "link/link.h"
+
+namespace vantrel {
+namespace {
+
+constexpr char kBloaderMarker[] = "MTK_BLOADER_INFO_v";  // 18 characters
+constexpr uint32_t kBloaderMarkerLength = 18;
+constexpr uint32_t kBloaderRecordBytes = 136;
+constexpr char kRomMarker[] = "MTK_ROMINFO_v";  // 13 characters
+constexpr uint32_t kRomMarkerLength = 13;
+constexpr uint32_t kRomCopyBytes = 352;
+constexpr uint32_t kRomSearchLimit = 0x100000;  // marker offsets below 1 MiB
+constexpr uint32_t kRomMinimumImage = 332;
+
+uint32_t RomRecordSize(int version) {
+  switch (version) {
+    case 4: return 320;
+    case 5: return 332;
+    case 6: return 340;
+    default: return 352;
+  }
+}
+
+// Offset of the first marker at an offset below 1 MiB whose 13 bytes lie in
+// the image.
+bool FindRomMarker(const ImageDesc& rom, uint32_t* offset) {
+  if (!rom.data || rom.length < kRomMarkerLength) return false;
+  const uint32_t last = std::min(rom.length - kRomMarkerLength, kRomSearchLimit - 1);
+  for (uint32_t k = 0; k <= last; ++k) {
+    if (rom.data[k] == 'M' && std::memcmp(rom.data + k, kRomMarker, kRomMarkerLength) == 0) {
+      *offset = k;
+      return true;
+    }
+  }
+  return false;
+}
+
+int RomVersion(const ImageDesc& rom, uint32_t offset) {
+  const uint64_t digits = uint64_t{offset} + kRomMarkerLength;
+  return ParseDecimal(rom.data + digits, static_cast<uint32_t>(rom.length - digits));
+}
+
+// Upper-cases the NUL-terminated text at `from` in place, never past `end`.
+// Only ASCII letters change: the record's texts are identifiers, and bytes of
+// other code pages must not be altered by whatever locale the process has.
+void UpperCaseText(uint8_t* from, const uint8_t* end) {
+  for (uint8_t* p = from; p < end && *p; ++p)
+    if (*p >= 'a' && *p <= 'z') *p = static_cast<uint8_t>(*p - 'a' + 'A');
+}
+
+}  // namespace
+
+int ParseDecimal(const uint8_t* p, uint32_t limit) {
+  uint32_t i = 0;
+  while (i < limit && (p[i] == ' ' || (p[i] >= '\t' && p[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < limit && (p[i] == '+' || p[i] == '-')) negative = p[i++] == '-';
+  // Accumulated in 64 bits and clamped, where the C library's behaviour on
+  // overflow is undefined.
+  int64_t value = 0;
+  for (; i < limit && p[i] >= '0' && p[i] <= '9'; ++i)
+    value = std::min<int64_t>(value * 10 + (p[i] - '0'), int64_t{INT_MAX} + 1);
+  if (negative) return static_cast<int>(-value);
+  return static_cast<int>(std::min<int64_t>(value, INT_MAX));
+}
+
+int ParseBloaderInfo(const ImageDesc& bootloader, uint8_t* record) {
+  const uint64_t length = bootloader.data ? bootloader.length : 0;
+  if (length < 4) return 5028;
+  const uint64_t block_length = GetLe32(bootloader.data + length - 4);
+  // In 64 bits: an L near 2^32 must not wrap into a small sum.
+  if (length < block_length + 4) return 5028;
+  if (block_length < kBloaderMarkerLength) return 5028;
+  const uint8_t* block = bootloader.data + (length - block_length - 4);
+  if (std::memcmp(block, kBloaderMarker, kBloaderMarkerLength) != 0) return 5028;
+
+  uint8_t work[kBloaderRecordBytes] = {};
+  const int version = ParseDecimal(block + kBloaderMarkerLength,
+                                   static_cast<uint32_t>(block_length - kBloaderMarkerLength));
+  uint32_t copy = 0;
+  switch (version) {
+    case 1: copy = 108; break;
+    case 2: copy = 132; break;
+    case 3: copy = 136; break;
+    default: break;  // unknown versions leave the record zero
+  }
+  if (block_length < copy) return 1009;
+  std::memcpy(work, block, copy);
+  std::memcpy(record, work, sizeof work);
+  return 0;
+}
+
+int ParseRomInfo(const ImageDesc& rom, uint8_t* copy) {
+  if (!rom.data || rom.length < kRomMinimumImage) return 1;
+  uint32_t offset = 0;
+  if (!FindRomMarker(rom, &offset)) return 2;
+  const int version = RomVersion(rom, offset);
+  const uint32_t take = std::min<uint32_t>(RomRecordSize(version), rom.length - offset);
+  std::memset(copy, 0, kRomCopyBytes);
+  std::memcpy(copy, rom.data + offset, take);
+  if (version >= 4) {
+    UpperCaseText(copy + 16, copy + kRomCopyBytes);
+    UpperCaseText(copy + 144, copy + kRomCopyBytes);
+  }
+  return 0;
+}
+
+bool FindRomInfoRecord(const ImageDesc& rom, uint32_t* offset, uint32_t* size) {
+  uint32_t k = 0;
+  if (!FindRomMarker(rom, &k)) return false;
+  *offset = k;
+  *size = RomRecordSize(RomVersion(rom, k));
+  return true;
+}
+
+}  // namespace vantrel
