@@ -11,16 +11,6 @@
 namespace vantrel::testing {
 namespace {
 
-// Restores the process-wide wait limits after a test shortened them.
-class LimitsGuard {
- public:
-  LimitsGuard() : saved_(Limits()) {}
-  ~LimitsGuard() { Limits() = saved_; }
-
- private:
-  WaitLimits saved_;
-};
-
 TEST(BootEchoTest, ResultCodes) {
   {
     FakeLink link;
@@ -70,7 +60,7 @@ TEST(BootStartTest, OnlyFourCorrectComplementsInARowEndTheHandshake) {
 }
 
 TEST(BootStartTest, SilentPhoneGetsOneA0PerReadTimeoutUntilTheDeadline) {
-  LimitsGuard guard;
+  ScopedLimits limits;
   Limits().handshakeMs = 210;  // the port's read time-out is 20 + 1 ms
   FakeLink link;
   link.AllowUnscriptedWrites();
@@ -79,7 +69,7 @@ TEST(BootStartTest, SilentPhoneGetsOneA0PerReadTimeoutUntilTheDeadline) {
 }
 
 TEST(BootStartTest, GarbageAnswersAlsoUseUpTheDeadline) {
-  LimitsGuard guard;
+  ScopedLimits limits;
   Limits().handshakeMs = 105;
   FakeLink link;
   link.SetResponder([](FakeLink& l, uint8_t) { l.AddRead8(0x00); });
@@ -171,7 +161,7 @@ TEST(PowerKeyTest, LatchedKeySkipsToTheProtectionWrite) {
 }
 
 TEST(PowerKeyTest, StuckBusyBitFailsAfterThePollDeadline) {
-  LimitsGuard guard;
+  ScopedLimits limits;
   Limits().registerPollMs = 100;  // five busy answers at 20 + 1 ms each
   FakeLink link;
   BootPeer peer(link);

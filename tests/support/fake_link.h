@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "link/wait.h"
 #include "platform/serial_port.h"
 
 namespace vantrel::testing {
@@ -127,6 +128,18 @@ class FakeLink : public platform::SerialPort {
   uint32_t flushes_ = 0;
   uint32_t purges_ = 0;
   uint32_t mismatches_ = 0;
+};
+
+// Restores the process-wide wait limits when a test that shortened them ends.
+class ScopedLimits {
+ public:
+  ScopedLimits() : saved_(Limits()) {}
+  ~ScopedLimits() { Limits() = saved_; }
+  ScopedLimits(const ScopedLimits&) = delete;
+  ScopedLimits& operator=(const ScopedLimits&) = delete;
+
+ private:
+  WaitLimits saved_;
 };
 
 }  // namespace vantrel::testing

@@ -1,0 +1,170 @@
+// Opening the dialogue with the agent: its greeting, version and chip type,
+// the settings and flash tables it needs, its report of the flash, and the
+// small commands around the writes (0xE0, shared data, watchdog).
+#include <initializer_list>
+
+#include "agent/agent.h"
+#include "agent/agent_util.h"
+#include "link/report.h"
+#include "vantrel/codes.h"
+
+namespace vantrel {
+
+using namespace agent_detail;
+
+namespace {
+
+constexpr uint8_t kAgentHello = 0xC0;
+constexpr uint8_t kVersionMajor = 0x03;
+constexpr uint8_t kVersionMinor = 0x02;
+constexpr uint8_t kChipTypeNeedsAccCon = 0x15;
+constexpr uint32_t kAccConDefault = 0x7007FFFF;
+constexpr uint32_t kAccConChip15 = 0x20022113;
+// The agent needs this long after the jump, and again after the tables,
+// before it talks.
+constexpr uint32_t kSettleMs = 3000;
+// A read failure while one shared-data byte is awaited is retried this often.
+constexpr uint32_t kSharedByteAttempts = 1000;
+
+bool ChipTypeKnown(uint8_t t) {
+  for (uint8_t k : {0x0F, 0x14, 0x15, 0x20, 0x22}) {
+    if (t == k) return true;
+  }
+  return false;
+}
+
+// Reads fields of the given widths in bits, one primitive per field; the
+// values are not used, only the agent's pace is followed.
+bool SkipFields(LinkHandle h, std::initializer_list<int> widths) {
+  for (int w : widths) {
+    uint8_t b8;
+    uint16_t b16;
+    uint32_t b32;
+    bool ok = w == 8 ? Get8(h, &b8) : w == 16 ? Get16(h, &b16) : Get32(h, &b32);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// The agent's greeting 0xC0 may be preceded by noise from its start-up,
+// which is skipped. Time-outs are waited through until the deadline; every
+// skipped byte also counts a millisecond of it, so noise without end cannot
+// hold the stage either.
+bool WaitForHello(LinkHandle h) {
+  const uint32_t deadline = Limits().firstAgentByteMs;
+  WaitBudget budget(h, deadline);
+  uint32_t skipped = 0;
+  for (;;) {
+    uint8_t b = 0;
+    LinkStatus s = LinkRead8(h, &b);
+    if (s == kLinkOk) {
+      if (b == kAgentHello) return true;
+      if (++skipped >= deadline) return false;
+      continue;
+    }
+    if (s != kLinkNoData) return false;  // a failed read ends the connect
+    if (!budget.Spend()) return false;
+  }
+}
+
+}  // namespace
+
+int AgentSendTable(LinkHandle h, const ImageDesc* table, uint32_t record_size) {
+  if (!table || record_size == 0 || (!table->data && table->length)) return kAgentConnectFailed;
+  const uint32_t n = table->length / record_size;
+  uint8_t answer = 0;
+  if (!Put32(h, n) || !Get8(h, &answer) || answer != kAck) return kAgentConnectFailed;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (!Put(h, table->data + uint64_t(i) * record_size, record_size) || !Get8(h, &answer)) {
+      return kAgentConnectFailed;
+    }
+    if (answer == kAck) return 0;  // the agent has found its flash in this record
+  }
+  return 0;
+}
+
+int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b, uint32_t port) {
+  LinkSleep(kSettleMs);
+  Report(port, kReportStage, 0, "Start DA Connect");
+  if (!WaitForHello(h)) return kAgentConnectFailed;
+
+  Report(port, kReportStep, 10, "Get DA Version");
+  uint8_t major = 0, minor = 0;
+  if (!Get8(h, &major) || !Get8(h, &minor)) return kAgentConnectFailed;
+  if (major != kVersionMajor || minor != kVersionMinor) return kAgentBadVersion;
+
+  Report(port, kReportStep, 20, "Get BB chip type");
+  uint8_t chip = 0;
+  if (!Get8(h, &chip)) return kAgentConnectFailed;
+  if (!ChipTypeKnown(chip)) return kUnknownChipType;
+
+  Report(port, kReportStep, 30, "Send BootRom & Bootloader version");
+  if (!Put8(h, 0xFF) || !Put8(h, 0xFE)) return kAgentConnectFailed;
+  Report(port, kReportStep, 40, "Send Chip Select");
+  if (!Put8(h, 0x00) || !Put8(h, 0x08) || !Put8(h, 0x00)) return kAgentConnectFailed;
+  Report(port, kReportStep, 50, "Send NFI_ACCCON setting");
+  if (!Put32(h, chip == kChipTypeNeedsAccCon ? kAccConChip15 : kAccConDefault)) return kAgentConnectFailed;
+  Report(port, kReportStep, 60, "Send Clock setting");
+  if (!Put8(h, 0x02) || !Put32(h, 0)) return kAgentConnectFailed;
+
+  if (int rc = AgentSendTable(h, table_a, 36)) return rc;
+  Report(port, kReportStep, 70, "Detect NAND Flash");
+  uint8_t wants_b = 0;
+  if (!Get8(h, &wants_b)) return kAgentConnectFailed;
+  if (wants_b == kAck) {
+    if (int rc = AgentSendTable(h, table_b, 52)) return rc;
+  }
+
+  LinkSleep(kSettleMs);
+  if (!SkipFields(h, {32, 8, 8, 16, 32, 16, 16, 16, 16, 32, 32})) return kAgentConnectFailed;
+  Report(port, kReportStep, 80, "Nand Flash Report");
+  if (!SkipFields(h, {32, 8, 16, 32, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 8, 8, 32, 32, 32,
+                      8, 8, 32})) {
+    return kAgentConnectFailed;
+  }
+
+  Report(port, kReportStep, 90, "Wait for DA to scan flash content");
+  if (!WaitAck(h, Limits().flashScanMs)) return kAgentConnectFailed;
+  if (!SkipFields(h, {32, 32, 8})) return kAgentConnectFailed;
+
+  Report(port, kReportStage, 100, "DA connect complete");
+  return 0;
+}
+
+int AgentReadSharedData(LinkHandle h, uint32_t type, uint8_t* buffer, uint32_t* length) {
+  const uint32_t capacity = (buffer && length) ? *length : 0;
+  uint32_t status = 0;
+  uint8_t b = 0;
+  if (!Put8(h, 0xBE)) return kSharedSendCmd;
+  if (!Get32(h, &status)) return kSharedReadStatus;
+  if (status != 0) return static_cast<int>(status);
+  if (!Get8(h, &b)) return kSharedReadAck;
+  if (b != kAck) return kSharedBadAck;
+  if (!Put32(h, type)) return kSharedSendType;
+  if (!Get8(h, &b)) return kSharedReadTypeAck;
+  if (b != kAck) return kSharedBadTypeAck;
+  uint32_t n = 0;
+  if (!Get32(h, &n)) return kSharedReadLength;
+  if (length) *length = n;
+
+  // All n bytes are read so the dialogue stays in step; only what fits is
+  // kept. A byte that does not come is asked for again a bounded number of
+  // times, and never past the status-byte deadline or a vanished port.
+  for (uint32_t i = 0; i < n; ++i) {
+    WaitBudget budget(h, Limits().statusByteMs);
+    uint32_t attempts = 0;
+    while (!Get8(h, &b)) {
+      if (++attempts >= kSharedByteAttempts || !budget.Spend()) return kSharedReadData;
+    }
+    if (i < capacity) buffer[i] = b;
+  }
+  return 0;
+}
+
+int AgentEnableWatchdog(LinkHandle h, uint16_t value) {
+  uint8_t b = 0;
+  if (!Put8(h, 0xDB) || !Put16(h, value) || !Get8(h, &b) || b != kAck) return kWatchdogFailed;
+  return 0;
+}
+
+}  // namespace vantrel

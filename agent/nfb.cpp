@@ -1,0 +1,107 @@
+// The NAND image list (command 0xDD) and the NFB image write (command 0xDE)
+// of the ROM image and the secondary ROM image.
+#include "agent/agent.h"
+#include "agent/agent_util.h"
+#include "images/records.h"
+#include "link/report.h"
+#include "vantrel/codes.h"
+
+namespace vantrel {
+
+using namespace agent_detail;
+
+namespace {
+
+constexpr uint8_t kCmdImageList = 0xDD;
+constexpr uint8_t kCmdWriteNfb = 0xDE;
+constexpr uint32_t kPacketSize = 0x1000;
+
+ImageDesc Usable(const ImageDesc* img) {
+  if (!img || !img->data) return ImageDesc{nullptr, 0, img ? img->address : 0};
+  return *img;
+}
+
+bool SendEntry(LinkHandle h, uint32_t start, uint32_t end) {
+  return Put8(h, 0x01) && Put32(h, start) && Put32(h, end) && Put32(h, 0) && Put32(h, 1) &&
+         WaitAck(h);
+}
+
+// One NFB image in packets of 4096 bytes. The progress reported after each
+// packet is the share sent before it, so an image's reports start at 0 and
+// only the final report of the command says 100.
+bool SendNfbImage(LinkHandle h, const ImageDesc& img, uint32_t port) {
+  for (uint64_t at = 0; at < img.length; at += kPacketSize) {
+    const uint32_t len = img.length - at < kPacketSize ? uint32_t(img.length - at) : kPacketSize;
+    const uint8_t* p = img.data + at;
+    LinkLog(".");
+    uint8_t answer = 0;
+    if (!Put(h, p, len) || !Put16(h, Sum16(p, len)) ||
+        !WaitByte(h, Limits().statusByteMs, &answer) || answer != kPacketOk) {
+      return false;
+    }
+    Report(port, kReportTransfer, static_cast<uint32_t>(at * 100 / img.length), "");
+  }
+  return true;
+}
+
+// The whole-image check after the data: 0x5A and the image's byte sum, or
+// 0xA5 to give up when there was no image to check.
+bool CheckWholeImage(LinkHandle h, const ImageDesc& img) {
+  if (img.empty()) {
+    Put8(h, kGiveUp);
+    return false;
+  }
+  return Put8(h, kAck) && Put16(h, Sum16(img.data, img.length)) && WaitAck(h);
+}
+
+}  // namespace
+
+int AgentSendImageList(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2, uint32_t port) {
+  const ImageDesc r1 = Usable(rom), r2 = Usable(rom2);
+  // The list starts with the position of the ROM information record; without
+  // it there is nothing sound to send, so the command is not begun at all.
+  uint32_t offset = 0, size = 0;
+  if (r1.empty() || !FindRomInfoRecord(r1, &offset, &size)) return kImageListFailed;
+
+  Report(port, kReportStage, 0, "Start Send NAND image list");
+  for (uint8_t b : {kCmdImageList, uint8_t(0xA5), uint8_t(0xA5), uint8_t(0xA5), uint8_t(0x02),
+                    uint8_t(0x02)}) {
+    if (!Put8(h, b)) return kImageListFailed;
+  }
+  if (!Put32(h, offset) || !Put32(h, offset + size - 1) || !WaitAck(h)) return kImageListFailed;
+
+  // Inclusive ranges; the secondary image is placed behind the ROM image at
+  // the distance its address word gives.
+  const uint32_t start1 = r1.address;
+  const uint32_t end1 = start1 + r1.length - 1;
+  const uint32_t start2 = end1 + 1 + r2.address;
+  const uint32_t end2 = start2 + r2.length - 1;
+  if (!SendEntry(h, start1, end1) || !SendEntry(h, start2, end2)) return kImageListFailed;
+
+  Report(port, kReportTransfer, 100, "");
+  Report(port, kReportStage, 100, "Send NAND image list complete");
+  return 0;
+}
+
+int AgentWriteNfb(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2, uint32_t port) {
+  const ImageDesc r1 = Usable(rom), r2 = Usable(rom2);
+  Report(port, kReportStage, 0, "Start Write NFB Image");
+  if (!Put8(h, kCmdWriteNfb) || !WaitAck(h) || !Put32(h, kPacketSize) || !WaitAck(h)) {
+    return kNfbWriteFailed;
+  }
+
+  Report(port, kReportStage, 0, "Send ROM Image");
+  if (!SendNfbImage(h, r1, port)) return kNfbWriteFailed;
+  Report(port, kReportStage, 0, "Send Secondary ROM Image");
+  if (!SendNfbImage(h, r2, port)) return kNfbWriteFailed;
+
+  if (!WaitAck(h) || !WaitAck(h)) return kNfbWriteFailed;
+  if (!CheckWholeImage(h, r1) || !CheckWholeImage(h, r2)) return kNfbWriteFailed;
+  if (!WaitAck(h)) return kNfbWriteFailed;
+
+  Report(port, kReportTransfer, 100, "");
+  Report(port, kReportStage, 100, "Write NFB Image Complete");
+  return 0;
+}
+
+}  // namespace vantrel
