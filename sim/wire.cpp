@@ -1,0 +1,229 @@
+// Byte I/O of the simulated phone and its transcript.
+#include "sim/wire.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
+namespace vantrel::sim {
+
+namespace {
+
+constexpr int kTickMs = 20;              // how often a wait looks at the stop flags
+constexpr size_t kKeptLimit = 4u << 20;  // bound of the in-memory transcript
+constexpr size_t kBurstHead = 64;        // bytes shown of an abbreviated burst
+
+std::string HexLine(const uint8_t* p, size_t n) {
+  static const char* digits = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    if (i) s += ' ';
+    s += digits[p[i] >> 4];
+    s += digits[p[i] & 15];
+  }
+  return s;
+}
+
+}  // namespace
+
+Transcript::~Transcript() {
+  Flush();
+  if (file_) std::fclose(file_);
+}
+
+bool Transcript::OpenFile(const std::string& path, std::string* error) {
+  std::lock_guard<std::mutex> lock(mu_);
+  file_ = std::fopen(path.c_str(), "w");
+  if (!file_ && error) *error = "cannot create transcript " + path;
+  return file_ != nullptr;
+}
+
+void Transcript::WriteLocked(const std::string& s) {
+  if (file_) std::fputs(s.c_str(), file_);
+  if (keep_ && kept_.size() < kKeptLimit) kept_ += s;
+}
+
+void Transcript::EmitLocked() {
+  if (burstTotal_ == 0) return;
+  const char* tag = dirHost_ ? "H>" : "P>";
+  for (size_t off = 0; off < burst_.size(); off += 16) {
+    size_t n = std::min<size_t>(16, burst_.size() - off);
+    WriteLocked(std::string(tag) + " " + HexLine(burst_.data() + off, n) + "\n");
+  }
+  if (burstTotal_ > burst_.size()) {
+    WriteLocked(std::string(tag) + " ... " + std::to_string(burstTotal_) + " bytes in all\n");
+  }
+  burst_.clear();
+  burstTotal_ = 0;
+}
+
+void Transcript::Add(bool fromHost, const uint8_t* p, size_t n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!file_ && !keep_) return;
+  if (burstTotal_ && fromHost != dirHost_) EmitLocked();
+  dirHost_ = fromHost;
+  size_t room = full_ ? n : (burst_.size() < kBurstHead ? kBurstHead - burst_.size() : 0);
+  burst_.insert(burst_.end(), p, p + std::min(room, n));
+  burstTotal_ += n;
+}
+
+void Transcript::Note(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!file_ && !keep_) return;
+  EmitLocked();
+  WriteLocked("# " + text + "\n");
+}
+
+void Transcript::Flush() {
+  std::lock_guard<std::mutex> lock(mu_);
+  EmitLocked();
+  if (file_) std::fflush(file_);
+}
+
+std::string Transcript::Text() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return kept_;
+}
+
+Wire::Wire(int master, int keptSlave, LinkTiming timing, Transcript* transcript,
+           std::function<void()> check)
+    : master_(master), slave_(keptSlave), timing_(timing), transcript_(transcript),
+      check_(std::move(check)) {}
+
+void Wire::Sleep(std::chrono::microseconds d) {
+  auto until = std::chrono::steady_clock::now() + d;
+  for (;;) {
+    check_();
+    auto now = std::chrono::steady_clock::now();
+    if (now >= until) return;
+    auto step = std::min<std::chrono::steady_clock::duration>(until - now,
+                                                              std::chrono::milliseconds(kTickMs));
+    std::this_thread::sleep_for(step);
+  }
+}
+
+// Charges n bytes to the emulated link: transfers queue behind each other at
+// the configured rate.
+void Wire::Pace(size_t n) {
+  if (timing_.bytesPerSecond <= 0) return;
+  auto now = std::chrono::steady_clock::now();
+  if (linkFree_ < now) linkFree_ = now;
+  linkFree_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(static_cast<double>(n) / timing_.bytesPerSecond));
+  if (linkFree_ > now) Sleep(std::chrono::duration_cast<std::chrono::microseconds>(linkFree_ - now));
+}
+
+void Wire::Fill() {
+  for (;;) {
+    check_();
+    pollfd p{master_, POLLIN, 0};
+    int r = ::poll(&p, 1, kTickMs);
+    if (r < 0 && errno != EINTR) throw Halt{Halt::kPortError};
+    if (r <= 0) continue;
+    uint8_t tmp[65536];
+    ssize_t n = ::read(master_, tmp, sizeof tmp);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      // EIO: no slave open at all (cannot happen while we keep one); treat
+      // as a broken port.
+      throw Halt{Halt::kPortError};
+    }
+    if (n == 0) continue;
+    if (head_ == buf_.size()) {
+      buf_.clear();
+      head_ = 0;
+    }
+    buf_.insert(buf_.end(), tmp, tmp + n);
+    in_ += static_cast<uint64_t>(n);
+    if (transcript_) transcript_->Add(true, tmp, static_cast<size_t>(n));
+    lastWasRead_ = true;
+    Pace(static_cast<size_t>(n));
+    return;
+  }
+}
+
+uint8_t Wire::Get() {
+  if (head_ == buf_.size()) Fill();
+  return buf_[head_++];
+}
+
+uint16_t Wire::GetBe16() {
+  uint16_t hi = Get();
+  return static_cast<uint16_t>((hi << 8) | Get());
+}
+
+uint32_t Wire::GetBe32() {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v = (v << 8) | Get();
+  return v;
+}
+
+void Wire::GetBytes(uint8_t* p, size_t n) {
+  while (n) {
+    if (head_ == buf_.size()) Fill();
+    size_t k = std::min(n, buf_.size() - head_);
+    std::copy(buf_.begin() + static_cast<std::ptrdiff_t>(head_),
+              buf_.begin() + static_cast<std::ptrdiff_t>(head_ + k), p);
+    head_ += k;
+    p += k;
+    n -= k;
+  }
+}
+
+void Wire::Put(const uint8_t* p, size_t n) {
+  if (lastWasRead_ && timing_.turnaroundUs) Sleep(std::chrono::microseconds(timing_.turnaroundUs));
+  lastWasRead_ = false;
+  Pace(n);
+  if (transcript_) transcript_->Add(false, p, n);
+  size_t done = 0;
+  while (done < n) {
+    check_();
+    ssize_t w = ::write(master_, p + done, n - done);
+    if (w > 0) {
+      done += static_cast<size_t>(w);
+      out_ += static_cast<uint64_t>(w);
+      continue;
+    }
+    if (w < 0 && errno != EAGAIN && errno != EINTR) throw Halt{Halt::kPortError};
+    // The host is not reading: wait until there is room, a tick at a time.
+    pollfd q{master_, POLLOUT, 0};
+    ::poll(&q, 1, kTickMs);
+  }
+}
+
+void Wire::PutBe16(uint16_t v) {
+  uint8_t b[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+  Put(b, 2);
+}
+
+void Wire::PutBe32(uint32_t v) {
+  uint8_t b[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+                  static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+  Put(b, 4);
+}
+
+void Wire::WaitDrained(std::chrono::milliseconds limit) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < until) {
+    int pending = 0;
+    if (slave_ < 0 || ::ioctl(slave_, FIONREAD, &pending) != 0 || pending == 0) return;
+    Sleep(std::chrono::milliseconds(2));
+  }
+}
+
+void Wire::DiscardForever() {
+  for (;;) {
+    Fill();
+    head_ = buf_.size();
+  }
+}
+
+void Wire::Note(const std::string& text) {
+  if (transcript_) transcript_->Note(text);
+}
+
+}  // namespace vantrel::sim
