@@ -24,6 +24,11 @@ int AgentRun(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b,
              const uint8_t* bloader_info /*136*/, const uint8_t* rom_info /*352*/,
              uint32_t fs_count, uint32_t port);
 
+// The FS region that AgentRun hands to the FS writer: the last region entry
+// of the ROM information copy. false when the copy lists no region, or more
+// than its 352 bytes can hold.
+bool AgentFsRegion(const uint8_t* rom_info /*352*/, uint32_t* start, uint32_t* length);
+
 int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b, uint32_t port);
 int AgentSendTable(LinkHandle h, const ImageDesc* table, uint32_t record_size);
 // *length: in, the buffer's size; out, the length the agent announced (all of

@@ -22,10 +22,11 @@ constexpr uint32_t kRegionTableOffset = 216;
 constexpr uint32_t kRegionEntrySize = 16;
 constexpr uint32_t kMaxRegions = (kRomInfoCopySize - kRegionTableOffset) / kRegionEntrySize;
 
-// The FS region is the last region of the ROM information. A count of 0 names
-// no region, and a count beyond what the 352-byte copy holds would point past
-// it; both are refused rather than guessed at.
-bool FsRegion(const uint8_t* rom_info, uint32_t* start, uint32_t* length) {
+}  // namespace
+
+// A count of 0 names no region, and a count beyond what the 352-byte copy
+// holds would point past it; both are refused rather than guessed at.
+bool AgentFsRegion(const uint8_t* rom_info, uint32_t* start, uint32_t* length) {
   if (!rom_info) return false;
   uint32_t n = GetLe16(rom_info + kRegionCountOffset);
   if (n == 0 || n > kMaxRegions) return false;
@@ -34,6 +35,8 @@ bool FsRegion(const uint8_t* rom_info, uint32_t* start, uint32_t* length) {
   *length = GetLe32(entry + 8);
   return true;
 }
+
+namespace {
 
 bool AnyFsImage(const ImageDesc* fs_images, uint32_t fs_count) {
   for (uint32_t i = 0; fs_images && i < fs_count; ++i) {
@@ -51,7 +54,7 @@ int AgentRun(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b,
   // Checked before anything reaches the phone: failing once its bootloader and
   // ROM are already replaced would leave it with half a firmware.
   uint32_t region_start = 0, region_length = 0;
-  if (AnyFsImage(fs_images, fs_count) && !FsRegion(rom_info, &region_start, &region_length)) {
+  if (AnyFsImage(fs_images, fs_count) && !AgentFsRegion(rom_info, &region_start, &region_length)) {
     return kRomInfoNoRegions;
   }
 
