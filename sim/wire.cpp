@@ -207,7 +207,12 @@ void Wire::PutBe32(uint32_t v) {
 }
 
 void Wire::WaitDrained(std::chrono::milliseconds limit) {
+  // Bytes written to the master reach the slave's input queue a moment
+  // later (the kernel pushes them from a work queue), so an empty queue right
+  // after the write proves nothing: give the push time first. A hang-up
+  // discards whatever the host has not read yet.
   auto until = std::chrono::steady_clock::now() + limit;
+  Sleep(std::chrono::milliseconds(30));
   while (std::chrono::steady_clock::now() < until) {
     int pending = 0;
     if (slave_ < 0 || ::ioctl(slave_, FIONREAD, &pending) != 0 || pending == 0) return;

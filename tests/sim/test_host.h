@@ -197,6 +197,13 @@ class TestHost {
     }
     return count;
   }
+  // A harmless agent command: once it is answered, the phone has finished
+  // everything sent before it (and recorded it).
+  void Sync() {
+    Send8(0xE0);
+    SendBe32(0);
+    EXPECT_EQ(Recv8(), 0x5A);
+  }
   void EndDialogue() {
     Send8(0xDB);
     SendBe16(0x40);
