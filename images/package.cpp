@@ -91,7 +91,7 @@ bool BuildImageStore(ByteSpan file, ImageStore* store, std::string* why, Package
   return true;
 }
 
-void DistributeImages(const ImageStore& store, const PackageOutputs& out) {
+void DistributeImages(const ImageStore& store, const LoadOutputs& out) {
   uint32_t slot = 0;
   for (const ImageRecord& r : store) {
     ImageDesc d{r.bytes.data(), static_cast<uint32_t>(r.bytes.size()), 0};

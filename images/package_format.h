@@ -164,7 +164,7 @@ bool AddFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t index
 bool BuildImageStore(ByteSpan file, ImageStore* store, std::string* why,
                      PackageLayout* layout = nullptr);
 
-struct PackageOutputs {
+struct LoadOutputs {
   ImageDesc* bootloader;
   ImageDesc* extBootloader;
   ImageDesc* rom;
@@ -172,6 +172,6 @@ struct PackageOutputs {
   ImageDesc* fsSlots;  // four
 };
 // Second half: points the outputs at the store's images.
-void DistributeImages(const ImageStore& store, const PackageOutputs& out);
+void DistributeImages(const ImageStore& store, const LoadOutputs& out);
 
 }  // namespace vantrel

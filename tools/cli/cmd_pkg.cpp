@@ -1,6 +1,109 @@
-// Placeholder until the subcommand lands.
+// `vantrel pkg build|sample|info`: writes packages from a JSON description and
+// shows what the loader makes of a package file.
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "images/package_file.h"
 #include "tools/cli/commands.h"
+#include "tools/pkg/builder.h"
+#include "tools/pkg/inspect.h"
+#include "tools/pkg/sample.h"
 
 namespace vantrel::cli {
-void RegisterPkgCommand(CLI::App& app) { app.add_subcommand("pkg", "(not yet available)"); }
+namespace {
+
+// A package the builder wrote is checked by the loader itself, so that a
+// description that breaks a limit is reported at once (the file is still
+// written: broken packages are useful for tests).
+void WriteChecked(const pkg::BuiltPackage& built, const std::string& output) {
+  pkg::WriteFile(output, built.bytes);
+  ImageStore store;
+  std::string why;
+  if (!BuildImageStore(built.bytes, &store, &why)) {
+    std::fprintf(stderr, "vantrel pkg: %s written, but it does not load: %s\n", output.c_str(),
+                 why.c_str());
+    throw CLI::RuntimeError(1);
+  }
+  std::printf("%s: %zu bytes, %zu images (%zu FS)\n", output.c_str(), built.bytes.size(),
+              built.store.size(), built.fsImages.size());
+}
+
+template <typename F>
+void Guarded(F&& body) {
+  try {
+    body();
+  } catch (const pkg::BuildError& e) {
+    std::fprintf(stderr, "vantrel pkg: %s\n", e.what());
+    throw CLI::RuntimeError(2);
+  }
+}
+
+}  // namespace
+
+void RegisterPkgCommand(CLI::App& app) {
+  auto* pkg = app.add_subcommand("pkg", "Build and inspect firmware packages");
+  pkg->require_subcommand(1);
+
+  struct BuildArgs {
+    std::string description, output;
+  };
+  auto build_args = std::make_shared<BuildArgs>();
+  auto* build = pkg->add_subcommand("build", "Write a package from a JSON description (tools/pkg/README.md)");
+  build->add_option("description", build_args->description, "JSON description")->required()->check(CLI::ExistingFile);
+  build->add_option("-o,--output", build_args->output, "Package file to write")->required();
+  build->callback([build_args] {
+    Guarded([&] { WriteChecked(pkg::BuildPackageFromFile(build_args->description), build_args->output); });
+  });
+
+  struct SampleArgs {
+    std::string output;
+    uint32_t pageSize = 2048;
+    bool verbatim = false;
+    uint32_t fsImages = 2, dataBlocks = 6, tagModulus = 4;
+  };
+  auto sample_args = std::make_shared<SampleArgs>();
+  auto* sample = pkg->add_subcommand(
+      "sample", "Write the sample package, or print its JSON description when no -o is given");
+  sample->add_option("-o,--output", sample_args->output, "Package file to write");
+  sample->add_option("--page-size", sample_args->pageSize, "512 (16 KiB blocks) or 2048 (128 KiB blocks)")
+      ->check(CLI::IsMember({512u, 2048u}));
+  sample->add_flag("--verbatim", sample_args->verbatim, "One FS section per image instead of one split section");
+  sample->add_option("--fs-images", sample_args->fsImages, "FS images, 1 to 4")->check(CLI::Range(1, 4));
+  sample->add_option("--data-blocks", sample_args->dataBlocks, "Data blocks per FS image")->check(CLI::Range(1, 4096));
+  sample->add_option("--tag-modulus", sample_args->tagModulus, "Tags of the entry words")->check(CLI::Range(1, 256));
+  sample->callback([sample_args] {
+    Guarded([&] {
+      pkg::SampleOptions o;
+      o.pageSize = sample_args->pageSize;
+      o.blockKiB = o.pageSize == 512 ? 16 : 128;
+      o.multiRegion = !sample_args->verbatim;
+      o.fsImages = sample_args->fsImages;
+      o.dataBlocks = sample_args->dataBlocks;
+      o.tagModulus = sample_args->tagModulus;
+      if (sample_args->output.empty())
+        std::printf("%s\n", pkg::SampleDescription(o).dump(2).c_str());
+      else
+        WriteChecked(pkg::BuildSamplePackage(o), sample_args->output);
+    });
+  });
+
+  auto info_path = std::make_shared<std::string>();
+  auto* info = pkg->add_subcommand("info", "Show a package's layout and images, and whether it loads");
+  info->add_option("package", *info_path, "Package file")->required();
+  info->callback([info_path] {
+    PackageFile file;
+    std::string why;
+    if (!file.Open(*info_path, &why)) {
+      std::fprintf(stderr, "vantrel pkg info: %s\n", why.c_str());
+      throw CLI::RuntimeError(2);
+    }
+    if (!pkg::DescribePackage(file.bytes(), std::cout)) {
+      std::cout.flush();
+      throw CLI::RuntimeError(1);
+    }
+  });
+}
+
 }  // namespace vantrel::cli
