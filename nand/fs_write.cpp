@@ -20,6 +20,9 @@ constexpr uint32_t kRomInfoFirstBlock = 2;
 constexpr uint32_t kRomInfoLastBlock = 9;
 constexpr uint64_t kRomInfoMaxOffsets = 1048576;
 constexpr uint64_t kAddressLimit = uint64_t(UINT32_MAX) + 1;
+// The agent sends whole packets (at most one 4224-byte read unit each), so a
+// read may fill up to one packet past the length asked for.
+constexpr uint32_t kReadSlack = 4224;
 
 // Region k of the ROM record's region table.
 uint32_t RomRegionStart(const RomInfoRecord& r, uint32_t k) { return GetLe32(&r[220 + 16 * k]); }
@@ -123,11 +126,13 @@ int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_s
 bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out) {
   const uint32_t l = block_main_size;
   if (l == 0) return false;
-  std::vector<uint8_t> buffer(l);
+  std::vector<uint8_t> buffer(uint64_t(l) + kReadSlack);
+  const uint32_t capacity = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), UINT32_MAX));
   for (uint32_t b = kRomInfoFirstBlock; b <= kRomInfoLastBlock; ++b) {
     const uint64_t address = uint64_t(b) * l;
     if (address >= kAddressLimit) return false;
-    if (device.ReadFlash(static_cast<uint32_t>(address), l, 1, buffer.data(), l) != 0) return false;
+    if (device.ReadFlash(static_cast<uint32_t>(address), l, 1, buffer.data(), capacity) != 0)
+      return false;
     // Only matches with the whole record inside the block count: a record
     // cut by the block end is never read past the buffer.
     if (l < out->size()) continue;
@@ -162,18 +167,19 @@ bool FindInfoBlock(BlockDevice& device, const FsImageHeader& h, uint32_t area_st
                    FsInfoRecord* record) {
   const uint64_t l = h.blockMainSize;
   if (l == 0 || uint64_t(area_start) + area_length < l) return false;
-  std::vector<uint8_t> buffer(h.blockBytes);
+  std::vector<uint8_t> buffer(uint64_t(h.blockBytes) + kReadSlack);
+  const std::span<const uint8_t> read(buffer.data(), h.blockBytes);
   const uint64_t marker = uint64_t(h.pageSize) + 2;
   // From the last block of the area down: the block nearest the end wins.
   for (uint64_t address = uint64_t(area_start) + area_length - l; address >= area_start;
        address -= l) {
     if (address + l <= kAddressLimit) {
       if (device.ReadFlash(static_cast<uint32_t>(address), h.blockMainSize, 0, buffer.data(),
-                           h.blockBytes) != 0)
+                           static_cast<uint32_t>(buffer.size())) != 0)
         return false;
-      if (!IsBadBlock(buffer, h.pageSize, h.spareSize) && marker + 1 < buffer.size() &&
-          buffer[marker] == kInfoMarker0 && buffer[marker + 1] == kInfoMarker1) {
-        SplitBlock candidate = SplitBlockData(buffer, h.pageSize, h.spareSize, h.pagesPerBlock);
+      if (!IsBadBlock(read, h.pageSize, h.spareSize) && marker + 1 < read.size() &&
+          read[marker] == kInfoMarker0 && read[marker + 1] == kInfoMarker1) {
+        SplitBlock candidate = SplitBlockData(read, h.pageSize, h.spareSize, h.pagesPerBlock);
         if (FindInfoRecord(candidate, h, record)) {
           *block = candidate;
           *block_number = static_cast<uint32_t>(address / l);
