@@ -100,19 +100,6 @@ TEST_F(ConnectTest, TableAStopsEarlyAndTableBOnlyWhenAsked) {
   EXPECT_TRUE(link_.VerifyConsumed());
 }
 
-TEST_F(ConnectTest, ReportIsReadFieldByField) {
-  // A report one byte short leaves the last 32-bit field incomplete.
-  link_.AddRead({0xC0, 0x03, 0x02, 0x20});
-  link_.ExpectWrite({0xFF, 0xFE, 0x00, 0x08, 0x00}).ExpectWrite32(0x7007FFFF);
-  link_.ExpectWrite8(0x02).ExpectWrite32(0);
-  link_.ExpectWrite32(3).AddRead8(0x5A);
-  link_.ExpectWrite(Bytes(table_a_bytes_.begin(), table_a_bytes_.begin() + 36)).AddRead8(0x5A);
-  link_.AddRead8(0x00).AddRead(Bytes(27, 0)).AddReadTimeout();
-  EXPECT_EQ(AgentConnect(&link_, &table_a_, &table_b_, kPort), kAgentConnectFailed);
-  EXPECT_TRUE(link_.VerifyConsumed());
-  EXPECT_EQ(ReportRecorder::Texts(4).back(), "Detect NAND Flash");
-}
-
 TEST_F(ConnectTest, ScanWaitHasItsOwnDeadline) {
   Limits().flashScanMs = 2004;  // four reads
   // The agent stays silent while it scans.
@@ -130,14 +117,6 @@ TEST_F(ConnectTest, ScanWaitHasItsOwnDeadline) {
   l.AddRead8(0x5A);  // too late: the deadline ended with the fourth time-out
   EXPECT_EQ(AgentConnect(&l, &table_a_, &table_b_, kPort), kAgentConnectFailed);
   EXPECT_EQ(l.InputQueued(), 1u);
-}
-
-TEST_F(ConnectTest, TableSendFailures) {
-  EXPECT_EQ(AgentSendTable(&link_, nullptr, 36), kAgentConnectFailed);
-  EXPECT_EQ(AgentSendTable(&link_, &table_a_, 0), kAgentConnectFailed);
-  link_.ExpectWrite32(3).AddRead8(0x00);  // count refused
-  EXPECT_EQ(AgentSendTable(&link_, &table_a_, 36), kAgentConnectFailed);
-  EXPECT_TRUE(link_.VerifyConsumed());
 }
 
 class SharedDataTest : public AgentTest {};
@@ -169,38 +148,14 @@ TEST_F(SharedDataTest, LongerThanTheBufferIsReadToTheEndButNotStoredPastIt) {
   EXPECT_TRUE(link_.VerifyConsumed());
 }
 
-TEST_F(SharedDataTest, StepCodes) {
+TEST_F(SharedDataTest, AgentStatusAndRefusedTypeEndTheCommand) {
   std::vector<uint8_t> buf(16);
-  auto run = [&](FakeLink& l) {
-    uint32_t length = 16;
-    return AgentReadSharedData(&l, 0x10001, buf.data(), &length);
-  };
-  {
-    FakeLink l;
-    l.FailNextWrite();
-    EXPECT_EQ(run(l), 1);
-  }
-  {
-    FakeLink l;
-    l.ExpectWrite8(0xBE).AddRead32(0x1234);  // the agent's status is the result
-    EXPECT_EQ(run(l), 0x1234);
-  }
-  {
-    FakeLink l;
-    l.ExpectWrite8(0xBE).AddRead32(0).AddRead8(0x00);
-    EXPECT_EQ(run(l), 5);
-  }
-  {
-    FakeLink l;
-    l.ExpectWrite8(0xBE).AddRead32(0).AddRead8(0x5A).ExpectWrite32(0x10001).AddRead8(0x01);
-    EXPECT_EQ(run(l), 8);
-  }
-  {
-    FakeLink l;
-    l.ExpectWrite8(0xBE).AddRead32(0).AddRead8(0x5A).ExpectWrite32(0x10001).AddRead8(0x5A);
-    l.AddRead({0, 0});
-    EXPECT_EQ(run(l), 9);
-  }
+  uint32_t length = 16;
+  link_.ExpectWrite8(0xBE).AddRead32(0x1234);  // the agent's status is the result
+  link_.ExpectWrite8(0xBE).AddRead32(0).AddRead8(0x5A).ExpectWrite32(0x10001).AddRead8(0x01);
+  EXPECT_EQ(AgentReadSharedData(&link_, 0x10001, buf.data(), &length), 0x1234);
+  EXPECT_EQ(AgentReadSharedData(&link_, 0x10001, buf.data(), &length), 8);
+  EXPECT_TRUE(link_.VerifyConsumed());
 }
 
 TEST_F(SharedDataTest, MissingBytesAreRetriedWithinBoundsAndAGonePortStopsAtOnce) {
