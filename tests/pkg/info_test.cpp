@@ -1,0 +1,142 @@
+// `vantrel pkg info` and `vantrel pkg build`: the library function the
+// subcommand prints, and the built binary as a user runs it.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "link/link.h"
+#include "tests/pkg/pkg_test_util.h"
+#include "tools/pkg/inspect.h"
+#include "tools/pkg/sample.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> BrokenSample() {
+  pkg::BuiltPackage p = pkg::BuildSamplePackage();
+  p.bytes[32 + 16 * 3 + 11] = 7;  // a type not allowed after the first three records
+  return p.bytes;
+}
+
+TEST(PackageInfo, DescribesAGoodPackage) {
+  pkg::SampleOptions o;
+  o.pageSize = 512;
+  o.blockKiB = 16;
+  o.fsImages = 4;
+  pkg::BuiltPackage p = pkg::BuildSamplePackage(o);
+  std::ostringstream out;
+  std::string why = "unset";
+  EXPECT_TRUE(pkg::DescribePackage(p.bytes, out, &why));
+  EXPECT_EQ(why, "");
+  const std::string text = out.str();
+  for (const char* piece :
+       {"geometry: 512-byte pages + 16 spare bytes, 16 KiB blocks (32 pages, 16896 file bytes per block)",
+        "FS slot 3, address word 0x0E600000", "address word 0x00004000", "kept in the store only",
+        "ROM information record at 0x200 (340 bytes), identifier 05200001",
+        "information block: version 3", "region 3: 0x01848000 + 0x00018000", "limits: all passed"})
+    EXPECT_NE(text.find(piece), std::string::npos) << piece << "\n" << text;
+}
+
+TEST(PackageInfo, NamesTheBrokenLimit) {
+  std::ostringstream out;
+  std::string why;
+  EXPECT_FALSE(pkg::DescribePackage(BrokenSample(), out, &why));
+  EXPECT_NE(why.find("section 3: type 7 is not allowed"), std::string::npos) << why;
+  // The table is still shown, with the offending record flagged.
+  EXPECT_NE(out.str().find("NOT ALLOWED here"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("limits: FAILED: " + why), std::string::npos) << out.str();
+}
+
+// Runs the built `vantrel` with arguments; returns its exit status and output.
+struct CliRun {
+  int status = -1;
+  std::string output;
+};
+CliRun Vantrel(const std::string& args) {
+  const char* dir = std::getenv("VANTREL_TEST_BIN");
+  CliRun r;
+  const std::string cmd = std::string(dir) + "/vantrel " + args + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  std::size_t n = 0;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  const int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* dir = std::getenv("VANTREL_TEST_BIN");
+    if (!dir || !fs::exists(fs::path(dir) / "vantrel")) GTEST_SKIP() << "VANTREL_TEST_BIN has no vantrel";
+    tmp_ = fs::temp_directory_path() / ("vantrel-pkg-cli-" + std::to_string(getpid()));
+    fs::create_directories(tmp_);
+  }
+  void TearDown() override {
+    if (!tmp_.empty()) fs::remove_all(tmp_);
+  }
+  fs::path tmp_;
+};
+
+TEST_F(Cli, InfoOnAGoodAndABrokenPackage) {
+  pkg::WriteFile(tmp_ / "good.pkg", pkg::BuildSamplePackage().bytes);
+  pkg::WriteFile(tmp_ / "broken.pkg", BrokenSample());
+  CliRun good = Vantrel("pkg info " + (tmp_ / "good.pkg").string());
+  EXPECT_EQ(good.status, 0) << good.output;
+  EXPECT_NE(good.output.find("limits: all passed"), std::string::npos) << good.output;
+  CliRun broken = Vantrel("pkg info " + (tmp_ / "broken.pkg").string());
+  EXPECT_EQ(broken.status, 1) << broken.output;
+  EXPECT_NE(broken.output.find("limits: FAILED: section 3: type 7"), std::string::npos) << broken.output;
+  CliRun missing = Vantrel("pkg info " + (tmp_ / "none.pkg").string());
+  EXPECT_NE(missing.status, 0);
+}
+
+TEST_F(Cli, BuildFromADescriptionWithAnImageFile) {
+  std::vector<uint8_t> rom2(5000);
+  for (std::size_t i = 0; i < rom2.size(); ++i) rom2[i] = static_cast<uint8_t>(i * 13);
+  pkg::WriteFile(tmp_ / "rom2.bin", rom2);
+  std::ofstream(tmp_ / "desc.json") << R"({
+    // comments are allowed
+    "pageSize": 512, "blockKiB": 16,
+    "sections": [
+      {"type": 4, "size": 70000},
+      {"type": 5, "file": "rom2.bin"},
+      {"type": 10, "fs": {"regions": [{"blocks": 3}, {"blocks": 2}], "tagModulus": 2}}
+    ]})";
+  CliRun r = Vantrel("pkg build " + (tmp_ / "desc.json").string() + " -o " + (tmp_ / "out.pkg").string());
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::ifstream in(tmp_ / "out.pkg", std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  pkgtest::Outputs o{};
+  std::string why;
+  ASSERT_TRUE(o.Load(bytes, &why)) << why;
+  EXPECT_TRUE(pkgtest::Bytes(o.rom2) == rom2);
+  EXPECT_EQ(GetLe32(o.fs[1].data + 12), 2u);
+
+  // A description whose package breaks a limit: written, and reported.
+  std::ofstream(tmp_ / "many.json") << R"({"pageSize": 512, "blockKiB": 16, "sections": [)"
+                                       R"({"type":8},{"type":8},{"type":8},{"type":8},{"type":8},)"
+                                       R"({"type":8},{"type":8},{"type":8},{"type":8},{"type":8},)"
+                                       R"({"type":8},{"type":8},{"type":8},{"type":8},{"type":8},)"
+                                       R"({"type":8},{"type":8},{"type":8},{"type":8},{"type":8}]})";
+  CliRun many = Vantrel("pkg build " + (tmp_ / "many.json").string() + " -o " + (tmp_ / "many.pkg").string());
+  EXPECT_EQ(many.status, 1) << many.output;
+  EXPECT_NE(many.output.find("does not load: section 22 (type 8): more than 19"), std::string::npos)
+      << many.output;
+  CliRun bad = Vantrel("pkg build " + (tmp_ / "rom2.bin").string() + " -o " + (tmp_ / "x.pkg").string());
+  EXPECT_EQ(bad.status, 2) << bad.output;
+}
+
+}  // namespace
+}  // namespace vantrel
