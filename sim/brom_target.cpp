@@ -216,7 +216,16 @@ void Target::CmdChecksum() {
     FaultLog("wrong checksum for 0xA4 number " + std::to_string(checksumAnswers_));
     x ^= 0x0101;
   }
-  Rec([&](PhoneRecord& r) { r.checksums.push_back({address, words, x, wrong}); });
+  Rec([&](PhoneRecord& r) {
+    r.checksums.push_back({address, words, x, wrong});
+    for (auto it = r.daLoads.rbegin(); it != r.daLoads.rend(); ++it) {
+      if (it->address == address && it->words == words) {
+        it->checked = true;
+        it->answeredRight = x == it->xorOfData;
+        break;
+      }
+    }
+  });
   w().PutBe16(x);
 }
 

@@ -120,6 +120,8 @@ struct PhoneRecord {
     uint32_t address = 0;
     uint32_t words = 0;
     uint16_t xorOfData = 0;     // XOR of the big-endian pairs received
+    bool checked = false;       // a 0xA4 over the same range followed
+    bool answeredRight = false; // ... and was answered with xorOfData
   };
   struct ChecksumAnswer { uint32_t address, words; uint16_t sent; bool deliberatelyWrong; };
   struct Bootloader {

@@ -114,7 +114,12 @@ TEST(SimBootRom, WrongChecksumFaultStrikesTheChosenLoad) {
   EXPECT_EQ(h.Checksum(0x40001400, 2), 0x0201 ^ 0x0403);
   h.Load(0x50044000, {1, 2, 3, 4});
   EXPECT_NE(h.Checksum(0x50044000, 2), 0x0201 ^ 0x0403);
-  EXPECT_TRUE(rig.phone.Record().checksums.at(1).deliberatelyWrong);
+  PhoneRecord r = rig.phone.Record();
+  EXPECT_TRUE(r.checksums.at(1).deliberatelyWrong);
+  EXPECT_TRUE(r.daLoads.at(0).checked);
+  EXPECT_TRUE(r.daLoads.at(0).answeredRight);
+  EXPECT_TRUE(r.daLoads.at(1).checked);
+  EXPECT_FALSE(r.daLoads.at(1).answeredRight);
 }
 
 TEST(SimBootRom, EchoMismatchFaultCorruptsTheChosenCommand) {

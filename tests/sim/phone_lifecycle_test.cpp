@@ -1,0 +1,124 @@
+// The phone's life around the protocol: port links, transcript, link
+// emulation, and stopping whatever it is doing.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "tests/sim/test_host.h"
+
+namespace vantrel::sim::testing {
+namespace {
+
+std::string TempDir(const char* name) {
+  std::string d = ::testing::TempDir() + "/" + name + std::to_string(::getpid());
+  ::mkdir(d.c_str(), 0755);
+  return d;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+TEST(SimPhoneLifecycle, LinkAppearsAfterTheDelayAndGoesWithThePort) {
+  std::string dir = TempDir("ports");
+  std::string link = dir + "/COM41";
+  Phone phone;
+  ASSERT_TRUE(phone.Open());
+  ASSERT_TRUE(phone.LinkPort(dir, 41, 1));
+  phone.Start();
+  for (int i = 0; i < 400 && !Exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(Exists(link));
+  char target[256] = {};
+  ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(std::string(target), phone.SlavePath());
+  {
+    TestHost h(link);  // the host opens the port by its link
+    ASSERT_TRUE(h.ok());
+    h.Handshake();
+  }
+  phone.Hangup();
+  EXPECT_FALSE(Exists(link));
+}
+
+TEST(SimPhoneLifecycle, StopReturnsWithALinkStillPending) {
+  std::string dir = TempDir("ports_pending");
+  Phone phone;
+  ASSERT_TRUE(phone.Open());
+  ASSERT_TRUE(phone.LinkPort(dir, 42, 600000));
+  EXPECT_FALSE(phone.LinkPort(dir, 43, 10));  // one pending link at a time
+  phone.Start();
+  EXPECT_FALSE(Exists(dir + "/COM42"));
+  phone.Stop();  // must not wait for the ten minutes
+  EXPECT_FALSE(Exists(dir + "/COM42"));
+}
+
+TEST(SimPhoneLifecycle, DefaultPortDirComesFromTheEnvironment) {
+  std::string dir = TempDir("ports_env");
+  const char* old = std::getenv("VANTREL_PORT_DIR");
+  std::string saved = old ? old : "";
+  ::setenv("VANTREL_PORT_DIR", dir.c_str(), 1);
+  Phone phone;
+  ASSERT_TRUE(phone.Open());
+  ASSERT_TRUE(phone.LinkPort("", 44));
+  EXPECT_EQ(phone.LinkPath(), dir + "/COM44");
+  EXPECT_TRUE(Exists(dir + "/COM44"));
+  if (old) {
+    ::setenv("VANTREL_PORT_DIR", saved.c_str(), 1);
+  } else {
+    ::unsetenv("VANTREL_PORT_DIR");
+  }
+  phone.Stop();
+  EXPECT_FALSE(Exists(dir + "/COM44"));
+}
+
+TEST(SimPhoneLifecycle, StopEndsAPhoneStuckWritingToAHostThatDoesNotRead) {
+  PhoneConfig cfg;
+  cfg.sharedDataLength = 8u << 20;  // far more than the pty buffers hold
+  Rig rig(cfg);
+  rig.host->BootIntoAgent();
+  rig.host->Connect();
+  rig.host->Send8(0xBE);
+  rig.host->Recv(5);
+  rig.host->SendBe32(0x10000);
+  rig.host->Recv(5);  // 0x5A and the length; the data is never read
+  rig.phone.Stop();
+  EXPECT_EQ(rig.phone.Record().endReason, "stopped");
+}
+
+TEST(SimPhoneLifecycle, TranscriptShowsBothDirections) {
+  PhoneConfig cfg;
+  cfg.keepTranscript = true;
+  Rig rig(cfg);
+  rig.host->Handshake();
+  rig.host->Load(0x40001400, Bytes(1000, 0x22));
+  rig.host->Checksum(0x40001400, 500);
+  rig.phone.Stop();
+  std::string t = rig.phone.TranscriptText();
+  EXPECT_NE(t.find("H> a0"), std::string::npos) << t;
+  EXPECT_NE(t.find("P> 5f"), std::string::npos);
+  EXPECT_NE(t.find("bytes in all"), std::string::npos);  // the load is abbreviated
+  EXPECT_NE(t.find("phone ended: stopped"), std::string::npos);
+}
+
+TEST(SimPhoneLifecycle, EmulatedLinkRateAndLatencyKeepTheDialogueIntact) {
+  PhoneConfig cfg;
+  cfg.linkBytesPerSecond = 2e6;
+  cfg.turnaroundUs = 300;
+  Rig rig(cfg);
+  TestHost& h = *rig.host;
+  h.Handshake();
+  Bytes image(20000);
+  uint16_t x = 0;
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 5);
+  for (size_t i = 0; i < image.size(); i += 2) x ^= static_cast<uint16_t>(image[i] | image[i + 1] << 8);
+  h.Load(0x40001400, image);
+  EXPECT_EQ(h.Checksum(0x40001400, 10000), x);
+  h.Jump(0x40001400);
+  EXPECT_EQ(h.Recv8(), 0xC0);
+}
+
+}  // namespace
+}  // namespace vantrel::sim::testing
