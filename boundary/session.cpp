@@ -5,6 +5,7 @@
 
 #include "link/link.h"
 #include "platform/clock.h"
+#include "platform/foreign_call.h"
 #include "ports/com_driver.h"
 #include "vantrel/codes.h"
 
@@ -16,22 +17,34 @@ int32_t CDllInterface::SetHostCallback(HostCallback* cb) {
   return 1;
 }
 
+namespace {
+// One call into the host's callback object, run through CallForeign so that
+// whatever the host raises stops at the boundary (the session carries on).
+struct HostCall {
+  HostCallback* host;
+  bool progress;  // OnProgress, else OnMessage
+  int32_t kind, value;
+  const char* text;
+};
+int32_t CallHost(void* p) {
+  auto* c = static_cast<HostCall*>(p);
+  return c->progress ? c->host->OnProgress(c->kind, c->value, c->text)
+                     : c->host->OnMessage(c->kind, c->value, c->text);
+}
+int32_t Deliver(HostCall call) {
+  int32_t result = 0;
+  return platform::CallForeign(&CallHost, &call, &result) ? result : 0;
+}
+}  // namespace
+
 int32_t CDllInterface::ReportProgress(int32_t kind, int32_t percent, const char* text) {
   if (!host_) return 0;
-  try {
-    return host_->OnProgress(kind, percent, text ? text : "");
-  } catch (...) {
-    return 0;
-  }
+  return Deliver({host_, true, kind, percent, text ? text : ""});
 }
 
 int32_t CDllInterface::ReportMessage(int32_t kind, int32_t value, const char* text) {
   if (!host_) return 0;
-  try {
-    return host_->OnMessage(kind, value, text ? text : "");
-  } catch (...) {
-    return 0;
-  }
+  return Deliver({host_, false, kind, value, text ? text : ""});
 }
 
 CBizDownload::CBizDownload(int32_t port_index)

@@ -7,15 +7,8 @@
 
 namespace vantrel::platform {
 
-uint64_t RealNowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-uint64_t SystemClock::NowMs() { return RealNowMs(); }
-void SystemClock::SleepMs(uint32_t ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+// RealNowMs and SystemClock are the OS's own: posix/clock_posix.cpp,
+// win32/clock_win32.cpp.
 
 ScaledClock::ScaledClock(double factor) : factor_(factor > 1 ? factor : 1), origin_(RealNowMs()) {}
 uint64_t ScaledClock::NowMs() {

@@ -49,10 +49,10 @@ class CComDriver {
 
 class CComMngr : public CComDriver {
  public:
-  CComMngr() = default;
+  CComMngr();
   // Does not close the port: the owner calls ClosePort first. (Our handle
   // still releases the descriptor, so nothing leaks if the owner forgets.)
-  ~CComMngr() override = default;
+  ~CComMngr() override;
 
   int32_t OpenPort() override;
   void ClosePort() override;
@@ -81,6 +81,10 @@ class CComMngr : public CComDriver {
   int32_t open_ = 0;
   uint8_t port_number_ = 0;
   std::unique_ptr<platform::SerialPort> port_;
+  // What the OS's own implementation keeps besides (Windows: the overlapped
+  // records and their events).
+  struct OsState;
+  std::unique_ptr<OsState> os_;
 };
 
 }  // namespace vantrel

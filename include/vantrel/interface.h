@@ -19,7 +19,10 @@
 #endif
 
 #if defined(_WIN32)
-#define VANTREL_API __declspec(dllexport)
+// The DLL's export table is written out whole in win/Vantrel.def: the six
+// functions under their plain names, the class's members under the names the
+// host's compiler gives them. Nothing is exported by attribute.
+#define VANTREL_API
 #else
 #define VANTREL_API __attribute__((visibility("default")))
 #endif
