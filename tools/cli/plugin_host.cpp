@@ -15,9 +15,15 @@ int32_t ConsoleCallback::OnProgress(int32_t kind, int32_t percent, const char* t
   if (quiet_) return 1;
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   if (kind == kKindProgress) {
+    // A bar redrawn in place on a terminal; elsewhere only completed transfers.
+    if (!isatty(2) && percent != 100) return 1;
     int filled = percent / 4;
     std::fprintf(stderr, "\r  [%-25.*s] %3d%%", filled, "#########################", percent);
     bar_open_ = true;
+    if (!isatty(2)) {
+      std::fputc('\n', stderr);
+      bar_open_ = false;
+    }
     return 1;
   }
   if (bar_open_) {
