@@ -14,6 +14,7 @@ TEST(SimAgentConnect, TakesSettingsTablesAndSendsTheReport) {
   // First field group: status 0, then page size 512 at bytes 6..7.
   EXPECT_EQ(report[0] | report[1] | report[2] | report[3], 0);
   EXPECT_EQ(report[6] << 8 | report[7], 512);
+  h.Sync();
   PhoneRecord r = rig.phone.Record();
   EXPECT_TRUE(r.connected);
   EXPECT_EQ(r.settings, (Bytes{0xFF, 0xFE, 0x00, 0x08, 0x00}));
