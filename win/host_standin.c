@@ -221,6 +221,10 @@ static void WholeDownload(void) {
   Check(NewDll(host, &session, 0) == 1, "NewDll on port index 0");
   Check(Call1(session, kPrepare, 0) == 1, "Prepare loads the package");
   Check(Call1(session, kTiming, 0) == 1, "Timing start");
+  /* The phone is plugged in once the host waits for it (win/run.sh watches
+   * for this line). */
+  printf("host: waiting for the phone on COM40\n");
+  fflush(stdout);
   Check(Call0(session, kConnect) == 1, "Connect");
   Check(host->count == 1 && host->reports[0].kind == 16, "Connect reports kind 16");
   int32_t ok = Call0(session, kDownload);

@@ -145,11 +145,22 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -e "$slave" ] || { cat "$WORK/sim.log"; fail "the simulated phone did not start"; }
-ln -sfn "$slave" "$DOS/com40"
 
 say "running the host stand-in under Wine: a whole download on COM40"
+# A port already present when Connect starts is taken only after it went
+# away; so the phone is plugged in (COM40 linked) once the host waits for it.
+(cd "$BUILD" && exec timeout 300 wine host_standin.exe "Z:${PKG//\//\\}") >"$WORK/host.log" 2>&1 &
+HOST_PID=$!
+PIDS+=("$HOST_PID")
+for _ in $(seq 600); do
+  grep -q 'waiting for the phone' "$WORK/host.log" && break
+  kill -0 "$HOST_PID" 2>/dev/null || break
+  sleep 0.1
+done
+sleep 1
+ln -sfn "$slave" "$DOS/com40"
 host_rc=0
-(cd "$BUILD" && timeout 600 wine host_standin.exe "Z:${PKG//\//\\}") >"$WORK/host.log" 2>&1 || host_rc=$?
+wait "$HOST_PID" || host_rc=$?
 grep -E '^host' "$WORK/host.log" | grep -vE 'report kind=1 ' || true
 
 # The phone ends by itself after the host's last command; then it saves its
