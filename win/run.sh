@@ -7,7 +7,8 @@
 #      the interface class's members, imports system DLLs only;
 #   4. runs the Windows tests under Wine, with a null-modem pair of COM ports;
 #   5. runs the C host stand-in under Wine: the bad-input checks, then a whole
-#      download to the simulated phone on COM40, checked by the flash checker.
+#      download to the simulated phone on COM40; the flash the phone saved is
+#      then checked against the package (win/native/check_flash.cpp).
 # Exits non-zero on any failure. Uses the native tools of build/ (or
 # $VANTREL_NATIVE_BUILD) for step 5; ./setup.sh test builds them first.
 set -euo pipefail
@@ -172,4 +173,10 @@ sed -n '2,$p' "$WORK/sim.log"
 [ "$host_rc" -eq 0 ] || fail "host stand-in (exit $host_rc; log in $WORK/host.log)"
 grep -q '^problem:' "$WORK/sim.log" && fail "the simulated phone saw protocol problems"
 [ -s "$STATE" ] || fail "the simulated phone saved no flash state"
+
+say "checking the flash against the package"
+CHECK=$NATIVE/vantrel_wine_check
+[ -x "$CHECK" ] || cmake --build "$NATIVE" --target vantrel_wine_check -j2 >"$WORK/check-build.log" 2>&1 ||
+  { tail -20 "$WORK/check-build.log"; fail "building the flash check"; }
+"$CHECK" "$PKG" "$STATE" || fail "the flash check"
 say "passed"
