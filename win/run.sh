@@ -40,7 +40,7 @@ install_tools() {
     as_root dpkg --add-architecture i386
   fi
   as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     "${missing[@]}" >/dev/null
 }
 install_tools
