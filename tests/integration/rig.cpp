@@ -1,0 +1,91 @@
+#include "tests/integration/rig.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "engine/engine.h"
+
+namespace vantrel::testing {
+namespace {
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+  if (at + 4 > b.size()) throw std::out_of_range("FS image too short");
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+}  // namespace
+
+Rig::Rig(uint32_t page_size) : scope_(&clock_), saved_limits_(Limits()) {
+  flash_ = std::make_shared<sim::Flash>(page_size == 512 ? sim::Geometry::SmallPage()
+                                                         : sim::Geometry::LargePage());
+  package_path_ = ports_.path() + "/package.bin";
+}
+
+Rig::~Rig() {
+  if (phone_) phone_->Stop();
+  Limits() = saved_limits_;
+}
+
+void Rig::UsePackage(const pkg::BuiltPackage& p) {
+  package_ = p;
+  pkg::WriteFile(package_path_, p.bytes);
+  ResetPackageForTest();
+}
+
+void Rig::StartPhone(sim::PhoneConfig config, unsigned com) {
+  if (phone_) phone_->Stop();
+  phone_ = std::make_unique<sim::Phone>(config, flash_);
+  std::string err;
+  if (!phone_->Open(&err) || !phone_->LinkPort(ports_.path(), com, 100, &err))
+    throw std::runtime_error("simulated phone: " + err);
+  phone_->Start();
+}
+
+int Rig::RunSession(RecordingHost& host, int32_t port_index) {
+  SetPackagePath(package_path_);  // what PreviousLoad does
+  CBizDownload* s = new CBizDownload(port_index);
+  s->SetHostCallback(&host);
+  int result = -1;
+  if (s->Prepare(0) == 1) {
+    s->Connect();
+    result = s->Download();
+  }
+  s->DeletingDestructor(1);
+  return result;
+}
+
+flashcheck::CheckReport Rig::Check() const {
+  flashcheck::ExpectedFirmware fw{package_.bootloader, package_.extBootloader, package_.rom,
+                                  package_.rom2, package_.fsImages};
+  return flashcheck::CheckFlash(*flash_, fw);
+}
+
+uint32_t DataBlockCount(const std::vector<uint8_t>& fs) { return Le32(fs, 12); }
+
+uint32_t HomeBlock(const std::vector<uint8_t>& fs, uint32_t i) { return Le32(fs, 48 + 4 * i) >> 8; }
+
+std::vector<uint32_t> ReservedBlocks(const std::vector<uint8_t>& fs, uint32_t tag) {
+  uint32_t n = Le32(fs, 12), r = Le32(fs, 16);
+  std::vector<uint32_t> out;
+  for (uint32_t k = 0; k < r; ++k) {
+    uint32_t w = Le32(fs, 48 + 4 * (n + k));
+    if ((w & 0xFF) == tag) out.push_back(w >> 8);
+  }
+  return out;
+}
+
+std::vector<std::string> StageTexts(const std::vector<HostReport>& reports) {
+  std::vector<std::string> out;
+  for (const auto& r : reports)
+    if (r.kind == 2 && r.text.rfind("Waiting for Reset", 0) != 0) out.push_back(r.text);
+  return out;
+}
+
+std::vector<std::string> CountdownTexts(const std::vector<HostReport>& reports) {
+  std::vector<std::string> out;
+  for (const auto& r : reports)
+    if (r.kind == 2 && r.text.rfind("Waiting for Reset", 0) == 0) out.push_back(r.text);
+  return out;
+}
+
+}  // namespace vantrel::testing
