@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
   const fs::path dir = argv[1];
   fs::create_directories(dir / "package");
   fs::create_directories(dir / "records");
+  fs::create_directories(dir / "fs_format");
   int n = 0;
   try {
     for (bool multi : {true, false})
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
         WriteFile(dir / "package" / ("tiny-" + std::to_string(n++)), p.bytes);
         WriteFile(dir / "records" / ("boot-" + std::to_string(n)), p.bootloader);
         WriteFile(dir / "records" / ("rom-" + std::to_string(n)), p.rom);
+        for (size_t i = 0; i < p.fsImages.size(); ++i)
+          WriteFile(dir / "fs_format" / ("fs-" + std::to_string(n) + "-" + std::to_string(i)),
+                    p.fsImages[i]);
       }
     SampleOptions small;
     small.pageSize = 512;

@@ -7,13 +7,13 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target fuzz_package fuzz_records fuzz_seeds
+cmake --build --preset fuzz --target fuzz_package fuzz_records fuzz_fs_format fuzz_seeds
 bin=build-fuzz/fuzz
 rm -rf "$bin/seeds"
-mkdir -p "$bin/corpus/package" "$bin/corpus/records" "$bin/findings"
+mkdir -p "$bin/corpus/package" "$bin/corpus/records" "$bin/corpus/fs_format" "$bin/findings"
 "$bin/fuzz_seeds" "$bin/seeds"
 status=0
-for target in package records; do
+for target in package records fs_format; do
   echo "== fuzz_$target for ${seconds} s"
   if ! "$bin/fuzz_$target" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$bin/findings/$target-" "$bin/corpus/$target" "$bin/seeds/$target"; then
