@@ -98,16 +98,20 @@ int BootDisableWatchdog(LinkHandle h) { return BootWrite16(h, kWatchdogControl, 
 
 namespace {
 
+// One register read at 19200 baud: about 20 bytes each way, some 11 ms.
+constexpr uint32_t kRegisterPollCostMs = 10;
+
 // Reads the power-key control register until `bit` reads 0. The bit is a
 // hardware busy flag that clears on its own; a phone that keeps it set must
-// not hold the stage forever, so every busy answer spends the poll deadline.
+// not hold the stage forever, so every busy answer spends the poll deadline
+// by about what the exchange takes on the wire.
 bool WaitBitClear(LinkHandle h, uint16_t bit) {
   WaitBudget budget(h, Limits().registerPollMs);
   for (;;) {
     uint16_t v = 0;
     if (BootRead16(h, kPkControl, &v) != 0) return false;
     if ((v & bit) == 0) return true;
-    if (!budget.Spend()) return false;
+    if (!budget.SpendMs(kRegisterPollCostMs)) return false;
   }
 }
 

@@ -16,6 +16,12 @@ bool WaitBudget::Spend() {
   return left_ > 0;
 }
 
+bool WaitBudget::SpendMs(uint32_t ms) {
+  if (LinkGone(h_)) return false;
+  left_ = left_ > ms ? left_ - ms : 0;
+  return left_ > 0;
+}
+
 LinkStatus LinkWaitByte(LinkHandle h, uint8_t* out, uint32_t budget_ms) {
   WaitBudget b(h, budget_ms);
   for (;;) {

@@ -38,6 +38,9 @@ class WaitBudget {
   WaitBudget(LinkHandle h, uint32_t budget_ms) : h_(h), left_(budget_ms) {}
   // Call after a read that did not succeed; false when the wait must end.
   bool Spend();
+  // Call after an exchange that succeeded but must be repeated (a busy
+  // answer): it costs about the time the exchange takes on the wire.
+  bool SpendMs(uint32_t ms);
   bool Exhausted() const { return left_ == 0; }
 
  private:

@@ -124,7 +124,7 @@ TEST(PowerKeyTest, LatchedKeySkipsToTheProtectionWrite) {
 
 TEST(PowerKeyTest, StuckBusyBitFailsAfterThePollDeadline) {
   ScopedLimits limits;
-  Limits().registerPollMs = 100;  // five busy answers at 20 + 1 ms each
+  Limits().registerPollMs = 50;  // five busy answers at about 10 ms of wire time each
   FakeLink link;
   BootPeer peer(link);
   peer.OnHandshakeDone();
