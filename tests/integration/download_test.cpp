@@ -140,15 +140,20 @@ TEST(SecondDownload, CarriesThePhonesRemapsOver) {
   EXPECT_TRUE(check.ok) << ::testing::PrintToString(check.problems);
 }
 
-TEST(SecondDownload, RunningOutOfReservedBlocksKeepsThePreviousInfoBlock) {
-  Rig rig(2048);
-  pkg::SampleOptions o = Sample(2048, false);
+// A first, successful download of a package with one verbatim FS image.
+void FirstDownloadOfOneImage(Rig& rig, uint32_t page_size) {
+  pkg::SampleOptions o = Sample(page_size, false);
   o.fsImages = 1;
   rig.UsePackage(pkg::BuildSamplePackage(o));
   rig.StartPhone();
   RecordingHost first;
   ASSERT_EQ(rig.RunSession(first), 1);
   ASSERT_TRUE(rig.Check().ok);
+}
+
+TEST(SecondDownload, RunningOutOfReservedBlocksKeepsThePreviousInfoBlock) {
+  Rig rig(2048);
+  FirstDownloadOfOneImage(rig, 2048);
 
   // Now a data block of tag 1 fails and so does every reserved block of tag 1.
   const auto& fs = rig.package().fsImages.at(0);
@@ -189,12 +194,7 @@ bool ClearRecordBits(sim::Flash& flash, uint32_t record_offset, uint8_t mask) {
 
 TEST(SecondDownload, AnotherVersionOnThePhoneResetsTheFsArea) {
   Rig rig(512);
-  pkg::SampleOptions o = Sample(512, false);
-  o.fsImages = 1;
-  rig.UsePackage(pkg::BuildSamplePackage(o));
-  rig.StartPhone();
-  RecordingHost first;
-  ASSERT_EQ(rig.RunSession(first), 1);
+  FirstDownloadOfOneImage(rig, 512);
   ASSERT_TRUE(ClearRecordBits(rig.flash(), 461, 0x02));  // the phone now holds version 5.0.0
   rig.StartPhone();
   RecordingHost second;
@@ -208,12 +208,7 @@ TEST(SecondDownload, AnotherVersionOnThePhoneResetsTheFsArea) {
 
 TEST(SecondDownload, AnotherLayoutOnThePhoneIsRefused) {
   Rig rig(512);
-  pkg::SampleOptions o = Sample(512, false);
-  o.fsImages = 1;
-  rig.UsePackage(pkg::BuildSamplePackage(o));
-  rig.StartPhone();
-  RecordingHost first;
-  ASSERT_EQ(rig.RunSession(first), 1);
+  FirstDownloadOfOneImage(rig, 512);
   // Region 0's length on the phone is now 0x10000 instead of 6 blocks (0x18000).
   ASSERT_TRUE(ClearRecordBits(rig.flash(), 401, 0x80));
   rig.StartPhone();
