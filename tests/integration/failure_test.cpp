@@ -35,7 +35,7 @@ TEST_P(PhoneFault, HangUpEndsTheDownloadAndFreesThePort) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, PhoneFault,
-                         ::testing::Values("agent:start", "agent:0xDC", "agent:0xDE",
+                         ::testing::Values("brom:handshake", "brom:0xAD", "brom:0xA8", "agent:start", "agent:0xDC", "agent:0xDE",
                                            "agent:0xDF", "agent:0xBD", "agent:packet#40"),
                          [](const auto& info) {
                            std::string n = info.param;
