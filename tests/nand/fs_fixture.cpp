@@ -105,12 +105,12 @@ std::vector<uint8_t> RomRecord(uint16_t region_count, uint32_t fs_start, uint32_
   return r;
 }
 
-FlashInfo CheckFlash(const FakeNand& nand, const ImageSpec& spec) {
-  const Geometry& g = spec.g;
+FlashInfo CheckFlash(const FakeNand& nand, const ImageSpec& plan) {
+  const Geometry& g = plan.g;
   FlashInfo info;
   int found = 0;
-  for (uint32_t b = spec.info_area_start / g.main;
-       b < (uint64_t(spec.info_area_start) + spec.info_area_length) / g.main; ++b) {
+  for (uint32_t b = plan.info_area_start / g.main;
+       b < (uint64_t(plan.info_area_start) + plan.info_area_length) / g.main; ++b) {
     const std::vector<uint8_t> raw = nand.Raw(b);
     if (raw[g.page + 2] != 0x0F || raw[g.page + 3] != 0x0D) continue;
     ++found;
@@ -122,16 +122,16 @@ FlashInfo CheckFlash(const FakeNand& nand, const ImageSpec& spec) {
   }
   EXPECT_EQ(found, 1) << "info blocks in the info area";
   if (found == 0) return info;
-  const uint32_t fs = spec.FsStart();
-  const uint32_t base = (spec.normal[0] >> 8) - fs;
-  for (uint32_t k = 0; k < 8; ++k) info.counters[k] = GetLe16(&info.main[spec.counters_end - 16 + 2 * k]);
-  for (uint32_t i = 0; i < spec.normal.size(); ++i) {
+  const uint32_t fs = plan.FsStart();
+  const uint32_t base = (plan.normal[0] >> 8) - fs;
+  for (uint32_t k = 0; k < 8; ++k) info.counters[k] = GetLe16(&info.main[plan.counters_end - 16 + 2 * k]);
+  for (uint32_t i = 0; i < plan.normal.size(); ++i) {
     const uint16_t entry = GetLe16(&info.main[2 * (base + i)]);
     info.remap.push_back(entry);
-    const uint32_t at = entry ? fs + entry : spec.normal[i] >> 8;
-    EXPECT_EQ(nand.Raw(at), spec.DataBlockRaw(i)) << "data block " << i << " at block " << at;
+    const uint32_t at = entry ? fs + entry : plan.normal[i] >> 8;
+    EXPECT_EQ(nand.Raw(at), plan.DataBlockRaw(i)) << "data block " << i << " at block " << at;
     if (entry) {
-      EXPECT_GT(info.counters[spec.normal[i] & 0xFF], entry) << "data block " << i;
+      EXPECT_GT(info.counters[plan.normal[i] & 0xFF], entry) << "data block " << i;
     }
   }
   return info;

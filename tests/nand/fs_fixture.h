@@ -64,6 +64,6 @@ struct FlashInfo {
 // Checks (with gtest) that the info area holds exactly one info block and
 // that every data block sits at its home or at the block its remap entry
 // names; returns what the info block says.
-FlashInfo CheckFlash(const FakeNand& nand, const ImageSpec& spec);
+FlashInfo CheckFlash(const FakeNand& nand, const ImageSpec& plan);
 
 }  // namespace vantrel::test

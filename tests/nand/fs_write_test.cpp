@@ -36,18 +36,18 @@ class FsWrite : public ::testing::Test {
 
   // A phone whose ROM image put its record into device block 2.
   void Phone(const ImageSpec& s) {
-    spec = s;
+    plan = s;
     nand = std::make_unique<FakeNand>(s.g.page, s.g.spare, s.g.pages);
     nand->PutMain(2, 100, test::RomRecord());
   }
   int Run() {
     nand->log.clear();
-    image = spec.Build();
+    image = plan.Build();
     const ImageDesc desc{image.data(), uint32_t(image.size()), 0};
     return WriteFsImageOn(*nand, desc, kEraseStart, kEraseLength, 41);
   }
-  uint32_t Fs() const { return spec.FsStart(); }
-  uint32_t L() const { return spec.g.main; }
+  uint32_t Fs() const { return plan.FsStart(); }
+  uint32_t L() const { return plan.g.main; }
   std::vector<uint32_t> Written() const {
     std::vector<uint32_t> blocks;
     for (const auto& c : nand->log)
@@ -55,7 +55,7 @@ class FsWrite : public ::testing::Test {
     return blocks;
   }
 
-  ImageSpec spec;
+  ImageSpec plan;
   std::unique_ptr<FakeNand> nand;
   std::vector<uint8_t> image;
 };
@@ -86,12 +86,12 @@ TEST_F(FsWrite, FirstDownloadErasesThePoolAndCommitsTheInfoBlockLast) {
   EXPECT_EQ(Written(), (std::vector<uint32_t>{Fs() + 10, Fs() + 11, Fs() + 12, Fs() + 107}));
   EXPECT_EQ(g_reports, (std::vector<ReportLine>{{5, 0, "Start Write FS Image"}, {3, 0, ""},
                                                 {3, 33, ""}, {3, 66, ""}, {3, 100, ""}}));
-  EXPECT_EQ(test::CheckFlash(*nand, spec).block, Fs() + 107);
+  EXPECT_EQ(test::CheckFlash(*nand, plan).block, Fs() + 107);
 }
 
 TEST_F(FsWrite, RomRecordIsSearchedInBlocksTwoToNine) {
   Phone(StandardImage(1, 2));
-  nand = std::make_unique<FakeNand>(spec.g.page, spec.g.spare, spec.g.pages);
+  nand = std::make_unique<FakeNand>(plan.g.page, plan.g.spare, plan.g.pages);
   const std::vector<uint8_t> record = test::RomRecord();
   nand->PutMain(8, L() - 351, {record.data(), 351});  // cut by the block end: no match
   nand->PutMain(9, L() - 352, record);                // the last place a whole record fits
@@ -103,10 +103,10 @@ TEST_F(FsWrite, RomRecordIsSearchedInBlocksTwoToNine) {
   }
   EXPECT_EQ(reads[8].mode, 0);  // the check went on to the info block search
 
-  nand = std::make_unique<FakeNand>(spec.g.page, spec.g.spare, spec.g.pages);
+  nand = std::make_unique<FakeNand>(plan.g.page, plan.g.spare, plan.g.pages);
   EXPECT_EQ(Run(), 1024);
   EXPECT_EQ(nand->log.size(), 8u);
-  Phone(spec);
+  Phone(plan);
   nand->fail = [](const FakeNand::Command&) { return 3100; };
   EXPECT_EQ(Run(), 1024);
   EXPECT_EQ(nand->log.size(), 1u);
@@ -170,7 +170,7 @@ TEST_F(FsWriteAgain, SameVersionAndLayoutCarriesTheRemapsAndCounters) {
   EXPECT_EQ(nand->log.back().address, (Fs() + 111) * L());
   EXPECT_EQ(nand->log.back().length, L());
   EXPECT_EQ(nand->Count(FakeNand::kFormat), 1u);  // no pool erase
-  const test::FlashInfo info = test::CheckFlash(*nand, spec);
+  const test::FlashInfo info = test::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap, (std::vector<uint16_t>{106, 105, 0}));
   EXPECT_EQ(info.counters[0], 107);
   EXPECT_EQ(info.main[L() - 512 + 470], 0x77);  // the phone's block was written back, not the image's
@@ -189,7 +189,7 @@ TEST_F(FsWriteAgain, AnotherVersionErasesTheRangeAndUsesTheImagesBlock) {
   EXPECT_EQ(formats[0].address, kEraseStart);
   EXPECT_EQ(formats[0].length, kEraseLength);
   EXPECT_EQ(nand->log.back().address, (Fs() + 111) * L());  // the old block, after the commit
-  const test::FlashInfo info = test::CheckFlash(*nand, spec);
+  const test::FlashInfo info = test::CheckFlash(*nand, plan);
   EXPECT_EQ(info.block, Fs() + 110);
   EXPECT_EQ(info.remap, (std::vector<uint16_t>{0, 0, 0}));
   EXPECT_EQ(info.main[L() - 512 + 470], 0);
@@ -211,7 +211,7 @@ TEST_F(FsWriteAgain, CurrentInfoBlockIsNeverADataReplacement) {
   nand->bad = {Fs() + 10};
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(Written()[1], Fs() + 101);
-  EXPECT_EQ(test::CheckFlash(*nand, spec).remap[0], 101);
+  EXPECT_EQ(test::CheckFlash(*nand, plan).remap[0], 101);
   EXPECT_TRUE(nand->Erased(Fs() + 100));
 }
 
@@ -244,12 +244,12 @@ TEST_F(FsWrite, TagCountersSkipUsedReservedBlocks) {
   nand->bad = {Fs() + 10};
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(Written()[1], Fs() + 104);
-  const test::FlashInfo info = test::CheckFlash(*nand, spec);
+  const test::FlashInfo info = test::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap[0], 104);
   EXPECT_EQ(info.counters[0], 105);
 
-  spec.counters[1] = 200;  // every tag-1 block counts as used
-  Phone(spec);
+  plan.counters[1] = 200;  // every tag-1 block counts as used
+  Phone(plan);
   EXPECT_EQ(Run(), 3051);
   EXPECT_TRUE(Written().empty());
 }
@@ -265,7 +265,7 @@ TEST_F(FsWrite, TagThreeCounterFortyRecordsFortyWhenTheBlockIsFsStartPlusForty) 
   Phone(s);
   nand->bad = {Fs() + 10};
   ASSERT_EQ(Run(), 0);
-  const test::FlashInfo info = test::CheckFlash(*nand, spec);
+  const test::FlashInfo info = test::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap[0], 40);
   EXPECT_EQ(info.counters[3], 41);
 }
@@ -275,7 +275,7 @@ TEST_F(FsWrite, TwoBadAnswersInARowRecordTheSecondReplacement) {
   nand->bad = {Fs() + 10, Fs() + 100};
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(Written(), (std::vector<uint32_t>{Fs() + 10, Fs() + 100, Fs() + 101, Fs() + 11, Fs() + 105}));
-  const test::FlashInfo info = test::CheckFlash(*nand, spec);
+  const test::FlashInfo info = test::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap[0], 101);
   EXPECT_EQ(info.counters[0], 102);
 }
@@ -287,7 +287,7 @@ TEST_P(FsWriteModulus, ReplacementsRecordWhereTheDataWentAcrossDownloads) {
   Phone(StandardImage(3 * m, 8 * m, m));  // counters start at 0
   nand->bad = {Fs() + 10, Fs() + 10 + m};  // data blocks 0 and m, both tag 0
   ASSERT_EQ(Run(), 0);
-  test::FlashInfo info = test::CheckFlash(*nand, spec);
+  test::FlashInfo info = test::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap[0], 100);
   EXPECT_EQ(info.remap[m], 100 + m);
   EXPECT_EQ(info.counters[0], 101 + m);
@@ -295,7 +295,7 @@ TEST_P(FsWriteModulus, ReplacementsRecordWhereTheDataWentAcrossDownloads) {
   // The next download keeps both and replaces a third tag-0 block past them.
   nand->bad.insert(Fs() + 10 + 2 * m);
   ASSERT_EQ(Run(), 0);
-  info = test::CheckFlash(*nand, spec);
+  info = test::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap[0], 100);
   EXPECT_EQ(info.remap[m], 100 + m);
   EXPECT_EQ(info.remap[2 * m], 100 + 2 * m);
@@ -313,7 +313,7 @@ TEST_F(FsWrite, BlocksWithFewUsedPagesAreSentPageByPage) {
   EXPECT_EQ(pages[0].pages, (std::vector<uint32_t>{0, 1, 63}));
   EXPECT_TRUE(pages[1].pages.empty());
   EXPECT_EQ(nand->Of(FakeNand::kWriteBlock).front().block, Fs() + 12);  // checksum checked by the fake
-  test::CheckFlash(*nand, spec);
+  test::CheckFlash(*nand, plan);
 }
 
 TEST_F(FsWrite, FailuresEndTheWriteWithTheirCodes) {
@@ -322,7 +322,7 @@ TEST_F(FsWrite, FailuresEndTheWriteWithTheirCodes) {
   EXPECT_EQ(Run(), 4008);
   EXPECT_EQ(Written().back(), Fs() + 11);  // no info block after a failed data block
 
-  Phone(spec);
+  Phone(plan);
   nand->fail = [](const FakeNand::Command& c) { return c.kind == FakeNand::kFormat ? 3019 : 0; };
   EXPECT_EQ(Run(), 4008);
   EXPECT_TRUE(Written().empty());
@@ -330,22 +330,22 @@ TEST_F(FsWrite, FailuresEndTheWriteWithTheirCodes) {
 
 TEST_F(FsWrite, MalformedImagesAreRefusedBeforeTheFlashIsChanged) {
   Phone(StandardImage(2, 4));
-  image = spec.Build();
+  image = plan.Build();
   image.pop_back();
   EXPECT_EQ(WriteFsImageOn(*nand, {image.data(), uint32_t(image.size()), 0}, 0, 0, 41), 4056);
   EXPECT_TRUE(nand->log.empty());
   EXPECT_EQ(WriteFsImageOn(*nand, {}, 0, 0, 41), 4056);
 
-  spec.normal[0] = (Fs() - 1) << 8;  // below the FS region: no remap entry can name it
+  plan.normal[0] = (Fs() - 1) << 8;  // below the FS region: no remap entry can name it
   EXPECT_EQ(Run(), 4054);
   EXPECT_EQ(nand->log.size(), 1u);  // only the ROM record read
-  spec.normal[0] = (Fs() + 10) << 8;
-  spec.counters_end = 16 + 2 * 11;  // entries 0..10: data block 1 (entry 11) does not fit
+  plan.normal[0] = (Fs() + 10) << 8;
+  plan.counters_end = 16 + 2 * 11;  // entries 0..10: data block 1 (entry 11) does not fit
   EXPECT_EQ(Run(), 4054);
   EXPECT_EQ(nand->log.size(), 1u);
 
   Phone(StandardImage(2, 4));
-  spec.normal[0] |= 9;  // a tag without a counter
+  plan.normal[0] |= 9;  // a tag without a counter
   nand->bad = {Fs() + 10};
   EXPECT_EQ(Run(), 4056);
 }

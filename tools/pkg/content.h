@@ -40,7 +40,7 @@ struct BootloaderSpec {
   uint32_t value96 = 0x00010000;
   uint32_t seed = 1;
 };
-Bytes MakeBootloader(const BootloaderSpec& spec);
+Bytes MakeBootloader(const BootloaderSpec& plan);
 
 struct RomRegion {
   uint32_t start = 0;
@@ -54,7 +54,7 @@ struct RomSpec {
   std::string identifier = "05200001";
   uint32_t seed = 1;
 };
-Bytes MakeRom(const RomSpec& spec);
+Bytes MakeRom(const RomSpec& plan);
 
 struct FsRegionSpec {
   uint32_t start = 0;   // flash byte address, block aligned
@@ -77,14 +77,14 @@ struct FsSpec {
 // The info block shared by every image of one FS section: zero remap table,
 // tag counters before countersEnd, the record in the last page, markers in
 // the spare bytes of page 0 and of the record page.
-Bytes MakeInfoBlock(const Geometry& g, const FsSpec& spec);
+Bytes MakeInfoBlock(const Geometry& g, const FsSpec& plan);
 // Data block `index` of a section: some blocks use no page, some up to three,
 // some more; unused pages are 0xFF in main and spare data.
 Bytes MakeDataBlock(const Geometry& g, uint32_t seed, uint32_t index);
 // The FS image of region r as the writer takes it.
-Bytes MakeFsImage(const Geometry& g, const FsSpec& spec, const Bytes& info_block,
+Bytes MakeFsImage(const Geometry& g, const FsSpec& plan, const Bytes& info_block,
                   const std::vector<Bytes>& data_blocks, uint32_t region);
 // The raw bytes of a multi-region FS section, and its expected images.
-Bytes MakeMultiRegionSection(const Geometry& g, const FsSpec& spec, std::vector<Bytes>* images);
+Bytes MakeMultiRegionSection(const Geometry& g, const FsSpec& plan, std::vector<Bytes>* images);
 
 }  // namespace vantrel::pkg
