@@ -95,9 +95,11 @@ void Target::Handshake(int firstByte) {
       i = 0;  // the host starts again with 0xA0
       continue;
     }
+    // The record is updated before the last answer goes out, so that a host
+    // that has its answer also sees the handshake counted.
+    if (i == 3) Rec([](PhoneRecord& r) { ++r.handshakes; });
     w().Put8(answer);
     if (++i == 4) {
-      Rec([](PhoneRecord& r) { ++r.handshakes; });
       w().Note("start sequence complete");
       return;
     }
