@@ -75,7 +75,9 @@ void ResetPackageForTest() {
 
 void RegisterEngine(uint32_t com_port, CMTKClass* engine) {
   std::lock_guard<platform::RecursiveLock> g(ReportLock());
-  EngineMap()[com_port] = engine;
+  // Keyed by the low 8 bits, as reports are looked up: a session on a port
+  // number of 256 or more still hears its reports.
+  EngineMap()[com_port & 0xFF] = engine;
 }
 
 void ProgressCallback(uint32_t port, uint32_t type, uint32_t percent, const char* text) {

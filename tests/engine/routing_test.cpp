@@ -63,6 +63,13 @@ TEST(Routing, PortNumbersAreLookedUpByTheirLow8Bits) {
   EXPECT_EQ(a.host.reports(), (std::vector<HostReport>{{2, 30, "via 296"}}));
 }
 
+TEST(Routing, ASessionOnAPortAbove255HearsItsReports) {
+  Session a(256);  // COM296
+  Register(a);
+  ProgressCallback(296, kReportStep, 30, "on 296");
+  EXPECT_EQ(a.host.reports(), (std::vector<HostReport>{{2, 30, "on 296"}}));
+}
+
 TEST(Routing, ADestroyedEngineLeavesTheMap) {
   auto a = std::make_unique<Session>(0);
   Register(*a);
