@@ -22,31 +22,32 @@ bool WaitBudget::SpendMs(uint32_t ms) {
   return left_ > 0;
 }
 
-LinkStatus LinkWaitByte(LinkHandle h, uint8_t* out, uint32_t budget_ms) {
+namespace {
+
+// Repeats one read primitive until it succeeds, the budget is spent or the
+// port is gone.
+template <class T>
+LinkStatus WaitRead(LinkHandle h, T* out, uint32_t budget_ms, LinkStatus (*read)(LinkHandle, T*)) {
   WaitBudget b(h, budget_ms);
   for (;;) {
-    LinkStatus s = LinkRead8(h, out);
+    LinkStatus s = read(h, out);
     if (s == kLinkOk) return s;
     if (!b.Spend()) return LinkGone(h) ? kLinkError : kLinkNoData;
   }
+}
+
+}  // namespace
+
+LinkStatus LinkWaitByte(LinkHandle h, uint8_t* out, uint32_t budget_ms) {
+  return WaitRead(h, out, budget_ms, &LinkRead8);
 }
 
 LinkStatus LinkWaitRead16(LinkHandle h, uint16_t* out, uint32_t budget_ms) {
-  WaitBudget b(h, budget_ms);
-  for (;;) {
-    LinkStatus s = LinkRead16(h, out);
-    if (s == kLinkOk) return s;
-    if (!b.Spend()) return LinkGone(h) ? kLinkError : kLinkNoData;
-  }
+  return WaitRead(h, out, budget_ms, &LinkRead16);
 }
 
 LinkStatus LinkWaitRead32(LinkHandle h, uint32_t* out, uint32_t budget_ms) {
-  WaitBudget b(h, budget_ms);
-  for (;;) {
-    LinkStatus s = LinkRead32(h, out);
-    if (s == kLinkOk) return s;
-    if (!b.Spend()) return LinkGone(h) ? kLinkError : kLinkNoData;
-  }
+  return WaitRead(h, out, budget_ms, &LinkRead32);
 }
 
 }  // namespace vantrel

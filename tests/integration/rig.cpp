@@ -6,12 +6,13 @@
 #include <stdexcept>
 
 #include "engine/engine.h"
+#include "link/link.h"
 
 namespace vantrel::testing {
 namespace {
 uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
   if (at + 4 > b.size()) throw std::out_of_range("FS image too short");
-  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+  return GetLe32(b.data() + at);
 }
 }  // namespace
 
