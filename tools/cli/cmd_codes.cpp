@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "tools/cli/commands.h"
+#include "tools/cli/exit_codes.h"
 #include "vantrel/codes.h"
 
 namespace vantrel::cli {
@@ -9,7 +10,7 @@ namespace vantrel::cli {
 void RegisterCodesCommand(CLI::App& app) {
   auto* cmd = app.add_subcommand("codes", "List the plug-in's result codes, or explain one");
   auto code = std::make_shared<int>(-1);
-  cmd->add_option("code", *code, "A result code to explain");
+  cmd->add_option("code", *code, "A result code to explain")->check(CLI::NonNegativeNumber);
   cmd->callback([code] {
     std::size_t n = 0;
     const CodeInfo* t = CodeTable(&n);
@@ -19,7 +20,11 @@ void RegisterCodesCommand(CLI::App& app) {
       std::printf("%5d  %-22s %s\n", t[i].code, t[i].name, t[i].meaning);
       found = true;
     }
-    if (!found) throw CLI::RuntimeError(1);
+    if (!found) {
+      std::fprintf(stderr, "vantrel codes: %d is not a result code of the plug-in; `vantrel codes` lists them all\n",
+                   *code);
+      throw CLI::RuntimeError(kExitUsage);
+    }
   });
 }
 

@@ -1,180 +1,383 @@
-// `vantrel flash`: a whole download as the real host runs it (PreviousLoad,
-// NewDll, Prepare, Connect, Download, DeleteDll), against the built-in
-// simulated phone (--simulate) or against a phone on any tty path.
+// `vantrel flash`: a station run. One session per port on its own thread,
+// each driven exactly as the closed host drives it, against phones on tty
+// paths or against the built-in simulated phones (--simulate). Everything
+// that can be checked is checked before any port is touched or waited for.
+#include <poll.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
-#include <thread>
+#include <set>
 
+#include "images/package.h"
+#include "ports/com_driver.h"
 #include "sim/check/flash_check.h"
 #include "sim/phone.h"
 #include "tools/cli/commands.h"
+#include "tools/cli/display.h"
+#include "tools/cli/interrupt.h"
 #include "tools/cli/plugin_host.h"
+#include "tools/cli/port_check.h"
+#include "tools/cli/sim_state.h"
+#include "tools/cli/station.h"
 #include "tools/pkg/sample.h"
 
 namespace vantrel::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 struct FlashOptions {
   std::string package;
-  std::string port_path;
+  std::vector<std::string> ports;
+  bool autodetect = false;
+  double wait = -1;
   bool simulate = false;
+  unsigned phones = 1;
   int32_t port_index = 0;
   std::string library;
   double time_scale = 0;  // 0: 100 when simulating, real time otherwise
   uint32_t page_size = 2048;
   bool verbatim = false;
-  std::vector<uint32_t> bad_blocks;
-  std::vector<uint32_t> failing_blocks;
+  std::vector<uint32_t> bad_blocks, failing_blocks;
   std::string state;
   double link_rate = 0;
   unsigned latency_us = 0;
-  bool quiet = false;
+  long power_cut_after = -1;
+  bool quiet = false, verbose = false, json = false;
+  // Which of the simulator-only options the user gave.
+  std::vector<CLI::Option*> sim_only;
+  CLI::Option* page_size_opt = nullptr;
+  CLI::Option* time_scale_opt = nullptr;
 };
 
-// A temporary port directory that the plug-in resolves COM numbers through.
+[[noreturn]] void Fail(ExitCode code, const std::string& message) {
+  std::fprintf(stderr, "vantrel flash: %s\n", message.c_str());
+  throw CLI::RuntimeError(code);
+}
+
+// The port scan, behind one function so the station does not depend on how
+// it classifies ports.
+std::vector<SSerInfo> ScanPhonePorts() {
+  std::vector<SSerInfo> found;
+  try {
+    EnumeratePorts(found, false, false, true);
+  } catch (...) {
+    found.clear();
+  }
+  return found;
+}
+
+// The temporary port directory the plug-in resolves COM numbers through.
 struct TempPortDir {
   TempPortDir() {
     char tmpl[] = "/tmp/vantrel-flash-XXXXXX";
-    if (mkdtemp(tmpl)) path = tmpl;
-    setenv("VANTREL_PORT_DIR", path.c_str(), 1);
+    if (::mkdtemp(tmpl)) path = tmpl;
+    ::setenv("VANTREL_PORT_DIR", path.c_str(), 1);
   }
-  ~TempPortDir() {
+  ~TempPortDir() { Remove(); }
+  void Remove() {
     std::error_code ec;
-    fs::remove_all(path, ec);
+    if (!path.empty()) fs::remove_all(path, ec);
   }
   std::string path;
 };
 
-// Mirrors a tty path into the port directory: the link exists while the
-// device does. It starts after the session began waiting, so a port that is
-// already there shows up to the session as a phone being plugged in.
-class PortMirror {
- public:
-  PortMirror(std::string device, std::string link) : device_(std::move(device)), link_(std::move(link)) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~PortMirror() {
-    stop_ = true;
-    thread_.join();
-    unlink(link_.c_str());
-  }
-
- private:
-  void Run() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    while (!stop_) {
-      struct stat st{};
-      bool present = stat(device_.c_str(), &st) == 0;
-      struct stat lst{};
-      bool linked = lstat(link_.c_str(), &lst) == 0;
-      if (present && !linked) (void)!symlink(device_.c_str(), link_.c_str());
-      if (!present && linked) unlink(link_.c_str());
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-  std::string device_, link_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+struct Target {
+  std::string label, device;
 };
 
-int Run(const FlashOptions& o) {
-  if (!o.simulate && (o.package.empty() || o.port_path.empty())) {
-    std::fprintf(stderr, "flash: give --package and --port, or --simulate\n");
-    return 2;
+std::vector<Target> CheckTargets(const FlashOptions& o) {
+  std::vector<Target> targets;
+  if (o.autodetect) {
+    auto found = ScanPhonePorts();
+    if (found.size() != 1) {
+      std::string list;
+      for (const auto& p : found) list += "\n  " + p.portName + "  " + p.friendlyName;
+      Fail(kExitPort, found.empty()
+                          ? "--auto found no phone port; connect the phone in download mode, or give --port"
+                          : "--auto found " + std::to_string(found.size()) + " phone ports; give --port for each:" + list);
+    }
+    std::string path, err;
+    if (!ResolvePortArgument(found[0].portName, &path, &err)) Fail(kExitPort, err);
+    targets.push_back({found[0].portName, path});
   }
+  for (const auto& arg : o.ports) {
+    std::string path, err;
+    if (!ResolvePortArgument(arg, &path, &err)) Fail(kExitUsage, err);
+    for (const auto& t : targets) {
+      if (t.label == arg || SamePort(t.device, path))
+        Fail(kExitUsage, "the port " + arg + " is given twice; give each phone's port once");
+    }
+    targets.push_back({arg, fs::absolute(path).lexically_normal().string()});
+  }
+  for (const auto& t : targets) {
+    PortCheck c = CheckPort(t.device);
+    if (c.problem != PortProblem::kNone && c.problem != PortProblem::kMissing) Fail(kExitPort, c.message);
+  }
+  return targets;
+}
+
+void Validate(FlashOptions& o) {
+  if (o.simulate && (!o.ports.empty() || o.autodetect))
+    Fail(kExitUsage, "--simulate flashes built-in phones; drop --port/--auto, or drop --simulate");
+  if (!o.simulate && o.ports.empty() && !o.autodetect)
+    Fail(kExitUsage, "give the phone's port with --port (or --auto), or use --simulate");
+  if (!o.simulate && o.package.empty()) Fail(kExitUsage, "give the firmware package with --package FILE");
+  if (o.quiet + o.json + o.verbose > 1 && !(o.json && o.verbose))
+    Fail(kExitUsage, "-q cannot be combined with -v or --json");
+  if (!o.simulate) {
+    for (auto* opt : o.sim_only)
+      if (opt->count()) Fail(kExitUsage, opt->get_name() + " only applies to --simulate; drop it for a real port");
+  }
+  if (o.simulate && o.phones > 1 && !o.state.empty())
+    Fail(kExitUsage, "--state keeps one simulated phone's flash; drop it or use --phones 1");
+  if (o.time_scale_opt->count() && !o.simulate) {
+    for (const auto& p : o.ports) {
+      if (!IsPseudoTerminal(p))
+        Fail(kExitUsage, "--time-scale shortens the protocol's pauses, which a real phone needs: only with "
+                         "--simulate or pseudo-terminal ports (" + p + " is not one)");
+    }
+    if (o.autodetect) Fail(kExitUsage, "--time-scale cannot be used with --auto (a real phone)");
+  }
+  if (o.time_scale_opt->count() && o.time_scale < 1) Fail(kExitUsage, "--time-scale must be at least 1");
+  if (!o.package.empty()) {
+    struct stat st{};
+    if (::stat(o.package.c_str(), &st) != 0)
+      Fail(kExitPackage, "package " + o.package + ": does not exist; check the path");
+    if (S_ISDIR(st.st_mode)) Fail(kExitPackage, "package " + o.package + ": is a directory; give the package file");
+  }
+}
+
+// The images the download writes, with their sizes, from the package itself.
+std::vector<PlannedImage> PlanImages(const std::string& package) {
+  ImageDesc bl, ebl, rom, rom2, fsi[4];
+  std::string reason;
+  if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason))
+    Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
+  std::vector<PlannedImage> plan{{"bootloader", bl.length},
+                                 {"extended bootloader", ebl.length},
+                                 {"ROM image", rom.length},
+                                 {"secondary ROM image", rom2.length}};
+  int n = 0;
+  for (const auto& f : fsi)
+    if (!f.empty()) plan.push_back({"FS image " + std::to_string(++n), f.length});
+  return plan;
+}
+
+int Aggregate(const std::vector<PhoneState>& states) {
+  std::set<int> classes;
+  bool any_ok = false;
+  for (const auto& s : states) {
+    if (s.result == kExitInterrupted) return kExitInterrupted;
+    if (s.result == kExitOk) any_ok = true;
+    else classes.insert(s.result);
+  }
+  if (classes.empty()) return kExitOk;
+  if (!any_ok && classes.size() == 1) return *classes.begin();
+  return kExitMixed;
+}
+
+std::string Verdict(const std::vector<PhoneState>& states, int rc) {
+  size_t ok = 0;
+  std::string failed;
+  for (const auto& s : states) {
+    if (s.result == kExitOk) {
+      ++ok;
+      continue;
+    }
+    failed += (failed.empty() ? "" : ", ") + s.label;
+    if (s.code) failed += " " + std::to_string(s.code) + " " + ResultName(s.code);
+  }
+  std::string v = "vantrel flash: ";
+  if (rc == kExitOk) v += "ok: " + std::to_string(ok) + " of " + std::to_string(states.size()) + " phone(s) flashed";
+  else if (rc == kExitInterrupted) v += "interrupted: " + std::to_string(ok) + " of " + std::to_string(states.size()) + " phone(s) flashed";
+  else v += "FAILED: " + std::to_string(ok) + " of " + std::to_string(states.size()) + " phone(s) flashed; failed: " + failed;
+  return v + " (exit " + std::to_string(rc) + ")";
+}
+
+// An unfinished phone after Ctrl-C: what state it is left in.
+void MarkInterrupted(PhoneState* s) {
+  switch (s->stage) {
+    case Stage::kCountdown:
+      s->result = kExitOk;
+      s->message = "flashed; interrupted during the reset wait: the phone is resetting";
+      break;
+    case Stage::kStarting:
+    case Stage::kWaiting:
+      s->result = kExitInterrupted;
+      s->message = "interrupted while waiting for the port; nothing was written";
+      break;
+    case Stage::kBootRom:
+      s->result = kExitInterrupted;
+      s->message = "interrupted during the boot ROM stage; nothing was written to the flash: flash it again";
+      break;
+    default:
+      s->result = kExitInterrupted;
+      s->message = "interrupted while writing " + s->step + ": flash it again";
+      break;
+  }
+}
+
+int Run(FlashOptions& o) {
+  Validate(o);
+  std::vector<Target> targets;
+  if (!o.simulate) targets = CheckTargets(o);
+
+  std::shared_ptr<sim::Flash> state_flash;
+  if (o.simulate) {
+    std::string err;
+    ExitCode cls = kExitPackage;
+    state_flash = OpenStateFile(o.state, o.page_size, o.page_size_opt->count() > 0, 0, &err, &cls);
+    if (!state_flash) Fail(cls, err);
+    if (!o.state.empty() && !o.page_size_opt->count()) o.page_size = state_flash->geometry().pageSize;
+  }
+
+  const DisplayMode mode = o.json ? DisplayMode::kJson : o.quiet ? DisplayMode::kQuiet
+                           : ::isatty(2)                  ? DisplayMode::kLive
+                                                          : DisplayMode::kLines;
+  Display display(mode, o.verbose);
   double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
-  if (scale > 1) setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
+  if (scale > 1) ::setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
+
   TempPortDir dir;
-  const unsigned com = static_cast<unsigned>(o.port_index) + 40;
+  if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory in /tmp");
+  interrupt::AddCleanupPath(dir.path + "/sample.bin");
+  for (unsigned i = 0; i < 40; ++i) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(40 + o.port_index + i));
+  interrupt::AddCleanupPath(dir.path, true);
 
   std::string package = o.package;
   std::optional<pkg::BuiltPackage> sample;
-  std::string temp_package;
   if (o.simulate && package.empty()) {
     pkg::SampleOptions so;
     so.pageSize = o.page_size;
     so.blockKiB = o.page_size == 512 ? 16 : 128;
     so.multiRegion = !o.verbatim;
     sample = pkg::BuildSamplePackage(so);
-    temp_package = dir.path + "/sample.bin";
-    pkg::WriteFile(temp_package, sample->bytes);
-    package = temp_package;
-    std::fprintf(stderr, "sample package: %zu bytes, %u-byte pages, %zu FS image(s)\n",
-                 sample->bytes.size(), o.page_size, sample->fsImages.size());
+    package = dir.path + "/sample.bin";
+    pkg::WriteFile(package, sample->bytes);
+    display.Message("sample package: " + std::to_string(sample->bytes.size()) + " bytes, " +
+                    std::to_string(o.page_size) + "-byte pages, " + std::to_string(sample->fsImages.size()) +
+                    " FS image(s)");
   }
+  const std::vector<PlannedImage> plan = PlanImages(package);
 
-  std::unique_ptr<sim::Phone> phone;
-  std::unique_ptr<PortMirror> mirror;
+  std::vector<std::unique_ptr<sim::Phone>> phones;
   if (o.simulate) {
-    std::shared_ptr<sim::Flash> flash;
-    std::string err;
-    if (!o.state.empty() && fs::exists(o.state)) {
-      flash = sim::Flash::FromFile(o.state, &err);
-      if (!flash) {
-        std::fprintf(stderr, "flash: state file %s: %s\n", o.state.c_str(), err.c_str());
-        return 1;
-      }
-    } else {
-      flash = std::make_shared<sim::Flash>(o.page_size == 512 ? sim::Geometry::SmallPage()
-                                                              : sim::Geometry::LargePage());
+    for (unsigned i = 0; i < o.phones; ++i) {
+      auto flash = i == 0 && state_flash ? state_flash
+                                         : std::make_shared<sim::Flash>(o.page_size == 512 ? sim::Geometry::SmallPage()
+                                                                                           : sim::Geometry::LargePage());
+      for (uint32_t b : o.bad_blocks) flash->MarkFactoryBad(b);
+      for (uint32_t b : o.failing_blocks) flash->SetFailing(b);
+      sim::PhoneConfig pc;
+      pc.linkBytesPerSecond = o.link_rate;
+      pc.turnaroundUs = o.latency_us;
+      if (i == 0) pc.faults.powerCutAfterOps = o.power_cut_after;
+      auto phone = std::make_unique<sim::Phone>(pc, flash);
+      std::string err;
+      if (!phone->Open(&err)) Fail(kExitFailure, "cannot start the simulated phone: " + err);
+      phone->Start();
+      targets.push_back({"sim" + std::to_string(i + 1), phone->SlavePath()});
+      phones.push_back(std::move(phone));
     }
-    for (uint32_t b : o.bad_blocks) flash->MarkFactoryBad(b);
-    for (uint32_t b : o.failing_blocks) flash->SetFailing(b);
-    sim::PhoneConfig pc;
-    pc.linkBytesPerSecond = o.link_rate;
-    pc.turnaroundUs = o.latency_us;
-    phone = std::make_unique<sim::Phone>(pc, flash);
-    if (!phone->Open(&err) || !phone->LinkPort(dir.path, com, 300, &err)) {
-      std::fprintf(stderr, "flash: cannot start the simulated phone: %s\n", err.c_str());
-      return 1;
-    }
-    phone->Start();
-    std::fprintf(stderr, "simulated phone on %s, appearing as COM%u\n", phone->SlavePath().c_str(), com);
-  } else {
-    mirror = std::make_unique<PortMirror>(o.port_path, dir.path + "/COM" + std::to_string(com));
   }
 
   PluginHost host;
   std::string err;
-  if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err)) {
-    std::fprintf(stderr, "flash: %s\n", err.c_str());
-    return 1;
-  }
-  ConsoleCallback cb(o.quiet);
-  auto t0 = std::chrono::steady_clock::now();
-  PluginHost::Result r = host.RunDownload(package, o.port_index, &cb);
-  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
+    Fail(kExitFailure, "cannot load the plug-in: " + err);
+  host.PreviousLoad(package);
+  display.Message("plug-in for model " + host.Model() + ", " + std::to_string(targets.size()) + " phone(s), " +
+                  std::to_string(plan.size()) + " images");
 
-  int rc = r.downloaded ? 0 : 1;
-  if (!r.prepared) std::fprintf(stderr, "flash: Prepare failed: the package did not load\n");
-  std::fprintf(stderr, "\nDownload %s in %.1f s\n", r.downloaded ? "succeeded" : "FAILED", secs);
-  if (phone) {
-    phone->WaitFinished(std::chrono::milliseconds(r.downloaded ? 2000 : 0));
-    phone->Stop();
-    if (!o.state.empty()) {
-      if (!phone->flash().Save(o.state, &err))
-        std::fprintf(stderr, "flash: cannot save %s: %s\n", o.state.c_str(), err.c_str());
+  StationOptions so;
+  so.wait_seconds = o.wait;
+  std::vector<std::unique_ptr<PhoneRun>> runs;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
+                                              o.port_index + static_cast<int32_t>(i), dir.path, plan, so));
+  }
+  auto states = [&runs] {
+    std::vector<PhoneState> v;
+    for (const auto& r : runs) v.push_back(r->State());
+    return v;
+  };
+  interrupt::Install();
+  display.StartLive(states);
+  for (auto& r : runs) r->Start();
+
+  // Wait for every phone, or for Ctrl-C and then for each phone's next safe
+  // point (a phone in its reset wait has nothing left to lose).
+  std::optional<Clock::time_point> grace;
+  for (;;) {
+    bool all = true, settled = true;
+    for (const auto& r : runs) {
+      if (r->Finished()) continue;
+      all = false;
+      if (r->State().stage != Stage::kCountdown) settled = false;
     }
-    std::fprintf(stderr, "\nWhat the simulated flash now holds:\n%s\n",
-                 flashcheck::SummariseFlash(phone->flash()).c_str());
-    if (sample && r.downloaded) {
-      flashcheck::ExpectedFirmware fw{sample->bootloader, sample->extBootloader, sample->rom,
-                                      sample->rom2, sample->fsImages};
-      flashcheck::CheckReport check = flashcheck::CheckFlash(phone->flash(), fw);
-      std::fprintf(stderr, "Flash check: %s\n", check.ok ? "every image is where it belongs" : "PROBLEMS");
-      for (const auto& p : check.problems) std::fprintf(stderr, "  - %s\n", p.c_str());
-      if (!check.ok) rc = 1;
+    if (all || (grace && (settled || Clock::now() >= *grace))) break;
+    pollfd p{interrupt::Fd(), POLLIN, 0};
+    if (::poll(&p, 1, 50) > 0 && !grace) {
+      char c;
+      (void)!::read(interrupt::Fd(), &c, 1);
+      grace = Clock::now() + std::chrono::milliseconds(host.CanCancel() ? 700 : 100);
+      for (auto& r : runs) r->Interrupt();
     }
   }
+  display.StopLive();
+  bool forced = false;
+  std::vector<PhoneState> final_states;
+  for (const auto& r : runs) {
+    PhoneState s = r->State();
+    if (!r->Finished()) {
+      MarkInterrupted(&s);
+      forced = true;
+    }
+    final_states.push_back(s);
+  }
+  int rc = Aggregate(final_states);
+
+  if (!forced && !phones.empty()) {
+    for (size_t i = 0; i < phones.size(); ++i) {
+      auto& phone = phones[i];
+      phone->WaitFinished(std::chrono::milliseconds(final_states[i].result == kExitOk ? 2000 : 0));
+      phone->Stop();
+      if (i == 0 && !o.state.empty() && !phone->flash().Save(o.state, &err))
+        display.Message("cannot save " + o.state + ": " + err);
+      if (sample && final_states[i].result == kExitOk) {
+        flashcheck::ExpectedFirmware fw{sample->bootloader, sample->extBootloader, sample->rom, sample->rom2,
+                                        sample->fsImages};
+        flashcheck::CheckReport check = flashcheck::CheckFlash(phone->flash(), fw);
+        display.Message("[" + final_states[i].label + "] flash check: " +
+                        (check.ok ? "every image is where it belongs" : "PROBLEMS"));
+        for (const auto& p : check.problems) display.Message("  - " + p);
+        if (!check.ok) {
+          final_states[i].result = kExitFlash;
+          final_states[i].message = "the simulated flash does not hold what was sent";
+        }
+      }
+    }
+    rc = Aggregate(final_states);
+  }
+  display.Summary(final_states, rc, Verdict(final_states, rc));
+  if (forced) {
+    // Sessions still inside the library (its reset wait, or a transfer it
+    // cannot cancel): ending the process releases their ports.
+    dir.Remove();
+    std::fflush(nullptr);
+    ::_exit(rc);
+  }
+  for (auto& r : runs) r->Join();
+  interrupt::Uninstall();
+  interrupt::ClearCleanupPaths();
   return rc;
 }
 
@@ -182,23 +385,41 @@ int Run(const FlashOptions& o) {
 
 void RegisterFlashCommand(CLI::App& app) {
   auto o = std::make_shared<FlashOptions>();
-  auto* cmd = app.add_subcommand("flash", "Download a firmware package to a phone, as the host does");
+  auto* cmd = app.add_subcommand("flash", "Download a firmware package to one or more phones, as the host does");
+  cmd->footer(std::string("\n") + ExitCodeHelp());
   cmd->add_option("--package", o->package, "Firmware package file (default with --simulate: a sample)");
-  cmd->add_option("--port", o->port_path, "The phone's tty (any path, pseudo-terminals included)");
-  cmd->add_flag("--simulate", o->simulate, "Flash the built-in simulated phone");
-  cmd->add_option("--port-index", o->port_index, "Session port index (COM number - 40)")->capture_default_str();
+  cmd->add_option("--port", o->ports,
+                  "A phone's port: a tty path (by-id/by-path links included) or COMn of the port directory; "
+                  "repeat for several phones")
+      ->allow_extra_args(false);
+  cmd->add_flag("--auto", o->autodetect, "Take the one phone port the port scan finds");
+  cmd->add_option("--wait", o->wait, "Give up on a port that has not appeared after this many seconds")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_flag("--simulate", o->simulate, "Flash built-in simulated phones");
+  cmd->add_option("--port-index", o->port_index, "Port index of the first session (COM number - 40)")
+      ->check(CLI::Range(0, 200))
+      ->capture_default_str();
   cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)");
-  cmd->add_option("--time-scale", o->time_scale,
-                  "Run the plug-in's fixed pauses this many times faster (default 100 when simulating)");
-  cmd->add_option("--page-size", o->page_size, "Simulated flash: 512 or 2048-byte pages")
-      ->check(CLI::IsMember({512u, 2048u}))->capture_default_str();
-  cmd->add_flag("--verbatim", o->verbatim, "Sample package: verbatim FS sections instead of one split by region");
-  cmd->add_option("--bad-blocks", o->bad_blocks, "Simulated flash: factory-bad block numbers")->delimiter(',');
-  cmd->add_option("--failing-blocks", o->failing_blocks, "Simulated flash: blocks that refuse writes")->delimiter(',');
-  cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)");
-  cmd->add_option("--link-rate", o->link_rate, "Simulated link rate in bytes/s (0: full speed)");
-  cmd->add_option("--latency-us", o->latency_us, "Simulated turnaround latency in microseconds");
-  cmd->add_flag("--quiet", o->quiet, "Do not print the reports as they arrive");
+  o->time_scale_opt = cmd->add_option("--time-scale", o->time_scale,
+                                      "Run the plug-in's fixed pauses this many times faster (--simulate, "
+                                      "pseudo-terminals only; default 100 when simulating)");
+  o->page_size_opt = cmd->add_option("--page-size", o->page_size, "Simulated flash: 512 or 2048-byte pages")
+                         ->check(CLI::IsMember({512u, 2048u}));
+  o->sim_only.push_back(o->page_size_opt);
+  o->sim_only.push_back(cmd->add_option("--phones", o->phones, "Simulated phones at once")->check(CLI::Range(1, 16)));
+  o->sim_only.push_back(cmd->add_flag("--verbatim", o->verbatim, "Sample package: verbatim FS sections"));
+  o->sim_only.push_back(
+      cmd->add_option("--bad-blocks", o->bad_blocks, "Simulated flash: factory-bad block numbers")->delimiter(','));
+  o->sim_only.push_back(
+      cmd->add_option("--failing-blocks", o->failing_blocks, "Simulated flash: blocks that refuse writes")->delimiter(','));
+  o->sim_only.push_back(cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)"));
+  o->sim_only.push_back(cmd->add_option("--link-rate", o->link_rate, "Simulated link rate in bytes/s (0: full speed)"));
+  o->sim_only.push_back(cmd->add_option("--latency-us", o->latency_us, "Simulated turnaround latency in microseconds"));
+  o->sim_only.push_back(cmd->add_option("--power-cut-after", o->power_cut_after,
+                                        "The first simulated phone loses power after this many flash operations"));
+  cmd->add_flag("-q,--quiet", o->quiet, "Print only the summary and the result");
+  cmd->add_flag("-v,--verbose", o->verbose, "Also show the plug-in's trace, each line prefixed with its phone");
+  cmd->add_flag("--json", o->json, "One JSON object per line on standard output (see the manual page)");
   cmd->callback([o] {
     int rc = Run(*o);
     if (rc != 0) throw CLI::RuntimeError(rc);

@@ -1,57 +1,48 @@
 #pragma once
 // A host stand-in: loads the plug-in library, finds the six exports by name,
-// and drives one session by virtual-table slot, as the real host does.
-#include <chrono>
+// and drives sessions by virtual-table slot, as the real host does. The
+// extension exports (vantrel/extension.h) are looked up too; a library
+// without them still works, with no log routing, no failure detail and no
+// cancellation (Stop only).
 #include <cstdint>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <vector>
 
+#include "vantrel/extension.h"
 #include "vantrel/interface.h"
 
 namespace vantrel::cli {
 
-struct HostEvent {
-  int32_t kind;
-  int32_t percent;
-  std::string text;
-};
-
-// Prints each report as it arrives: messages on their own lines, transfer
-// percentages as a bar redrawn in place.
-class ConsoleCallback : public HostCallback {
- public:
-  explicit ConsoleCallback(bool quiet = false) : quiet_(quiet) {}
-  void VANTREL_SLOT Slot0(unsigned) override {}
-  int32_t VANTREL_SLOT OnProgress(int32_t kind, int32_t percent, const char* text) override;
-  int32_t VANTREL_SLOT OnMessage(int32_t kind, int32_t value, const char* text) override;
-  std::vector<HostEvent> events() const;
-
- private:
-  mutable std::mutex m_;
-  std::vector<HostEvent> events_;
-  bool quiet_;
-  bool bar_open_ = false;
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-};
-
 class PluginHost {
  public:
+  PluginHost() = default;
   ~PluginHost();
+  PluginHost(const PluginHost&) = delete;
+  PluginHost& operator=(const PluginHost&) = delete;
+
   // Loads the library; the default is libvantrel.so next to this program.
   bool Load(const std::string& path, std::string* error);
-
-  struct Result {
-    bool prepared = false;
-    bool connected = false;
-    bool downloaded = false;
-  };
-  // PreviousLoad, GetDefinedData, NewDll, Prepare, Timing(0), Connect,
-  // Download, Timing(1), DeleteDll.
-  Result RunDownload(const std::string& package, int32_t port_index, HostCallback* cb);
-
   static std::string DefaultLibraryPath();
+
+  // Once per process, before any session's Prepare.
+  void PreviousLoad(const std::string& package) { previous_load_(package.c_str()); }
+  std::string Model();
+
+  // NewDll for one port index; null when the library refuses.
+  CInterfaceTemplate* NewSession(HostCallback* cb, int32_t port_index);
+  void DeleteSession(CInterfaceTemplate** session) { delete_dll_(session); }
+
+  bool CanRouteLog() const { return set_log_ != nullptr; }
+  bool CanReportFailure() const { return last_failure_ != nullptr; }
+  bool CanCancel() const { return cancel_ != nullptr; }
+
+  bool SetLog(CInterfaceTemplate* s, VantrelLogFunction fn, void* user) {
+    return set_log_ && set_log_(s, fn, user) == 1;
+  }
+  // The session's last failure: false when none is recorded (or the library
+  // cannot say).
+  bool LastFailure(CInterfaceTemplate* s, int32_t* code, std::string* detail);
+  // Cancel where the library can, else Stop (which ends only the port wait).
+  void Cancel(CInterfaceTemplate* s);
 
  private:
   void* lib_ = nullptr;
@@ -59,6 +50,9 @@ class PluginHost {
   DeleteDllFn delete_dll_ = nullptr;
   GetDefinedDataFn get_defined_ = nullptr;
   PreviousLoadFn previous_load_ = nullptr;
+  VantrelSetLogFn set_log_ = nullptr;
+  VantrelLastFailureFn last_failure_ = nullptr;
+  VantrelCancelFn cancel_ = nullptr;
 };
 
 }  // namespace vantrel::cli

@@ -1,0 +1,70 @@
+#pragma once
+// What a station run shows. On a terminal: one live line per phone, redrawn
+// in place, with notes and (with -v) trace lines scrolling above them. Off a
+// terminal: plain lines, one per stage and per 10 % of a phone's download,
+// no carriage returns. --json: one JSON object per line on standard output
+// (fields in the README and the manual page). -q: only the summary.
+// Every method may be called from any phone's thread.
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/cli/station.h"
+
+namespace vantrel::cli {
+
+enum class DisplayMode { kLive, kLines, kJson, kQuiet };
+
+class Display {
+ public:
+  Display(DisplayMode mode, bool verbose);
+  ~Display();
+
+  // Live mode: the phones whose lines are redrawn, read through `states`.
+  void StartLive(std::function<std::vector<PhoneState>()> states);
+  void StopLive();
+  void Wake();  // something finished: redraw soon
+
+  void Message(const std::string& line);  // a run-wide note ("sample package: ...")
+  void Note(const PhoneState& s, const std::string& line);
+  void Stage(const PhoneState& s);
+  void Progress(const PhoneState& s);
+  void Report(const PhoneState& s, int kind, int percent, const std::string& text);
+  void Trace(const PhoneState& s, const std::string& text);
+  void Result(const PhoneState& s);
+  // The table and the final line (text or JSON); after StopLive.
+  void Summary(const std::vector<PhoneState>& phones, int exit_code, const std::string& verdict);
+
+  DisplayMode mode() const { return mode_; }
+
+  static std::string LiveLine(const PhoneState& s);
+  static std::string StageLine(const PhoneState& s);
+
+ private:
+  void Print(const std::string& line);  // above the live block
+  void Redraw();
+  void EraseLocked();
+  void DrawLocked();
+  void Json(const std::string& event, const PhoneState& s, const std::string& extra_json);
+
+  const DisplayMode mode_;
+  const bool verbose_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::function<std::vector<PhoneState>()> states_;
+  size_t drawn_ = 0;
+  bool live_stop_ = false, dirty_ = false;
+  std::thread live_;
+  std::map<std::string, int> last_tenth_;  // per phone, the last 10 % step printed
+};
+
+// "1.2 MB", "3.4 MB/s", "0:42".
+std::string FormatBytes(double bytes);
+std::string FormatDuration(double seconds);
+
+}  // namespace vantrel::cli

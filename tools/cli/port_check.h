@@ -1,0 +1,46 @@
+#pragma once
+// What the CLI finds out about a phone port before it waits for anything:
+// a path that can never become a phone port fails at once with its own
+// cause and remedy; a path that does not exist yet is waited for.
+#include <string>
+#include <vector>
+
+#include "tools/cli/exit_codes.h"
+
+namespace vantrel::cli {
+
+enum class PortProblem {
+  kNone,        // a tty this user may open now
+  kMissing,     // nothing there (yet): the phone is not plugged in
+  kNotTty,      // a character device that is no terminal (/dev/null)
+  kNotDevice,   // a regular file, a directory, a socket ...
+  kPermission,  // the user may not open it
+  kBusy,        // another program holds it
+  kOther,       // any other open failure
+};
+
+struct PortCheck {
+  PortProblem problem = PortProblem::kNone;
+  std::string message;  // "PATH: cause; remedy", empty when kNone
+};
+
+// Checks `path` once: type, permission, and whether another program holds
+// it (its lock or its exclusive mode). Opens and closes the port.
+PortCheck CheckPort(const std::string& path);
+
+// Which processes have `path` open, as "1234 (ModemManager)"; best effort.
+std::vector<std::string> PortHolders(const std::string& path);
+
+// Turns a --port argument into a path: "COM41" is the port directory's
+// link, anything else is taken as a path. Fails only on a COM name out of
+// range.
+bool ResolvePortArgument(const std::string& arg, std::string* path, std::string* error);
+
+// True when the path (followed through links) is a pseudo-terminal, i.e. a
+// simulated phone rather than a real one.
+bool IsPseudoTerminal(const std::string& path);
+
+// Two arguments that name the same device (links resolved where they exist).
+bool SamePort(const std::string& a, const std::string& b);
+
+}  // namespace vantrel::cli

@@ -1,0 +1,46 @@
+#include "tools/cli/sim_state.h"
+
+#include <sys/stat.h>
+
+#include <exception>
+
+namespace vantrel::cli {
+
+std::shared_ptr<sim::Flash> OpenStateFile(const std::string& path, uint32_t page_size, bool page_size_given,
+                                          uint64_t new_bytes, std::string* error, ExitCode* cls) {
+  auto fresh = [&] {
+    const uint64_t bytes = new_bytes ? new_bytes : 256ull << 20;
+    return std::make_shared<sim::Flash>(page_size == 512 ? sim::Geometry::SmallPage(bytes)
+                                                         : sim::Geometry::LargePage(bytes));
+  };
+  if (path.empty()) return fresh();
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return fresh();  // created when the run ends
+  *cls = kExitPackage;
+  if (S_ISDIR(st.st_mode)) {
+    *error = "state file " + path + ": is a directory; give a file name (it is created when missing)";
+    return nullptr;
+  }
+  std::shared_ptr<sim::Flash> flash;
+  std::string why;
+  try {
+    flash = sim::Flash::FromFile(path, &why);
+  } catch (const std::exception& e) {
+    why = e.what();
+  }
+  if (!flash) {
+    *error = "state file " + path + ": " + (why.empty() ? "unreadable" : why) +
+             "; remove it to start from an empty flash";
+    return nullptr;
+  }
+  if (page_size_given && flash->geometry().pageSize != page_size) {
+    *cls = kExitUsage;
+    *error = "state file " + path + " holds a flash with " + std::to_string(flash->geometry().pageSize) +
+             "-byte pages, but --page-size asks for " + std::to_string(page_size) +
+             "; drop --page-size or use another state file";
+    return nullptr;
+  }
+  return flash;
+}
+
+}  // namespace vantrel::cli

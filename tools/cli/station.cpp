@@ -1,0 +1,327 @@
+#include "tools/cli/station.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "tools/cli/display.h"
+
+namespace vantrel::cli {
+
+namespace {
+
+constexpr int kKindProgress = 1, kKindMessage = 2, kKindError = 3, kKindConnectFinished = 16;
+
+bool Exists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// The agent stage's stage messages that start the next image of the plan.
+bool StartsImage(const std::string& text) {
+  return text == "Start Write Bootloader" || text == "Send ext Bootloader" || text == "Send ROM Image" ||
+         text == "Send Secondary ROM Image" || text == "Start Write FS Image";
+}
+
+}  // namespace
+
+PhoneRun::PhoneRun(PluginHost& host, Display& display, std::string label, std::string device, int32_t index,
+                   std::string port_dir, std::vector<PlannedImage> images, StationOptions options)
+    : host_(host),
+      display_(display),
+      index_(index),
+      port_dir_(std::move(port_dir)),
+      link_(port_dir_ + "/COM" + std::to_string(index + 40)),
+      images_(std::move(images)),
+      options_(options) {
+  state_.label = std::move(label);
+  state_.device = std::move(device);
+  state_.com = static_cast<unsigned>(index + 40);
+  state_.images = static_cast<int>(images_.size());
+  for (const auto& i : images_) state_.total_bytes += i.bytes;
+}
+
+PhoneRun::~PhoneRun() {
+  // A forced exit may leave the threads running; a normal end joins them.
+  if (thread_.joinable()) thread_.join();
+}
+
+void PhoneRun::Start() {
+  start_ = std::chrono::steady_clock::now();
+  thread_ = std::thread([this] { Run(); });
+}
+
+void PhoneRun::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+PhoneState PhoneRun::State() const {
+  std::lock_guard<std::mutex> g(mu_);
+  PhoneState s = state_;
+  s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  return s;
+}
+
+void PhoneRun::StopSession() {
+  std::lock_guard<std::mutex> g(session_mu_);
+  if (session_) session_->Stop();
+}
+
+void PhoneRun::Interrupt() {
+  Stage stage;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (interrupted_) return;
+    interrupted_ = true;
+    stage = state_.stage;
+    if (stage == Stage::kStarting || stage == Stage::kWaiting) stopped_by_us_ = true;
+  }
+  std::lock_guard<std::mutex> g(session_mu_);
+  if (!session_) return;
+  if (stage == Stage::kCountdown) return;  // the download is done; the wait ends with the process
+  session_->Stop();                        // the port wait
+  if (stage != Stage::kStarting && stage != Stage::kWaiting) host_.Cancel(session_);
+}
+
+void PhoneRun::Finish(ExitCode cls, int code, const std::string& message) {
+  PhoneState s;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    state_.result = cls;
+    state_.code = code;
+    state_.message = message;
+    state_.stage = cls == kExitOk ? Stage::kDone : cls == kExitInterrupted ? Stage::kInterrupted : Stage::kFailed;
+    s = state_;
+  }
+  s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  display_.Result(s);
+}
+
+void PhoneRun::Run() {
+  CInterfaceTemplate* s = host_.NewSession(this, index_);
+  if (!s) {
+    Finish(kExitFailure, 0, "the plug-in refused to create a session");
+    finished_ = true;
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> g(session_mu_);
+    session_ = s;
+  }
+  host_.SetLog(s, &PhoneRun::LogThunk, this);
+  int32_t code = 0;
+  std::string detail;
+  if (s->Prepare(0) != 1) {
+    host_.LastFailure(s, &code, &detail);
+    Finish(kExitPackage, code, "the package did not load" + (detail.empty() ? "" : ": " + detail));
+  } else {
+    s->Timing(0);
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      state_.stage = Stage::kWaiting;
+      state_.step = "waiting for the port";
+    }
+    display_.Stage(State());
+    mirror_ = std::thread([this] { Mirror(); });
+    s->Connect();
+    bool interrupted, expired;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      interrupted = interrupted_;
+      expired = wait_expired_;
+    }
+    const PhoneState now = State();
+    if (now.stage == Stage::kWaiting || now.stage == Stage::kStarting) {
+      if (expired) {
+        Finish(kExitPort, 0,
+               "did not appear within " + std::to_string(static_cast<int>(options_.wait_seconds)) +
+                   " s; connect the phone in download mode, or check the path");
+      } else {
+        Finish(kExitInterrupted, 0, "interrupted while waiting for the port; nothing was written");
+      }
+    } else if (host_.LastFailure(s, &code, &detail)) {
+      // Connect returns 1 whatever the boot ROM stage answered: its own
+      // result decides whether there is an agent to talk to.
+      ExitCode cls = ClassifyResult(code, !Exists(now.device));
+      Finish(cls, code,
+             "boot ROM stage failed: " + std::to_string(code) + " " + ResultName(code) +
+                 (detail.empty() ? "" : " (" + detail + ")") + "; " +
+                 (cls == kExitNoAnswer ? Remedy(cls, code) : Remedy(cls, code)));
+    } else if (interrupted) {
+      Finish(kExitInterrupted, 0,
+             "interrupted during the boot ROM stage; nothing was written to the flash: flash it again");
+    } else {
+      {
+        std::lock_guard<std::mutex> g(mu_);
+        state_.stage = Stage::kAgent;
+        state_.step = "agent connection";
+      }
+      display_.Stage(State());
+      const bool ok = s->Download() == 1;
+      if (ok) {
+        Finish(kExitOk, 0, "flashed");
+      } else {
+        const std::string step = State().step;
+        host_.LastFailure(s, &code, &detail);
+        // A hung-up pty or an unplugged device loses its node a moment
+        // after the I/O error the session saw.
+        bool gone = !Exists(now.device);
+        for (int i = 0; i < 10 && !gone; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          gone = !Exists(now.device);
+        }
+        ExitCode cls = ClassifyResult(code, gone);
+        {
+          std::lock_guard<std::mutex> g(mu_);
+          if (interrupted_) cls = kExitInterrupted;
+        }
+        std::string what = code ? std::to_string(code) + " " + ResultName(code) : std::string("no result code");
+        if (!detail.empty()) what += " (" + detail + ")";
+        std::string cause = cls == kExitInterrupted    ? "interrupted while writing " + step
+                            : cls == kExitConnectionLost ? "connection lost during " + step
+                            : cls == kExitNoAnswer       ? "the phone did not answer during " + step
+                                                         : "failed during " + step;
+        std::string remedy = Remedy(cls, code);
+        Finish(cls, code, cause + ": " + what + (remedy.empty() ? "" : "; " + remedy));
+      }
+    }
+    s->Timing(1);
+  }
+  mirror_stop_ = true;
+  mirror_cv_.notify_all();
+  if (mirror_.joinable()) mirror_.join();
+  ::unlink(link_.c_str());
+  {
+    std::lock_guard<std::mutex> g(session_mu_);
+    host_.DeleteSession(&session_);
+    session_ = nullptr;
+  }
+  finished_ = true;
+  display_.Wake();
+}
+
+void PhoneRun::Mirror() {
+  // The link appears only after the session has begun waiting, so a port
+  // that is already there is taken as a phone being plugged in.
+  {
+    std::unique_lock<std::mutex> l(mirror_mu_);
+    mirror_cv_.wait_for(l, std::chrono::milliseconds(options_.mirror_delay_ms), [this] { return mirror_stop_.load(); });
+  }
+  const auto deadline = start_ + std::chrono::milliseconds(static_cast<int64_t>(options_.wait_seconds * 1000));
+  bool announced = false;
+  while (!mirror_stop_) {
+    struct stat lst{};
+    const bool present = Exists(state_.device);
+    const bool linked = ::lstat(link_.c_str(), &lst) == 0;
+    if (present && !linked) (void)!::symlink(state_.device.c_str(), link_.c_str());
+    if (!present && linked) ::unlink(link_.c_str());
+    bool changed = false, announce = false, expire = false;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (state_.stage == Stage::kWaiting) {
+        if (present) {
+          state_.stage = Stage::kBootRom;
+          state_.step = "boot ROM stage";
+          changed = true;
+        } else if (!announced) {
+          announce = announced = true;
+        } else if (options_.wait_seconds >= 0 && std::chrono::steady_clock::now() >= deadline && !wait_expired_) {
+          expire = wait_expired_ = stopped_by_us_ = true;
+        }
+      }
+    }
+    if (changed) display_.Stage(State());
+    if (announce) {
+      display_.Note(State(), "waiting for the phone on " + state_.device +
+                                 ": power it off, connect it, and it is taken at once (Ctrl-C to give up)");
+    }
+    if (expire) StopSession();
+    std::unique_lock<std::mutex> l(mirror_mu_);
+    mirror_cv_.wait_for(l, std::chrono::milliseconds(10), [this] { return mirror_stop_.load(); });
+  }
+}
+
+void PhoneRun::EnterImage(const std::string& fallback) {
+  if (next_image_ > 0 && next_image_ <= images_.size()) image_base_ += images_[next_image_ - 1].bytes;
+  if (next_image_ < images_.size()) {
+    state_.step = images_[next_image_].name;
+    ++next_image_;
+  } else {
+    state_.step = fallback;
+  }
+  state_.image = static_cast<int>(next_image_);
+  state_.percent = 0;
+  state_.done_bytes = image_base_;
+}
+
+int32_t PhoneRun::OnProgress(int32_t kind, int32_t percent, const char* text) {
+  const std::string t = text ? text : "";
+  bool stage_changed = false, progressed = false;
+  PhoneState snap;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    const auto now = std::chrono::steady_clock::now();
+    if (kind == kKindProgress) {
+      if (!transfer_started_) {
+        transfer_started_ = true;
+        transfer_start_ = now;
+      }
+      state_.percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
+      uint64_t cur = next_image_ > 0 && next_image_ <= images_.size() ? images_[next_image_ - 1].bytes : 0;
+      state_.done_bytes = image_base_ + cur * static_cast<uint64_t>(state_.percent) / 100;
+      double secs = std::chrono::duration<double>(now - transfer_start_).count();
+      state_.rate = secs > 0.05 ? state_.done_bytes / secs : 0;
+      progressed = true;
+    } else if (kind == kKindMessage) {
+      int n = 0;
+      if (std::sscanf(t.c_str(), "Waiting for Reset %d sec", &n) == 1) {
+        stage_changed = state_.stage != Stage::kCountdown;
+        state_.stage = Stage::kCountdown;
+        state_.countdown = n;
+        state_.step = "resetting";
+        progressed = !stage_changed;
+      } else if (t == "Download Complete") {
+        state_.done_bytes = state_.total_bytes;
+        state_.percent = 100;
+        progressed = true;
+      } else if (StartsImage(t)) {
+        if (state_.stage != Stage::kImage) state_.stage = Stage::kImage;
+        EnterImage(t);
+        stage_changed = true;
+      } else if (t == "Start Send NAND image list") {
+        state_.stage = Stage::kImage;
+        state_.step = "image list";
+        stage_changed = true;
+      } else if (t == "Start DA Connect") {
+        state_.stage = Stage::kAgent;
+        state_.step = "agent connection";
+        stage_changed = true;
+      } else if (t == "Wait for DA to scan flash content") {
+        state_.step = "agent scans the flash";
+        stage_changed = true;
+      }
+    }
+    snap = state_;
+  }
+  snap.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  display_.Report(snap, kind, percent, t);
+  if (stage_changed) display_.Stage(snap);
+  else if (progressed) display_.Progress(snap);
+  (void)kKindError;
+  (void)kKindConnectFinished;
+  return 1;
+}
+
+int32_t PhoneRun::OnMessage(int32_t kind, int32_t value, const char* text) {
+  display_.Report(State(), kind, value, text ? text : "");
+  return 1;
+}
+
+void PhoneRun::LogThunk(void* user, const char* text) {
+  auto* self = static_cast<PhoneRun*>(user);
+  self->display_.Trace(self->State(), text ? text : "");
+}
+
+}  // namespace vantrel::cli

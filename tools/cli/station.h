@@ -1,0 +1,104 @@
+#pragma once
+// One phone of a station run: a session driven on its own thread exactly as
+// the closed host drives it (NewDll with its port index, Prepare, Timing,
+// Connect, Download, Timing, DeleteDll), its reports turned into a state the
+// display shows, and its end turned into a result with a cause and a remedy.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/cli/exit_codes.h"
+#include "tools/cli/plugin_host.h"
+
+namespace vantrel::cli {
+
+class Display;
+
+// The images of the package in the order the download writes them.
+struct PlannedImage {
+  std::string name;  // "bootloader", "FS image 2", ...
+  uint64_t bytes = 0;
+};
+
+enum class Stage { kStarting, kWaiting, kBootRom, kAgent, kImage, kCountdown, kDone, kFailed, kInterrupted };
+
+// What the display reads; copied under the phone's lock.
+struct PhoneState {
+  std::string label;   // the port as the user gave it
+  std::string device;  // the path watched
+  unsigned com = 40;
+  Stage stage = Stage::kStarting;
+  std::string step;    // the image or step now running
+  int image = 0, images = 0;
+  int percent = 0;     // of the running transfer
+  uint64_t done_bytes = 0, total_bytes = 0;
+  double rate = 0;     // bytes per second over the transfer so far
+  double seconds = 0;  // since the session started
+  int countdown = 0;   // seconds left of the reset wait
+  // The end.
+  ExitCode result = kExitOk;
+  int code = 0;
+  std::string message;  // cause and remedy, one line
+  int overall() const { return total_bytes ? static_cast<int>(done_bytes * 100 / total_bytes) : 0; }
+};
+
+struct StationOptions {
+  double wait_seconds = -1;  // < 0: wait for the port until interrupted
+  unsigned mirror_delay_ms = 100;
+};
+
+class PhoneRun : public HostCallback {
+ public:
+  PhoneRun(PluginHost& host, Display& display, std::string label, std::string device, int32_t index,
+           std::string port_dir, std::vector<PlannedImage> images, StationOptions options);
+  ~PhoneRun();
+
+  void Start();
+  void Join();
+  bool Finished() const { return finished_; }
+  // Ctrl-C: stop at the next safe point. Returns at once.
+  void Interrupt();
+  PhoneState State() const;
+
+  void VANTREL_SLOT Slot0(unsigned) override {}
+  int32_t VANTREL_SLOT OnProgress(int32_t kind, int32_t percent, const char* text) override;
+  int32_t VANTREL_SLOT OnMessage(int32_t kind, int32_t value, const char* text) override;
+
+ private:
+  void Run();
+  void Mirror();  // keeps port_dir/COMn linked to the device while it exists
+  void StopSession();
+  void Finish(ExitCode cls, int code, const std::string& message);
+  void EnterImage(const std::string& name);
+  static void LogThunk(void* user, const char* text);
+
+  PluginHost& host_;
+  Display& display_;
+  const int32_t index_;
+  const std::string port_dir_, link_;
+  const std::vector<PlannedImage> images_;
+  const StationOptions options_;
+
+  mutable std::mutex mu_;  // guards state_ and the fields below it
+  PhoneState state_;
+  size_t next_image_ = 0;
+  uint64_t image_base_ = 0;  // bytes of the images before the running one
+  std::chrono::steady_clock::time_point start_, transfer_start_;
+  bool transfer_started_ = false;
+  bool stopped_by_us_ = false, wait_expired_ = false, interrupted_ = false;
+
+  std::mutex session_mu_;  // a Stop or Cancel never meets DeleteDll
+  CInterfaceTemplate* session_ = nullptr;
+
+  std::atomic<bool> finished_{false}, mirror_stop_{false};
+  std::mutex mirror_mu_;
+  std::condition_variable mirror_cv_;
+  std::thread thread_, mirror_;
+};
+
+}  // namespace vantrel::cli
