@@ -77,8 +77,9 @@ std::vector<SSerInfo> ScanPhonePorts() {
 // The temporary port directory the plug-in resolves COM numbers through.
 struct TempPortDir {
   TempPortDir() {
-    char tmpl[] = "/tmp/vantrel-flash-XXXXXX";
-    if (::mkdtemp(tmpl)) path = tmpl;
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vantrel-flash-XXXXXX";
+    if (::mkdtemp(tmpl.data())) path = tmpl;
     ::setenv("VANTREL_PORT_DIR", path.c_str(), 1);
   }
   ~TempPortDir() { Remove(); }
@@ -247,7 +248,7 @@ int Run(FlashOptions& o) {
   if (scale > 1) ::setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
 
   TempPortDir dir;
-  if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory in /tmp");
+  if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
   interrupt::AddCleanupPath(dir.path + "/sample.bin");
   for (unsigned i = 0; i < 40; ++i) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(40 + o.port_index + i));
   interrupt::AddCleanupPath(dir.path, true);

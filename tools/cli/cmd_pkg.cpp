@@ -7,6 +7,7 @@
 
 #include "images/package_file.h"
 #include "tools/cli/commands.h"
+#include "tools/cli/exit_codes.h"
 #include "tools/pkg/builder.h"
 #include "tools/pkg/inspect.h"
 #include "tools/pkg/sample.h"
@@ -24,7 +25,7 @@ void WriteChecked(const pkg::BuiltPackage& built, const std::string& output) {
   if (!BuildImageStore(built.bytes, &store, &why)) {
     std::fprintf(stderr, "vantrel pkg: %s written, but it does not load: %s\n", output.c_str(),
                  why.c_str());
-    throw CLI::RuntimeError(1);
+    throw CLI::RuntimeError(kExitPackage);
   }
   std::printf("%s: %zu bytes, %zu images (%zu FS)\n", output.c_str(), built.bytes.size(),
               built.store.size(), built.fsImages.size());
@@ -36,7 +37,7 @@ void Guarded(F&& body) {
     body();
   } catch (const pkg::BuildError& e) {
     std::fprintf(stderr, "vantrel pkg: %s\n", e.what());
-    throw CLI::RuntimeError(2);
+    throw CLI::RuntimeError(kExitPackage);
   }
 }
 
@@ -97,11 +98,11 @@ void RegisterPkgCommand(CLI::App& app) {
     std::string why;
     if (!file.Open(*info_path, &why)) {
       std::fprintf(stderr, "vantrel pkg info: %s\n", why.c_str());
-      throw CLI::RuntimeError(2);
+      throw CLI::RuntimeError(kExitPackage);
     }
     if (!pkg::DescribePackage(file.bytes(), std::cout)) {
       std::cout.flush();
-      throw CLI::RuntimeError(1);
+      throw CLI::RuntimeError(kExitPackage);
     }
   });
 }

@@ -14,6 +14,7 @@
 #include "sim/check/flash_check.h"
 #include "sim/phone.h"
 #include "tools/cli/commands.h"
+#include "tools/cli/sim_state.h"
 
 namespace vantrel::cli {
 
@@ -37,6 +38,7 @@ struct SimOptions {
   std::vector<unsigned> daVersion{0x03, 0x02};
   bool bootRomAfterReset = false;
   bool summary = false;
+  bool geometryGiven = false;
 };
 
 // "5,9,100-103" -> the block numbers; false on anything else.
@@ -96,19 +98,15 @@ void PrintRecord(const sim::PhoneRecord& r) {
   for (const auto& p : r.problems) std::fprintf(stderr, "problem: %s\n", p.c_str());
 }
 
-void RunSim(SimOptions& o) {
-  std::shared_ptr<sim::Flash> flash;
+void RunSim(SimOptions& o, bool geometry_given) {
+  o.geometryGiven = geometry_given;
   std::string err;
-  if (!o.state.empty() && ::access(o.state.c_str(), F_OK) == 0) {
-    flash = sim::Flash::FromFile(o.state, &err);
-    if (!flash) {
-      std::fprintf(stderr, "vantrel sim: %s\n", err.c_str());
-      throw CLI::RuntimeError(1);
-    }
-  } else {
-    uint64_t bytes = uint64_t{o.sizeMiB} << 20;
-    flash = std::make_shared<sim::Flash>(o.pageSize == 512 ? sim::Geometry::SmallPage(bytes)
-                                                           : sim::Geometry::LargePage(bytes));
+  ExitCode cls = kExitPackage;
+  std::shared_ptr<sim::Flash> flash =
+      OpenStateFile(o.state, o.pageSize, o.geometryGiven, uint64_t{o.sizeMiB} << 20, &err, &cls);
+  if (!flash) {
+    std::fprintf(stderr, "vantrel sim: %s\n", err.c_str());
+    throw CLI::RuntimeError(cls);
   }
   std::vector<uint32_t> blocks;
   if (!ParseBlockList(o.badBlocks, &blocks)) throw CLI::ValidationError("--bad-blocks", "not a block list");
@@ -167,7 +165,7 @@ void RegisterSimCommand(CLI::App& app) {
   auto o = std::make_shared<SimOptions>();
   auto* cmd = app.add_subcommand("sim", "Run the simulated phone on a pseudo-terminal");
   auto& f = o->cfg.faults;
-  cmd->add_option("--geometry", o->pageSize, "Page size of a new flash: 512 (16 KiB blocks) or 2048 (128 KiB)")
+  auto* geometry = cmd->add_option("--geometry", o->pageSize, "Page size of a new flash: 512 (16 KiB blocks) or 2048 (128 KiB)")
       ->check(CLI::IsMember({512u, 2048u}));
   cmd->add_option("--size-mib", o->sizeMiB, "Main data of a new flash in MiB")->check(CLI::Range(16u, 4096u));
   cmd->add_option("--state", o->state, "Flash state file: loaded when present, saved at the end");
@@ -201,7 +199,7 @@ void RegisterSimCommand(CLI::App& app) {
   cmd->add_option("--stop-answer-at", f.stopAnswerAtPacket, "Answer the n-th block/page packet with 0x96");
   cmd->add_option("--wrong-block-checksum", f.wrongBlockChecksumAt, "Return a wrong XOR for the n-th 0xBD");
   cmd->add_option("--power-cut-after", f.powerCutAfterOps, "Lose power after the k-th erase/program operation");
-  cmd->callback([o] { RunSim(*o); });
+  cmd->callback([o, geometry] { RunSim(*o, geometry->count() > 0); });
 }
 
 }  // namespace vantrel::cli

@@ -272,7 +272,8 @@ void Display::Summary(const std::vector<PhoneState>& phones, int exit_code, cons
                  FormatBytes(s.done_bytes).c_str());
   }
   for (const auto& s : phones) {
-    if (s.result != kExitOk) std::fprintf(stderr, "  %s: %s\n", s.label.c_str(), s.message.c_str());
+    if (s.result != kExitOk || s.message != "flashed")
+      std::fprintf(stderr, "  %s: %s\n", s.label.c_str(), s.message.c_str());
   }
   std::fprintf(stderr, "%s\n", verdict.c_str());
   std::fflush(stderr);

@@ -172,7 +172,11 @@ void PhoneRun::Run() {
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
           gone = !Exists(now.device);
         }
-        ExitCode cls = ClassifyResult(code, gone);
+        // A library that records no failure code: the stage tells what failed.
+        ExitCode cls = gone   ? kExitConnectionLost
+                       : code ? ClassifyResult(code, false)
+                       : State().stage == Stage::kImage ? kExitFlash
+                                                        : kExitNoAnswer;
         {
           std::lock_guard<std::mutex> g(mu_);
           if (interrupted_) cls = kExitInterrupted;
@@ -295,9 +299,9 @@ int32_t PhoneRun::OnProgress(int32_t kind, int32_t percent, const char* text) {
         state_.step = "image list";
         stage_changed = true;
       } else if (t == "Start DA Connect") {
+        stage_changed = state_.step != "agent connection";
         state_.stage = Stage::kAgent;
         state_.step = "agent connection";
-        stage_changed = true;
       } else if (t == "Wait for DA to scan flash content") {
         state_.step = "agent scans the flash";
         stage_changed = true;

@@ -1,0 +1,282 @@
+// The real `vantrel` binary against simulated phones (`vantrel sim`
+// processes on pseudo-terminals) and against ports that cannot work. Runs
+// with --time-scale 100, which the CLI allows for pseudo-terminals only.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/cli/process.h"
+
+namespace vantrel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+std::string Vantrel() { return BinDir() + "/vantrel"; }
+
+// Lines of `text` that start with "[label] ".
+std::vector<std::string> LinesOf(const std::string& text, const std::string& label) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("[" + label + "] ", 0) == 0) out.push_back(line.substr(label.size() + 3));
+  return out;
+}
+
+size_t Count(const std::vector<std::string>& lines, const std::string& text) {
+  size_t n = 0;
+  for (const auto& l : lines) n += l.find(text) != std::string::npos;
+  return n;
+}
+
+// Does the library carry the extension exports (log routing, failure
+// detail, cancel)? Some outcomes can only be seen through them.
+bool LibraryHas(const char* symbol) {
+  void* lib = dlopen((BinDir() + "/libvantrel.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return false;
+  bool has = dlsym(lib, symbol) != nullptr;
+  dlclose(lib);
+  return has;
+}
+
+class Station : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(Vantrel())) GTEST_SKIP() << "no vantrel in " << BinDir();
+    tmp_ = fs::temp_directory_path() / ("vantrel-cli-test-" + std::to_string(getpid()));
+    fs::create_directories(tmp_ / "tmp");
+    package_ = (tmp_ / "fw.bin").string();
+    Process p({Vantrel(), "pkg", "sample", "-o", package_});
+    ASSERT_EQ(p.Wait(milliseconds(20000)), 0) << p.err();
+  }
+  void TearDown() override {
+    phones_.clear();
+    std::error_code ec;
+    fs::remove_all(tmp_, ec);
+  }
+
+  // A simulated phone in its own process; returns its pty path.
+  std::string StartPhone(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {Vantrel(), "sim"});
+    phones_.push_back(std::make_unique<Process>(args));
+    Process& p = *phones_.back();
+    EXPECT_TRUE(p.WaitFor("\n", milliseconds(5000))) << p.err();
+    return p.out().substr(0, p.out().find('\n'));
+  }
+
+  Process::Options Env() {
+    Process::Options o;
+    o.env = {"TMPDIR=" + (tmp_ / "tmp").string()};
+    return o;
+  }
+  std::unique_ptr<Process> Flash(std::vector<std::string> args, Process::Options o) {
+    args.insert(args.begin(), {Vantrel(), "flash", "--package", package_});
+    return std::make_unique<Process>(args, o);
+  }
+  std::unique_ptr<Process> Flash(std::vector<std::string> args) { return Flash(std::move(args), Env()); }
+  bool TempLeft() { return !fs::is_empty(tmp_ / "tmp"); }
+
+  fs::path tmp_;
+  std::string package_;
+  std::vector<std::unique_ptr<Process>> phones_;
+};
+
+TEST_F(Station, ThreePhonesAtOnceEachLineShowsItsOwnPhone) {
+  std::string a = StartPhone(), b = StartPhone(), c = StartPhone();
+  auto f = Flash({"--port", a, "--port", b, "--port", c, "--time-scale", "100"});
+  ASSERT_EQ(f->Wait(milliseconds(60000)), 0) << f->err();
+  EXPECT_EQ(f->err().find('\r'), std::string::npos) << "carriage return off a terminal";
+  for (const auto& port : {a, b, c}) {
+    auto lines = LinesOf(f->err(), port);
+    // Misrouted reports would show twice under one phone and not at all under another.
+    EXPECT_EQ(Count(lines, "boot ROM stage"), 1u) << port << "\n" << f->err();
+    EXPECT_EQ(Count(lines, "FS image 2 (image 6 of 6)"), 1u) << port << "\n" << f->err();
+    EXPECT_EQ(Count(lines, "100% ("), 1u) << port;
+    EXPECT_EQ(Count(lines, "done"), 1u) << port;
+  }
+  EXPECT_NE(f->err().find("ok: 3 of 3 phone(s) flashed (exit 0)"), std::string::npos) << f->err();
+}
+
+TEST_F(Station, APowerCutFailsOnlyThatPhone) {
+  std::string a = StartPhone(), b = StartPhone({"--power-cut-after", "40"}), c = StartPhone();
+  auto f = Flash({"--port", a, "--port", b, "--port", c, "--time-scale", "100"});
+  ASSERT_EQ(f->Wait(milliseconds(60000)), 8) << f->err();  // several phones, mixed results
+  EXPECT_EQ(Count(LinesOf(f->err(), a), "done"), 1u) << f->err();
+  EXPECT_EQ(Count(LinesOf(f->err(), c), "done"), 1u) << f->err();
+  auto bl = LinesOf(f->err(), b);
+  EXPECT_EQ(Count(bl, "done"), 0u);
+  EXPECT_EQ(Count(bl, "FAILED: connection lost during "), 1u) << f->err();
+  const std::string last = f->err().substr(f->err().rfind("vantrel flash:"));
+  EXPECT_NE(last.find("2 of 3 phone(s) flashed; failed: " + b), std::string::npos) << last;
+  EXPECT_NE(last.find("(exit 8)"), std::string::npos) << last;
+}
+
+TEST_F(Station, PortsThatCannotWorkFailAtOnceWithTheirCause) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const std::string held = ttyname(slave);
+  ASSERT_EQ(flock(slave, LOCK_EX | LOCK_NB), 0);  // another program holds it
+  std::ofstream(tmp_ / "file") << "x";
+  struct Case {
+    std::vector<std::string> args;
+    std::string path, cause;
+  };
+  const std::string missing = (tmp_ / "ttyACM9").string();
+  const std::vector<Case> cases = {
+      {{"--port", missing, "--wait", "1"}, missing, "did not appear within 1 s"},
+      {{"--port", "/dev/null"}, "/dev/null", "is not a terminal"},
+      {{"--port", (tmp_ / "file").string()}, (tmp_ / "file").string(), "is a regular file"},
+      {{"--port", tmp_.string()}, tmp_.string(), "is a directory"},
+      {{"--port", held}, held, "busy, another program holds it (held by " + std::to_string(getpid())},
+  };
+  for (const auto& c : cases) {
+    const auto t0 = std::chrono::steady_clock::now();
+    auto f = Flash(c.args);
+    EXPECT_EQ(f->Wait(milliseconds(5000)), 4) << f->err();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(2000)) << c.path;
+    EXPECT_NE(f->err().find(c.path), std::string::npos) << f->err();
+    EXPECT_NE(f->err().find(c.cause), std::string::npos) << f->err();
+    EXPECT_FALSE(TempLeft());
+  }
+  if (getuid() == 0) {  // the pty belongs to root: another user may not open it
+    flock(slave, LOCK_UN);
+    Process::Options o = Env();
+    o.uid = 65534;
+    fs::permissions(tmp_, fs::perms::all, fs::perm_options::add);
+    fs::permissions(package_, fs::perms::all, fs::perm_options::add);
+    auto f = Flash({"--port", held}, o);
+    EXPECT_EQ(f->Wait(milliseconds(5000)), 4) << f->err();
+    EXPECT_NE(f->err().find(held + ": permission denied"), std::string::npos) << f->err();
+    EXPECT_NE(f->err().find("dialout"), std::string::npos) << f->err();
+  }
+  close(slave);
+  close(master);
+}
+
+TEST_F(Station, ASilentPhoneEndsAtTheBootRomStage) {
+  if (!LibraryHas("VantrelLastFailure")) GTEST_SKIP() << "the library does not report the boot ROM stage's result yet";
+  std::string a = StartPhone({"--silence-at", "brom:handshake"});
+  auto f = Flash({"--port", a, "--time-scale", "100"});
+  EXPECT_EQ(f->Wait(milliseconds(20000)), 5) << f->err();
+  auto lines = LinesOf(f->err(), a);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("boot ROM stage failed"), std::string::npos) << f->err();
+  EXPECT_NE(lines.back().find("download mode"), std::string::npos) << f->err();
+  EXPECT_EQ(Count(lines, "agent"), 0u) << "the agent stage ran after a failed boot ROM stage\n" << f->err();
+}
+
+TEST_F(Station, CtrlCWhileWaitingForThePort) {
+  const std::string missing = (tmp_ / "ttyACM9").string();
+  auto f = Flash({"--port", missing});
+  ASSERT_TRUE(f->WaitFor("waiting for the phone on " + missing, milliseconds(5000))) << f->err();
+  f->Signal(SIGINT);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(f->Wait(milliseconds(3000)), 130) << f->err();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(1000));
+  EXPECT_NE(f->err().find("interrupted while waiting for the port"), std::string::npos) << f->err();
+  EXPECT_FALSE(TempLeft());
+}
+
+TEST_F(Station, CtrlCDuringASlowTransferReleasesThePort) {
+  std::string a = StartPhone({"--rate", "200000"});  // FS image 1 takes about ten seconds
+  auto f = Flash({"--port", a, "--time-scale", "100"});
+  ASSERT_TRUE(f->WaitFor("FS image 1 (image 5 of 6)", milliseconds(30000))) << f->err();
+  f->Signal(SIGINT);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(f->Wait(milliseconds(3000)), 130) << f->err();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(1000));
+  EXPECT_NE(f->err().find("interrupted while writing FS image 1: flash it again"), std::string::npos) << f->err();
+  EXPECT_FALSE(TempLeft());
+  int fd = open(a.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the port is still held";
+  close(fd);
+}
+
+TEST_F(Station, CtrlCDuringTheResetWaitIsASuccess) {
+  std::string a = StartPhone();
+  auto f = Flash({"--port", a, "--time-scale", "10"});  // an 8-second reset wait
+  ASSERT_TRUE(f->WaitFor("safe to unplug", milliseconds(30000))) << f->err();
+  f->Signal(SIGINT);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(f->Wait(milliseconds(3000)), 0) << f->err();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(1000));
+  EXPECT_NE(f->err().find("the phone is resetting"), std::string::npos) << f->err();
+  EXPECT_FALSE(TempLeft());
+}
+
+TEST_F(Station, JsonLinesParseAndQuietIsQuiet) {
+  Process j({Vantrel(), "flash", "--simulate", "--phones", "2", "--json"}, Env());
+  ASSERT_EQ(j.Wait(milliseconds(30000)), 0) << j.err();
+  std::istringstream in(j.out());
+  nlohmann::json last;
+  size_t reports = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] != '{') continue;  // the library's own trace, until it is routed
+    ASSERT_NO_THROW(last = nlohmann::json::parse(line)) << line;
+    reports += last["event"] == "report";
+  }
+  EXPECT_GT(reports, 20u);
+  EXPECT_EQ(last["event"], "result");
+  EXPECT_EQ(last["exit"], 0);
+  EXPECT_EQ(last["phones"].size(), 2u);
+
+  Process q({Vantrel(), "flash", "--simulate", "-q"}, Env());
+  ASSERT_EQ(q.Wait(milliseconds(30000)), 0) << q.err();
+  EXPECT_EQ(q.err().find("[sim1]"), std::string::npos) << q.err();
+  EXPECT_NE(q.err().find("vantrel flash: ok: 1 of 1 phone(s) flashed (exit 0)"), std::string::npos) << q.err();
+}
+
+TEST_F(Station, BadInputIsOneLineWithItsCode) {
+  std::ofstream(tmp_ / "garbage") << "not a flash";
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {{"flash", "--frobnicate"}, 2, "--frobnicate"},
+      {{"frob"}, 2, "unknown command \"frob\""},
+      {{"flash", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},
+      {{"flash", "--package", tmp_.string(), "--port", "/dev/null"}, 3, "is a directory"},
+      {{"flash", "--package", package_, "--port", "/dev/ptmx", "--port", "/dev/ptmx"}, 2, "given twice"},
+      {{"flash", "--simulate", "--state", tmp_.string()}, 3, "is a directory"},
+      {{"flash", "--simulate", "--state", (tmp_ / "garbage").string()}, 3, "not a flash state file"},
+      {{"sim", "--state", (tmp_ / "garbage").string()}, 3, "not a flash state file"},
+      {{"flash", "--package", package_, "--port", "/dev/ttyS0", "--bad-blocks", "3"}, 2, "only applies to --simulate"},
+      {{"flash", "--package", package_, "--port", "/dev/ttyS0", "--time-scale", "9"}, 2, "a real phone needs"},
+      {{"codes", "99999"}, 2, "99999 is not a result code"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv{Vantrel()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Process p(argv, Env());
+    EXPECT_EQ(p.Wait(milliseconds(10000)), c.code) << c.args[1] << ": " << p.err();
+    EXPECT_NE(p.err().find(c.text), std::string::npos) << p.err();
+    EXPECT_LE(std::count(p.err().begin(), p.err().end(), '\n'), 1) << p.err();
+  }
+  // A geometry the state file contradicts is refused, not silently overridden.
+  const std::string state = (tmp_ / "small.state").string();
+  Process first({Vantrel(), "flash", "--simulate", "-q", "--page-size", "512", "--state", state}, Env());
+  ASSERT_EQ(first.Wait(milliseconds(30000)), 0) << first.err();
+  Process second({Vantrel(), "flash", "--simulate", "--page-size", "2048", "--state", state}, Env());
+  EXPECT_EQ(second.Wait(milliseconds(10000)), 2);
+  EXPECT_NE(second.err().find("512-byte pages, but --page-size asks for 2048"), std::string::npos) << second.err();
+  Process version({Vantrel(), "--version"});
+  EXPECT_EQ(version.Wait(milliseconds(5000)), 0);
+  EXPECT_EQ(version.out().rfind("vantrel ", 0), 0u) << version.out();
+}
+
+}  // namespace
+}  // namespace vantrel::test
