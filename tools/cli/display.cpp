@@ -1,5 +1,7 @@
 #include "tools/cli/display.h"
 
+#include <sys/ioctl.h>
+
 #include <cmath>
 
 #include <nlohmann/json.hpp>
@@ -91,8 +93,12 @@ void Display::EraseLocked() {
 
 void Display::DrawLocked() {
   if (!states_) return;
-  for (const auto& s : states_()) std::fprintf(stderr, "%s\033[K\n", LiveLine(s).c_str());
-  drawn_ = states_().size();
+  // A line that wraps would break the cursor-up count: cut to the width.
+  winsize ws{};
+  const size_t cols = ::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col - 1 : 200;
+  const auto states = states_();
+  for (const auto& s : states) std::fprintf(stderr, "%s\033[K\n", LiveLine(s).substr(0, cols).c_str());
+  drawn_ = states.size();
   std::fflush(stderr);
 }
 

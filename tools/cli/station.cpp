@@ -60,7 +60,10 @@ void PhoneRun::Join() {
 PhoneState PhoneRun::State() const {
   std::lock_guard<std::mutex> g(mu_);
   PhoneState s = state_;
-  s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  s.seconds = ended_at_ >= 0 ? ended_at_ : std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  // Measured at each look, so a stall shows as a falling rate, not a frozen one.
+  const double elapsed = s.seconds - s.transfer_since;
+  if (s.transfer_since >= 0 && elapsed > 0.05 && s.stage == Stage::kImage) s.rate = s.done_bytes / elapsed;
   return s;
 }
 
@@ -93,9 +96,10 @@ void PhoneRun::Finish(ExitCode cls, int code, const std::string& message) {
     state_.code = code;
     state_.message = message;
     state_.stage = cls == kExitOk ? Stage::kDone : cls == kExitInterrupted ? Stage::kInterrupted : Stage::kFailed;
+    ended_at_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     s = state_;
+    s.seconds = ended_at_;
   }
-  s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   display_.Result(s);
 }
 
@@ -181,7 +185,7 @@ void PhoneRun::Run() {
           std::lock_guard<std::mutex> g(mu_);
           if (interrupted_) cls = kExitInterrupted;
         }
-        std::string what = code ? std::to_string(code) + " " + ResultName(code) : std::string("no result code");
+        std::string what = code ? std::to_string(code) + " " + ResultName(code) : std::string("the plug-in gave no result code");
         if (!detail.empty()) what += " (" + detail + ")";
         std::string cause = cls == kExitInterrupted    ? "interrupted while writing " + step
                             : cls == kExitConnectionLost ? "connection lost during " + step
@@ -271,6 +275,7 @@ int32_t PhoneRun::OnProgress(int32_t kind, int32_t percent, const char* text) {
       if (!transfer_started_) {
         transfer_started_ = true;
         transfer_start_ = now;
+        state_.transfer_since = std::chrono::duration<double>(now - start_).count();
       }
       state_.percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
       uint64_t cur = next_image_ > 0 && next_image_ <= images_.size() ? images_[next_image_ - 1].bytes : 0;

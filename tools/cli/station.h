@@ -37,7 +37,8 @@ struct PhoneState {
   int image = 0, images = 0;
   int percent = 0;     // of the running transfer
   uint64_t done_bytes = 0, total_bytes = 0;
-  double rate = 0;     // bytes per second over the transfer so far
+  double rate = 0;     // bytes per second since the first transfer began
+  double transfer_since = -1;  // session seconds when the first transfer began
   double seconds = 0;  // since the session started
   int countdown = 0;   // seconds left of the reset wait
   // The end.
@@ -91,6 +92,7 @@ class PhoneRun : public HostCallback {
   std::chrono::steady_clock::time_point start_, transfer_start_;
   bool transfer_started_ = false;
   bool stopped_by_us_ = false, wait_expired_ = false, interrupted_ = false;
+  double ended_at_ = -1;  // session seconds at the end, so the summary's time stands still
 
   std::mutex session_mu_;  // a Stop or Cancel never meets DeleteDll
   CInterfaceTemplate* session_ = nullptr;
