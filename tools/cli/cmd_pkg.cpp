@@ -35,9 +35,9 @@ template <typename F>
 void Guarded(F&& body) {
   try {
     body();
-  } catch (const pkg::BuildError& e) {
+  } catch (const pkg::BuildError& e) {  // the description is wrong: a usage error
     std::fprintf(stderr, "vantrel pkg: %s\n", e.what());
-    throw CLI::RuntimeError(kExitPackage);
+    throw CLI::RuntimeError(kExitUsage);
   }
 }
 

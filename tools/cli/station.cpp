@@ -139,23 +139,23 @@ void PhoneRun::Run() {
     const PhoneState now = State();
     if (now.stage == Stage::kWaiting || now.stage == Stage::kStarting) {
       if (expired) {
+        char secs[32];
+        std::snprintf(secs, sizeof secs, "%g", options_.wait_seconds);
         Finish(kExitPort, 0,
-               "did not appear within " + std::to_string(static_cast<int>(options_.wait_seconds)) +
-                   " s; connect the phone in download mode, or check the path");
+               std::string("did not appear within ") + secs + " s; connect the phone in download mode, or check the path");
       } else {
         Finish(kExitInterrupted, 0, "interrupted while waiting for the port; nothing was written");
       }
+    } else if (interrupted) {
+      Finish(kExitInterrupted, 0,
+             "interrupted during the boot ROM stage; nothing was written to the flash: flash it again");
     } else if (host_.LastFailure(s, &code, &detail)) {
       // Connect returns 1 whatever the boot ROM stage answered: its own
       // result decides whether there is an agent to talk to.
       ExitCode cls = ClassifyResult(code, !Exists(now.device));
       Finish(cls, code,
              "boot ROM stage failed: " + std::to_string(code) + " " + ResultName(code) +
-                 (detail.empty() ? "" : " (" + detail + ")") + "; " +
-                 (cls == kExitNoAnswer ? Remedy(cls, code) : Remedy(cls, code)));
-    } else if (interrupted) {
-      Finish(kExitInterrupted, 0,
-             "interrupted during the boot ROM stage; nothing was written to the flash: flash it again");
+                 (detail.empty() ? "" : " (" + detail + ")") + "; " + Remedy(cls, code));
     } else {
       {
         std::lock_guard<std::mutex> g(mu_);
