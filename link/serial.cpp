@@ -1,5 +1,9 @@
 #include "link/serial.h"
 
+#include <cstdlib>
+
+#include "platform/recording_port.h"
+
 namespace vantrel {
 
 using platform::LineSettings;
@@ -28,6 +32,10 @@ int OpenLinkPort(uint32_t baud, uint32_t n, std::unique_ptr<platform::SerialPort
   auto port = platform::OpenComPort(n, /*overlapped=*/false);
   if (!port) return kLinkError;
   if (ConfigureLinkPort(*port, baud) != kLinkOk) return kLinkError;  // closes the handle
+  // A transcript of the wire for field reports: VANTREL_TRANSCRIPT names the
+  // file ("%u" becomes the COM port number). Set-up calls are not wire bytes.
+  if (const char* path = std::getenv("VANTREL_TRANSCRIPT"))
+    port = platform::MaybeRecord(std::move(port), path, n);
   *out = std::move(port);
   return kLinkOk;
 }

@@ -52,6 +52,11 @@ FakeLink& FakeLink::ExpectWrite(const Bytes& bytes) {
   return *this;
 }
 
+FakeLink& FakeLink::ExpectWrite(const Bytes& bytes, std::string label) {
+  if (!bytes.empty()) steps_.push_back({Kind::kWrite, bytes, 0, std::move(label)});
+  return *this;
+}
+
 FakeLink& FakeLink::AddRead(const Bytes& bytes) {
   if (!bytes.empty()) steps_.push_back({Kind::kRead, bytes});
   return *this;
@@ -114,7 +119,9 @@ void FakeLink::MatchWrite(const uint8_t* buf, uint32_t n) {
                     << (written_.size() - n + done + at) << ")\n"
                     << "  expected " << Window(st.bytes.data(), st.bytes.size(), st.pos + at) << "\n"
                     << "  actual   " << Window(buf, n, done + at)
-                    << " (this write: " << n << " bytes from its offset 0)";
+                    << " (this write: " << n << " bytes from its offset 0)"
+                    << (st.label.empty() ? "" : "\n  script step: " + st.label)
+                    << (where_ ? "\n  in progress: " + where_() : "");
     }
     st.pos += take;
     done += uint32_t(take);
@@ -130,7 +137,8 @@ void FakeLink::MatchWrite(const uint8_t* buf, uint32_t n) {
     std::string next = steps_.empty() ? "the end of the script" : "a read step:\n" + DescribeRemaining();
     ADD_FAILURE() << "fake link: unexpected write of " << (n - done) << " byte(s) "
                   << Window(buf + done, n - done, 0) << " (overall offset " << (written_.size() - n + done)
-                  << ") where the script has " << next;
+                  << ") where the script has " << next
+                  << (where_ ? "\n  in progress: " + where_() : "");
   }
 }
 

@@ -51,6 +51,8 @@ class FakeLink : public platform::SerialPort {
 
   // --- script ---
   FakeLink& ExpectWrite(const Bytes& bytes);
+  // The same with a label that a mismatch names (where in a transcript).
+  FakeLink& ExpectWrite(const Bytes& bytes, std::string label);
   FakeLink& ExpectWrite8(uint8_t v) { return ExpectWrite(Bytes{v}); }
   FakeLink& ExpectWrite16(uint16_t v) { return ExpectWrite(Be16(v)); }
   FakeLink& ExpectWrite32(uint32_t v) { return ExpectWrite(Be32(v)); }
@@ -68,6 +70,9 @@ class FakeLink : public platform::SerialPort {
   void MarkGone() { gone_ = true; }
   void SetResponder(Responder r) { responder_ = std::move(r); }
   void AllowUnscriptedWrites() { allow_unscripted_writes_ = true; }
+  // Called when a mismatch is reported: says what the plug-in was doing
+  // (a replay names the last trace line it saw).
+  void SetWhere(std::function<std::string()> where) { where_ = std::move(where); }
 
   // --- inspection ---
   bool ScriptDone() const { return steps_.empty(); }
@@ -110,12 +115,14 @@ class FakeLink : public platform::SerialPort {
     Kind kind;
     Bytes bytes;
     size_t pos = 0;  // bytes of this step already matched or read
+    std::string label;
   };
 
   void MatchWrite(const uint8_t* buf, uint32_t n);
 
   std::deque<Step> steps_;
   Responder responder_;
+  std::function<std::string()> where_;
   bool allow_unscripted_writes_ = false;
   bool gone_ = false;
   bool fail_set_timeouts_ = false;
