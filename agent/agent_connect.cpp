@@ -51,7 +51,7 @@ bool SkipFields(LinkHandle h, std::initializer_list<int> widths) {
 // skipped byte also counts a millisecond of it, so noise without end cannot
 // hold the stage either.
 bool WaitForHello(LinkHandle h) {
-  const uint32_t deadline = Limits().firstAgentByteMs;
+  const uint32_t deadline = h->channel().limits().firstAgentByteMs;
   WaitBudget budget(h, deadline);
   uint32_t skipped = 0;
   for (;;) {
@@ -85,30 +85,30 @@ int AgentSendTable(LinkHandle h, const ImageDesc* table, uint32_t record_size) {
 
 int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b, uint32_t port) {
   LinkSleep(kSettleMs);
-  Report(port, kReportStage, 0, "Start DA Connect");
+  h->channel().Report(port, kReportStage, 0, "Start DA Connect");
   if (!WaitForHello(h)) return kAgentConnectFailed;
 
-  Report(port, kReportStep, 10, "Get DA Version");
+  h->channel().Report(port, kReportStep, 10, "Get DA Version");
   uint8_t major = 0, minor = 0;
   if (!Get8(h, &major) || !Get8(h, &minor)) return kAgentConnectFailed;
   if (major != kVersionMajor || minor != kVersionMinor) return kAgentBadVersion;
 
-  Report(port, kReportStep, 20, "Get BB chip type");
+  h->channel().Report(port, kReportStep, 20, "Get BB chip type");
   uint8_t chip = 0;
   if (!Get8(h, &chip)) return kAgentConnectFailed;
   if (!ChipTypeKnown(chip)) return kUnknownChipType;
 
-  Report(port, kReportStep, 30, "Send BootRom & Bootloader version");
+  h->channel().Report(port, kReportStep, 30, "Send BootRom & Bootloader version");
   if (!Put8(h, 0xFF) || !Put8(h, 0xFE)) return kAgentConnectFailed;
-  Report(port, kReportStep, 40, "Send Chip Select");
+  h->channel().Report(port, kReportStep, 40, "Send Chip Select");
   if (!Put8(h, 0x00) || !Put8(h, 0x08) || !Put8(h, 0x00)) return kAgentConnectFailed;
-  Report(port, kReportStep, 50, "Send NFI_ACCCON setting");
+  h->channel().Report(port, kReportStep, 50, "Send NFI_ACCCON setting");
   if (!Put32(h, chip == kChipTypeNeedsAccCon ? kAccConChip15 : kAccConDefault)) return kAgentConnectFailed;
-  Report(port, kReportStep, 60, "Send Clock setting");
+  h->channel().Report(port, kReportStep, 60, "Send Clock setting");
   if (!Put8(h, 0x02) || !Put32(h, 0)) return kAgentConnectFailed;
 
   if (int rc = AgentSendTable(h, table_a, 36)) return rc;
-  Report(port, kReportStep, 70, "Detect NAND Flash");
+  h->channel().Report(port, kReportStep, 70, "Detect NAND Flash");
   uint8_t wants_b = 0;
   if (!Get8(h, &wants_b)) return kAgentConnectFailed;
   if (wants_b == kAck) {
@@ -117,17 +117,17 @@ int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_
 
   LinkSleep(kSettleMs);
   if (!SkipFields(h, {32, 8, 8, 16, 32, 16, 16, 16, 16, 32, 32})) return kAgentConnectFailed;
-  Report(port, kReportStep, 80, "Nand Flash Report");
+  h->channel().Report(port, kReportStep, 80, "Nand Flash Report");
   if (!SkipFields(h, {32, 8, 16, 32, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 8, 8, 32, 32, 32,
                       8, 8, 32})) {
     return kAgentConnectFailed;
   }
 
-  Report(port, kReportStep, 90, "Wait for DA to scan flash content");
-  if (!WaitAck(h, Limits().flashScanMs)) return kAgentConnectFailed;
+  h->channel().Report(port, kReportStep, 90, "Wait for DA to scan flash content");
+  if (!WaitAck(h, h->channel().limits().flashScanMs)) return kAgentConnectFailed;
   if (!SkipFields(h, {32, 32, 8})) return kAgentConnectFailed;
 
-  Report(port, kReportStage, 100, "DA connect complete");
+  h->channel().Report(port, kReportStage, 100, "DA connect complete");
   return 0;
 }
 
@@ -151,7 +151,7 @@ int AgentReadSharedData(LinkHandle h, uint32_t type, uint8_t* buffer, uint32_t* 
   // kept. A byte that does not come is asked for again a bounded number of
   // times, and never past the status-byte deadline or a vanished port.
   for (uint32_t i = 0; i < n; ++i) {
-    WaitBudget budget(h, Limits().statusByteMs);
+    WaitBudget budget(h, h->channel().limits().statusByteMs);
     uint32_t attempts = 0;
     while (!Get8(h, &b)) {
       if (++attempts >= kSharedByteAttempts || !budget.Spend()) return kSharedReadData;

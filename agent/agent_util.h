@@ -30,7 +30,7 @@ inline bool WaitAck(LinkHandle h, uint32_t deadline_ms) {
   uint8_t b = 0;
   return WaitByte(h, deadline_ms, &b) && b == kAck;
 }
-inline bool WaitAck(LinkHandle h) { return WaitAck(h, Limits().statusByteMs); }
+inline bool WaitAck(LinkHandle h) { return WaitAck(h, h->channel().limits().statusByteMs); }
 
 // Sum of the bytes modulo 65536: the agent's packet and image check.
 inline uint16_t Sum16(const uint8_t* p, uint32_t n) {

@@ -52,7 +52,7 @@ int SendImage(LinkHandle h, const ImageDesc* img, uint32_t port, int checksum_wr
     if (!Put(h, p, len)) return kBootloaderWriteFailed;
     if (!Put16(h, Sum16(p, len))) return checksum_write_code;
     uint8_t answer = 0;
-    if (!WaitByte(h, Limits().statusByteMs, &answer)) return kBootloaderWriteFailed;
+    if (!WaitByte(h, h->channel().limits().statusByteMs, &answer)) return kBootloaderWriteFailed;
     if (answer != kPacketOk) {
       if (read_error_word) {
         uint32_t error_word = 0;
@@ -61,7 +61,7 @@ int SendImage(LinkHandle h, const ImageDesc* img, uint32_t port, int checksum_wr
       return kBootloaderWriteFailed;
     }
     const uint32_t percent = static_cast<uint32_t>(double(at + len) / double(n) * 100.0);
-    Report(port, kReportTransfer, percent, "");
+    h->channel().Report(port, kReportTransfer, percent, "");
   }
   return 0;
 }
@@ -71,7 +71,7 @@ int SendImage(LinkHandle h, const ImageDesc* img, uint32_t port, int checksum_wr
 int AgentWriteBootloader(LinkHandle h, const ImageDesc* bootloader, const ImageDesc* ext_bootloader,
                          const uint8_t* bloader_info, uint32_t port) {
   if (!bloader_info) return kBootloaderWriteFailed;
-  Report(port, kReportStage, 0, "Start Write Bootloader");
+  h->channel().Report(port, kReportStage, 0, "Start Write Bootloader");
 
   uint8_t answer = 0;
   if (!Put8(h, kCmdWriteBootloader) || !Get8(h, &answer) || answer != kAck) {
@@ -91,13 +91,13 @@ int AgentWriteBootloader(LinkHandle h, const ImageDesc* bootloader, const ImageD
   }
 
   // The header names the bootloader first, but the data goes the other way.
-  Report(port, kReportStage, 0, "Send ext Bootloader");
+  h->channel().Report(port, kReportStage, 0, "Send ext Bootloader");
   if (int rc = SendImage(h, ext_bootloader, port, kBootloaderWriteFailed, true)) return rc;
   if (int rc = SendImage(h, bootloader, port, kPacketSendFailed, false)) return rc;
   if (!WaitAck(h)) return kBootloaderWriteFailed;
 
-  Report(port, kReportTransfer, 100, "");
-  Report(port, kReportStage, 100, "Write Bootloader Complete");
+  h->channel().Report(port, kReportTransfer, 100, "");
+  h->channel().Report(port, kReportStage, 100, "Write Bootloader Complete");
   return 0;
 }
 

@@ -33,13 +33,13 @@ bool SendNfbImage(LinkHandle h, const ImageDesc& img, uint32_t port) {
   for (uint64_t at = 0; at < img.length; at += kPacketSize) {
     const uint32_t len = img.length - at < kPacketSize ? uint32_t(img.length - at) : kPacketSize;
     const uint8_t* p = img.data + at;
-    LinkLog(".");
+    LinkLog(h, ".");
     uint8_t answer = 0;
     if (!Put(h, p, len) || !Put16(h, Sum16(p, len)) ||
-        !WaitByte(h, Limits().statusByteMs, &answer) || answer != kPacketOk) {
+        !WaitByte(h, h->channel().limits().statusByteMs, &answer) || answer != kPacketOk) {
       return false;
     }
-    Report(port, kReportTransfer, static_cast<uint32_t>(at * 100 / img.length), "");
+    h->channel().Report(port, kReportTransfer, static_cast<uint32_t>(at * 100 / img.length), "");
   }
   return true;
 }
@@ -63,7 +63,7 @@ int AgentSendImageList(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2
   uint32_t offset = 0, size = 0;
   if (r1.empty() || !FindRomInfoRecord(r1, &offset, &size)) return kImageListFailed;
 
-  Report(port, kReportStage, 0, "Start Send NAND image list");
+  h->channel().Report(port, kReportStage, 0, "Start Send NAND image list");
   for (uint8_t b : {kCmdImageList, uint8_t(0xA5), uint8_t(0xA5), uint8_t(0xA5), uint8_t(0x02),
                     uint8_t(0x02)}) {
     if (!Put8(h, b)) return kImageListFailed;
@@ -78,29 +78,29 @@ int AgentSendImageList(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2
   const uint32_t end2 = start2 + r2.length - 1;
   if (!SendEntry(h, start1, end1) || !SendEntry(h, start2, end2)) return kImageListFailed;
 
-  Report(port, kReportTransfer, 100, "");
-  Report(port, kReportStage, 100, "Send NAND image list complete");
+  h->channel().Report(port, kReportTransfer, 100, "");
+  h->channel().Report(port, kReportStage, 100, "Send NAND image list complete");
   return 0;
 }
 
 int AgentWriteNfb(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2, uint32_t port) {
   const ImageDesc r1 = Usable(rom), r2 = Usable(rom2);
-  Report(port, kReportStage, 0, "Start Write NFB Image");
+  h->channel().Report(port, kReportStage, 0, "Start Write NFB Image");
   if (!Put8(h, kCmdWriteNfb) || !WaitAck(h) || !Put32(h, kPacketSize) || !WaitAck(h)) {
     return kNfbWriteFailed;
   }
 
-  Report(port, kReportStage, 0, "Send ROM Image");
+  h->channel().Report(port, kReportStage, 0, "Send ROM Image");
   if (!SendNfbImage(h, r1, port)) return kNfbWriteFailed;
-  Report(port, kReportStage, 0, "Send Secondary ROM Image");
+  h->channel().Report(port, kReportStage, 0, "Send Secondary ROM Image");
   if (!SendNfbImage(h, r2, port)) return kNfbWriteFailed;
 
   if (!WaitAck(h) || !WaitAck(h)) return kNfbWriteFailed;
   if (!CheckWholeImage(h, r1) || !CheckWholeImage(h, r2)) return kNfbWriteFailed;
   if (!WaitAck(h)) return kNfbWriteFailed;
 
-  Report(port, kReportTransfer, 100, "");
-  Report(port, kReportStage, 100, "Write NFB Image Complete");
+  h->channel().Report(port, kReportTransfer, 100, "");
+  h->channel().Report(port, kReportStage, 100, "Write NFB Image Complete");
   return 0;
 }
 

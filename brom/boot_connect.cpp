@@ -64,11 +64,11 @@ int BootJumpDa(LinkHandle h, const ImageDesc* image) {
 }
 
 int BootConnect(LinkHandle h, const ImageDesc* da1, const ImageDesc* da2) {
-  LinkLog("Connecting to BootROM...\n");
+  LinkLog(h, "Connecting to BootROM...\n");
   if (int rc = BootStart(h)) return rc;
   if (LinkSetTimeouts(h, kReadTimeoutMs, kWriteTimeoutMs) != kLinkOk) return kSetTimeoutsFailed;
 
-  LinkLog("Disabling watchdog..\n");
+  LinkLog(h, "Disabling watchdog..\n");
   if (int rc = BootDisableWatchdog(h)) {
     // A failed watchdog write is forgiven while the boot ROM still talks:
     // four more bytes from it and the stage goes on.
@@ -76,15 +76,15 @@ int BootConnect(LinkHandle h, const ImageDesc* da1, const ImageDesc* da2) {
     if (LinkRead32(h, &discard) != kLinkOk) return rc;
   }
 
-  LinkLog("Latching powerkey...\n");
+  LinkLog(h, "Latching powerkey...\n");
   if (int rc = BootLatchPowerKey(h)) return rc;
 
-  LinkLog("Sending DA1...\n");
+  LinkLog(h, "Sending DA1...\n");
   if (int rc = BootSendDa(h, da1)) return rc;
-  LinkLog("Sending DA2...\n");
+  LinkLog(h, "Sending DA2...\n");
   if (int rc = BootSendDa(h, da2)) return rc;
 
-  LinkLog("Transferring control to DA...\n");
+  LinkLog(h, "Transferring control to DA...\n");
   return BootJumpDa(h, da1);
 }
 

@@ -64,7 +64,7 @@ int BootSendEcho32(LinkHandle h, uint32_t value) {
 // read, a wrong answer) spends port time from it.
 int BootStart(LinkHandle h) {
   static constexpr uint8_t kSequence[4] = {0xA0, 0x0A, 0x50, 0x05};
-  WaitBudget budget(h, Limits().handshakeMs);
+  WaitBudget budget(h, h->channel().limits().handshakeMs);
   unsigned i = 0;
   for (;;) {
     if (LinkWrite8(h, kSequence[i]) != kLinkOk) return kBootStartFailed;
@@ -106,7 +106,7 @@ constexpr uint32_t kRegisterPollCostMs = 10;
 // not hold the stage forever, so every busy answer spends the poll deadline
 // by about what the exchange takes on the wire.
 bool WaitBitClear(LinkHandle h, uint16_t bit) {
-  WaitBudget budget(h, Limits().registerPollMs);
+  WaitBudget budget(h, h->channel().limits().registerPollMs);
   for (;;) {
     uint16_t v = 0;
     if (BootRead16(h, kPkControl, &v) != 0) return false;

@@ -4,7 +4,7 @@
 #include <bit>
 #include <stdexcept>
 
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel {
 

@@ -36,13 +36,12 @@ std::string Window(const uint8_t* p, size_t n, size_t at) {
 constexpr uint32_t kMaxReportedMismatches = 3;  // later ones would only repeat the first
 }  // namespace
 
-FakeLink::FakeLink() {
+FakeLink::FakeLink() : Link(this) {
   // What the port has right after it is opened: 20 ms read, 5000 ms write.
   timeouts_.readMultiplier = 1;
   timeouts_.readConstant = 20;
   timeouts_.writeMultiplier = 1;
   timeouts_.writeConstant = 5000;
-  line_.baudRate = 19200;
 }
 
 FakeLink::~FakeLink() = default;
@@ -200,19 +199,7 @@ bool FakeLink::SetTimeouts(const platform::Timeouts& t) {
   return true;
 }
 
-bool FakeLink::GetLine(platform::LineSettings* out) {
-  if (gone_) return false;
-  *out = line_;
-  return true;
-}
-
-bool FakeLink::SetLine(const platform::LineSettings& s) {
-  if (gone_) return false;
-  line_ = s;
-  return true;
-}
-
-uint32_t FakeLink::InputQueued() {
+uint32_t FakeLink::InputQueued() const {
   uint32_t n = 0;
   for (const Step& st : steps_) {
     if (st.kind != Kind::kRead) break;

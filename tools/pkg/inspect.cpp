@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "images/records.h"
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel::pkg {
 namespace {
