@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The shipping form, built and proven on Linux:
-#   1. installs mingw-w64 (i686) and 32-bit Wine when missing;
+#   1. installs mingw-w64 (i686), 32-bit Wine and clang-cl/lld when missing;
 #   2. cross-builds Vantrel.dll, the C host stand-in and the Windows tests
-#      (preset win32, build-win/);
+#      (preset win32, build-win/); 2b. builds the C++ host stand-in with
+#      clang-cl and checks that it imports the interface class by name;
 #   3. checks the DLL: PE32 for i386, exports exactly the six functions and
 #      the interface class's members, imports system DLLs only;
 #   4. runs the Windows tests under Wine, with a null-modem pair of COM ports;
