@@ -39,4 +39,27 @@ inline uint16_t Sum16(const uint8_t* p, uint32_t n) {
   return static_cast<uint16_t>(s);
 }
 
+// One packet of the bootloader and NFB writes: the bytes, their 16-bit sum,
+// then the agent's answer byte (0x69 accepted). Looks at the channel's cancel
+// flag first, so a cancelled transfer stops between packets.
+enum class PacketResult { kAccepted, kCancelled, kDataWriteFailed, kSumWriteFailed, kNoAnswer, kRefused };
+inline PacketResult SendSummedPacket(LinkHandle h, const uint8_t* p, uint32_t len, uint8_t* answer) {
+  if (h->channel().cancelled()) return PacketResult::kCancelled;
+  if (!Put(h, p, len)) return PacketResult::kDataWriteFailed;
+  if (!Put16(h, Sum16(p, len))) return PacketResult::kSumWriteFailed;
+  if (!WaitByte(h, h->channel().limits().statusByteMs, answer)) return PacketResult::kNoAnswer;
+  return *answer == kPacketOk ? PacketResult::kAccepted : PacketResult::kRefused;
+}
+inline const char* PacketFailure(PacketResult r) {
+  switch (r) {
+    case PacketResult::kAccepted: return "accepted";
+    case PacketResult::kCancelled: return "cancelled";
+    case PacketResult::kDataWriteFailed: return "the data write failed";
+    case PacketResult::kSumWriteFailed: return "the checksum write failed";
+    case PacketResult::kNoAnswer: return "no answer from the agent";
+    case PacketResult::kRefused: return "the agent refused it";
+  }
+  return "?";
+}
+
 }  // namespace vantrel::agent_detail

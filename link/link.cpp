@@ -103,6 +103,8 @@ void LinkLog(LinkHandle h, const char* format, ...) {
 
 void LinkSleep(uint32_t ms) { platform::GetClock().SleepMs(ms); }
 
+uint64_t LinkNowMs() { return platform::GetClock().NowMs(); }
+
 bool LinkGone(LinkHandle h) { return !h || !h->port() || h->port()->Gone(); }
 
 }  // namespace vantrel

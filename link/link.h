@@ -58,6 +58,8 @@ bool LinkFlush(LinkHandle h);
 // no time stamp, no newline added.
 void LinkLog(LinkHandle h, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LinkSleep(uint32_t ms);
+// The clock the link's sleeps use, in milliseconds.
+uint64_t LinkNowMs();
 
 // True when the port has gone away (unplugged, hung up): every wait on it
 // ends at once.
