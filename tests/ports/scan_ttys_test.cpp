@@ -30,7 +30,7 @@ class TtyScan : public ::testing::Test {
     dir_.Link(40, "/nonexistent/tty");  // dangling: an absent port
     db_.devices = {
         Tty(phone_.slave_path(), {{kFriendlyNameProperty, "QVE Mobile USB Serial Port #1"}, {"ID_BUS", "usb"}}),
-        Tty("/dev/ttyUSB7", {{"ID_VENDOR", "Acme"}, {"ID_MODEL", "USB-Serial_Cable"}, {"ID_BUS", "usb"}}),
+        Tty("/dev/ttyUSB7", {{"ID_VENDOR", "Maker"}, {"ID_MODEL", "USB-Serial_Cable"}, {"ID_BUS", "usb"}}),
         Tty("/dev/ttyS0", {}),
     };
   }
@@ -48,7 +48,7 @@ TEST_F(TtyScan, PortNumbersComeFromThePortDirectory) {
   EXPECT_EQ(v[0].portNumber, 41);
   EXPECT_EQ(v[0].devicePath, phone_.slave_path());
   EXPECT_EQ(v[0].usb, 1);
-  EXPECT_EQ(v[1].friendlyName, "Acme USB-Serial_Cable") << "no rule: udev's vendor and model";
+  EXPECT_EQ(v[1].friendlyName, "Maker USB-Serial_Cable") << "no rule: udev's vendor and model";
   EXPECT_EQ(v[1].portNumber, 0) << "not linked";
   EXPECT_EQ(v[2].friendlyName, "");
   EXPECT_EQ(v[2].usb, 0);

@@ -65,7 +65,7 @@ void RegisterPortsCommand(CLI::App& app) {
       std::printf(
           "no phone port: a phone's port gets its name from the udev rule %s (add the phone's USB IDs) and "
           "its number from a COM<n> link in %s; see the README\n",
-          "70-vantrel.rules", platform::PortDirectory().c_str());
+          "ports/70-vantrel.rules", platform::PortDirectory().c_str());
   });
 }
 
