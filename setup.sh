@@ -9,7 +9,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev
           libboost-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev clang-tools lld llvm libudev-dev)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

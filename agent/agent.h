@@ -6,28 +6,15 @@
 #include <cstdint>
 
 #include "images/image_desc.h"
+#include "images/rom_info.h"
 #include "link/link.h"
 
 namespace vantrel {
 
 inline constexpr uint32_t kBloaderInfoRecordSize = 136;
-inline constexpr uint32_t kRomInfoCopySize = 352;
-inline constexpr uint32_t kFsSlotCount = 4;
 inline constexpr uint32_t kSharedDataMax = 65536;
 // A packet the agent keeps asking for again is resent at most this often.
 inline constexpr uint32_t kMaxPacketResends = 16;
-
-// The whole stage, from the agent's first byte to the final watchdog command.
-int AgentRun(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b,
-             const ImageDesc* bootloader, const ImageDesc* ext_bootloader,
-             const ImageDesc* rom, const ImageDesc* rom2, const ImageDesc* fs_images,
-             const uint8_t* bloader_info /*136*/, const uint8_t* rom_info /*352*/,
-             uint32_t fs_count, uint32_t port);
-
-// The FS region that AgentRun hands to the FS writer: the last region entry
-// of the ROM information copy. false when the copy lists no region, or more
-// than its 352 bytes can hold.
-bool AgentFsRegion(const uint8_t* rom_info /*352*/, uint32_t* start, uint32_t* length);
 
 int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b, uint32_t port);
 int AgentSendTable(LinkHandle h, const ImageDesc* table, uint32_t record_size);

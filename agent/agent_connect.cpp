@@ -1,6 +1,7 @@
 // Opening the dialogue with the agent: its greeting, version and chip type,
 // the settings and flash tables it needs, its report of the flash, and the
 // small commands around the writes (0xE0, shared data, watchdog).
+#include <cstdio>
 #include <initializer_list>
 
 #include "agent/agent.h"
@@ -25,6 +26,9 @@ constexpr uint32_t kAccConChip15 = 0x20022113;
 constexpr uint32_t kSettleMs = 3000;
 // A read failure while one shared-data byte is awaited is retried this often.
 constexpr uint32_t kSharedByteAttempts = 1000;
+// Record sizes of the two flash tables.
+constexpr uint32_t kTableARecordSize = 36;
+constexpr uint32_t kTableBRecordSize = 52;
 
 bool ChipTypeKnown(uint8_t t) {
   for (uint8_t k : {0x0F, 0x14, 0x15, 0x20, 0x22}) {
@@ -51,7 +55,7 @@ bool SkipFields(LinkHandle h, std::initializer_list<int> widths) {
 // skipped byte also counts a millisecond of it, so noise without end cannot
 // hold the stage either.
 bool WaitForHello(LinkHandle h) {
-  const uint32_t deadline = Limits().firstAgentByteMs;
+  const uint32_t deadline = h->channel().limits().firstAgentByteMs;
   WaitBudget budget(h, deadline);
   uint32_t skipped = 0;
   for (;;) {
@@ -84,50 +88,82 @@ int AgentSendTable(LinkHandle h, const ImageDesc* table, uint32_t record_size) {
 }
 
 int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b, uint32_t port) {
+  Channel& ch = h->channel();
+  // Each step's report names it; a failure names the step it happened in.
+  const char* step = "Start DA Connect";
+  auto report = [&](uint32_t type, uint32_t percent, const char* text) {
+    step = text;
+    ch.Report(port, type, percent, text);
+  };
+  auto fail = [&](int code, const char* why) {
+    return ch.Fail(code, "agent connect, step \"%s\": %s", step, why);
+  };
+
   LinkSleep(kSettleMs);
-  Report(port, kReportStage, 0, "Start DA Connect");
-  if (!WaitForHello(h)) return kAgentConnectFailed;
+  report(kReportStage, 0, "Start DA Connect");
+  if (!WaitForHello(h)) {
+    if (LinkGone(h)) return fail(kAgentConnectFailed, "the port went away");
+    char why[96];
+    std::snprintf(why, sizeof why, "no greeting 0xC0 from the agent within %u ms of the jump",
+                  ch.limits().firstAgentByteMs);
+    return fail(kAgentConnectFailed, why);
+  }
 
-  Report(port, kReportStep, 10, "Get DA Version");
+  report(kReportStep, 10, "Get DA Version");
   uint8_t major = 0, minor = 0;
-  if (!Get8(h, &major) || !Get8(h, &minor)) return kAgentConnectFailed;
-  if (major != kVersionMajor || minor != kVersionMinor) return kAgentBadVersion;
+  if (!Get8(h, &major) || !Get8(h, &minor)) return fail(kAgentConnectFailed, "no version bytes");
+  if (major != kVersionMajor || minor != kVersionMinor) {
+    char why[64];
+    std::snprintf(why, sizeof why, "the agent is version %u.%u, not 3.2", major, minor);
+    return fail(kAgentBadVersion, why);
+  }
 
-  Report(port, kReportStep, 20, "Get BB chip type");
+  report(kReportStep, 20, "Get BB chip type");
   uint8_t chip = 0;
-  if (!Get8(h, &chip)) return kAgentConnectFailed;
-  if (!ChipTypeKnown(chip)) return kUnknownChipType;
+  if (!Get8(h, &chip)) return fail(kAgentConnectFailed, "no chip type byte");
+  if (!ChipTypeKnown(chip)) {
+    char why[48];
+    std::snprintf(why, sizeof why, "unknown chip type 0x%02X", chip);
+    return fail(kUnknownChipType, why);
+  }
 
-  Report(port, kReportStep, 30, "Send BootRom & Bootloader version");
-  if (!Put8(h, 0xFF) || !Put8(h, 0xFE)) return kAgentConnectFailed;
-  Report(port, kReportStep, 40, "Send Chip Select");
-  if (!Put8(h, 0x00) || !Put8(h, 0x08) || !Put8(h, 0x00)) return kAgentConnectFailed;
-  Report(port, kReportStep, 50, "Send NFI_ACCCON setting");
-  if (!Put32(h, chip == kChipTypeNeedsAccCon ? kAccConChip15 : kAccConDefault)) return kAgentConnectFailed;
-  Report(port, kReportStep, 60, "Send Clock setting");
-  if (!Put8(h, 0x02) || !Put32(h, 0)) return kAgentConnectFailed;
+  report(kReportStep, 30, "Send BootRom & Bootloader version");
+  if (!Put8(h, 0xFF) || !Put8(h, 0xFE)) return fail(kAgentConnectFailed, "a write failed");
+  report(kReportStep, 40, "Send Chip Select");
+  if (!Put8(h, 0x00) || !Put8(h, 0x08) || !Put8(h, 0x00)) return fail(kAgentConnectFailed, "a write failed");
+  report(kReportStep, 50, "Send NFI_ACCCON setting");
+  if (!Put32(h, chip == kChipTypeNeedsAccCon ? kAccConChip15 : kAccConDefault))
+    return fail(kAgentConnectFailed, "a write failed");
+  report(kReportStep, 60, "Send Clock setting");
+  if (!Put8(h, 0x02) || !Put32(h, 0)) return fail(kAgentConnectFailed, "a write failed");
 
-  if (int rc = AgentSendTable(h, table_a, 36)) return rc;
-  Report(port, kReportStep, 70, "Detect NAND Flash");
+  if (int rc = AgentSendTable(h, table_a, kTableARecordSize)) return fail(rc, "flash table A was not taken");
+  report(kReportStep, 70, "Detect NAND Flash");
   uint8_t wants_b = 0;
-  if (!Get8(h, &wants_b)) return kAgentConnectFailed;
+  if (!Get8(h, &wants_b)) return fail(kAgentConnectFailed, "no answer after flash table A");
   if (wants_b == kAck) {
-    if (int rc = AgentSendTable(h, table_b, 52)) return rc;
+    if (int rc = AgentSendTable(h, table_b, kTableBRecordSize))
+      return fail(rc, "flash table B was not taken");
   }
 
   LinkSleep(kSettleMs);
-  if (!SkipFields(h, {32, 8, 8, 16, 32, 16, 16, 16, 16, 32, 32})) return kAgentConnectFailed;
-  Report(port, kReportStep, 80, "Nand Flash Report");
+  if (!SkipFields(h, {32, 8, 8, 16, 32, 16, 16, 16, 16, 32, 32}))
+    return fail(kAgentConnectFailed, "the flash report ended early");
+  report(kReportStep, 80, "Nand Flash Report");
   if (!SkipFields(h, {32, 8, 16, 32, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 8, 8, 32, 32, 32,
                       8, 8, 32})) {
-    return kAgentConnectFailed;
+    return fail(kAgentConnectFailed, "the flash report ended early");
   }
 
-  Report(port, kReportStep, 90, "Wait for DA to scan flash content");
-  if (!WaitAck(h, Limits().flashScanMs)) return kAgentConnectFailed;
-  if (!SkipFields(h, {32, 32, 8})) return kAgentConnectFailed;
+  report(kReportStep, 90, "Wait for DA to scan flash content");
+  if (!WaitAck(h, ch.limits().flashScanMs)) {
+    char why[80];
+    std::snprintf(why, sizeof why, "no 0x5A within %u ms", ch.limits().flashScanMs);
+    return fail(kAgentConnectFailed, why);
+  }
+  if (!SkipFields(h, {32, 32, 8})) return fail(kAgentConnectFailed, "the scan result ended early");
 
-  Report(port, kReportStage, 100, "DA connect complete");
+  report(kReportStage, 100, "DA connect complete");
   return 0;
 }
 
@@ -149,14 +185,19 @@ int AgentReadSharedData(LinkHandle h, uint32_t type, uint8_t* buffer, uint32_t* 
 
   // All n bytes are read so the dialogue stays in step; only what fits is
   // kept. A byte that does not come is asked for again a bounded number of
-  // times, and never past the status-byte deadline or a vanished port.
+  // times, and never past the status-byte deadline or a vanished port. The
+  // whole read also has a deadline on the clock (the status-byte deadline
+  // plus a millisecond a byte, the link's own read rate), so a phone that
+  // trickles its bytes just inside each read's time-out cannot stretch it.
+  const uint64_t give_up = LinkNowMs() + h->channel().limits().statusByteMs + uint64_t{n};
   for (uint32_t i = 0; i < n; ++i) {
-    WaitBudget budget(h, Limits().statusByteMs);
+    WaitBudget budget(h, h->channel().limits().statusByteMs);
     uint32_t attempts = 0;
     while (!Get8(h, &b)) {
       if (++attempts >= kSharedByteAttempts || !budget.Spend()) return kSharedReadData;
     }
     if (i < capacity) buffer[i] = b;
+    if (LinkNowMs() > give_up) return kSharedReadData;
   }
   return 0;
 }

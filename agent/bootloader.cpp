@@ -43,25 +43,27 @@ uint32_t ImageChecksum(const ImageDesc* img, uint32_t seed) {
 // and reports the share of the image sent after each accepted packet.
 // `checksum_write_code` and `read_error_word` are where the two images'
 // handling differs.
-int SendImage(LinkHandle h, const ImageDesc* img, uint32_t port, int checksum_write_code,
-              bool read_error_word) {
+int SendImage(LinkHandle h, const char* name, const ImageDesc* img, uint32_t port,
+              int checksum_write_code, bool read_error_word) {
+  Channel& ch = h->channel();
   const uint32_t n = UsableLength(img);
   for (uint64_t at = 0; at < n; at += kPacketSize) {
     const uint32_t len = n - at < kPacketSize ? uint32_t(n - at) : kPacketSize;
-    const uint8_t* p = img->data + at;
-    if (!Put(h, p, len)) return kBootloaderWriteFailed;
-    if (!Put16(h, Sum16(p, len))) return checksum_write_code;
+    const unsigned packet = unsigned(at / kPacketSize);
     uint8_t answer = 0;
-    if (!WaitByte(h, Limits().statusByteMs, &answer)) return kBootloaderWriteFailed;
-    if (answer != kPacketOk) {
-      if (read_error_word) {
-        uint32_t error_word = 0;
-        Get32(h, &error_word);
-      }
-      return kBootloaderWriteFailed;
+    const PacketResult r = SendSummedPacket(h, img->data + at, len, &answer);
+    if (r == PacketResult::kCancelled) return ch.Fail(kCancelled, "%s packet %u: cancelled", name, packet);
+    if (r != PacketResult::kAccepted) {
+      uint32_t error_word = 0;
+      if (r == PacketResult::kRefused && read_error_word) Get32(h, &error_word);
+      const int code = r == PacketResult::kSumWriteFailed ? checksum_write_code : kBootloaderWriteFailed;
+      if (r == PacketResult::kRefused)
+        return ch.Fail(code, "%s packet %u: the agent answered 0x%02X (error word %u)", name, packet,
+                       answer, error_word);
+      return ch.Fail(code, "%s packet %u: %s", name, packet, PacketFailure(r));
     }
     const uint32_t percent = static_cast<uint32_t>(double(at + len) / double(n) * 100.0);
-    Report(port, kReportTransfer, percent, "");
+    ch.Report(port, kReportTransfer, percent, "");
   }
   return 0;
 }
@@ -70,34 +72,40 @@ int SendImage(LinkHandle h, const ImageDesc* img, uint32_t port, int checksum_wr
 
 int AgentWriteBootloader(LinkHandle h, const ImageDesc* bootloader, const ImageDesc* ext_bootloader,
                          const uint8_t* bloader_info, uint32_t port) {
-  if (!bloader_info) return kBootloaderWriteFailed;
-  Report(port, kReportStage, 0, "Start Write Bootloader");
+  Channel& ch = h->channel();
+  if (!bloader_info) return ch.Fail(kBootloaderWriteFailed, "no bootloader information record");
+  // An empty bootloader would make the agent erase the phone's and write
+  // nothing: refused before the command's first byte.
+  if (UsableLength(bootloader) == 0)
+    return ch.Fail(kNoDescriptor, "the bootloader image is empty (did Prepare fail?)");
+  ch.Report(port, kReportStage, 0, "Start Write Bootloader");
 
   uint8_t answer = 0;
   if (!Put8(h, kCmdWriteBootloader) || !Get8(h, &answer) || answer != kAck) {
-    return kBootloaderWriteFailed;
+    return ch.Fail(kBootloaderWriteFailed, "command 0xDC: no 0x5A from the agent");
   }
   const uint32_t seed = GetLe32(bloader_info + kInfoSeed);
   static const uint8_t kZeros[32] = {};
   if (!Put32(h, kPacketSize) || !Put(h, bloader_info + kInfoRawField, 4) ||
       !Put32(h, UsableLength(bootloader)) || !Put32(h, GetLe32(bloader_info + kInfoValue)) ||
       !Put32(h, ImageChecksum(bootloader, seed)) || !Put(h, kZeros, sizeof kZeros)) {
-    return kBootloaderWriteFailed;
+    return ch.Fail(kBootloaderWriteFailed, "command 0xDC: writing the header failed");
   }
-  if (!Put8(h, kAck)) return kNfbWriteFailed;
+  if (!Put8(h, kAck)) return ch.Fail(kNfbWriteFailed, "command 0xDC: writing the confirmation failed");
   if (!Put32(h, UsableLength(ext_bootloader)) || !Put32(h, ImageChecksum(ext_bootloader, seed)) ||
       !WaitAck(h)) {
-    return kBootloaderWriteFailed;
+    return ch.Fail(kBootloaderWriteFailed, "command 0xDC: the agent did not take the header");
   }
 
   // The header names the bootloader first, but the data goes the other way.
-  Report(port, kReportStage, 0, "Send ext Bootloader");
-  if (int rc = SendImage(h, ext_bootloader, port, kBootloaderWriteFailed, true)) return rc;
-  if (int rc = SendImage(h, bootloader, port, kPacketSendFailed, false)) return rc;
-  if (!WaitAck(h)) return kBootloaderWriteFailed;
+  h->channel().Report(port, kReportStage, 0, "Send ext Bootloader");
+  if (int rc = SendImage(h, "extended bootloader", ext_bootloader, port, kBootloaderWriteFailed, true))
+    return rc;
+  if (int rc = SendImage(h, "bootloader", bootloader, port, kPacketSendFailed, false)) return rc;
+  if (!WaitAck(h)) return h->channel().Fail(kBootloaderWriteFailed, "bootloader write: no final 0x5A");
 
-  Report(port, kReportTransfer, 100, "");
-  Report(port, kReportStage, 100, "Write Bootloader Complete");
+  h->channel().Report(port, kReportTransfer, 100, "");
+  h->channel().Report(port, kReportStage, 100, "Write Bootloader Complete");
   return 0;
 }
 

@@ -73,7 +73,7 @@ int AgentSendPackets(LinkHandle h, const uint8_t* data, uint32_t total, uint32_t
       }
       if (with_checksum && !Put16(h, Sum16(p, len))) return kPacketChecksumFailed;
       uint8_t answer = 0;
-      if (!WaitByte(h, Limits().statusByteMs, &answer)) return kPacketSendFailed;
+      if (!WaitByte(h, h->channel().limits().statusByteMs, &answer)) return kPacketSendFailed;
       if (answer == kPacketOk) break;
       if (answer == kGiveUp || answer == kStopAll) return 0;
     }
@@ -84,7 +84,7 @@ int AgentSendPackets(LinkHandle h, const uint8_t* data, uint32_t total, uint32_t
 int AgentWriteBlock(LinkHandle h, uint32_t block, uint32_t page_size, uint32_t spare_size,
                     uint32_t page_count, const uint8_t* main_data, const uint8_t* spare_data,
                     uint16_t expected_checksum) {
-  LinkLog("Write Block num = %u\n", block);
+  LinkLog(h, "Write Block num = %u\n", block);
   // Only whole units of a known geometry can be interleaved without reading
   // past the caller's arrays; anything else is refused before it is sent.
   const uint32_t per_unit = PagesPerUnit(page_size, spare_size);
@@ -96,7 +96,7 @@ int AgentWriteBlock(LinkHandle h, uint32_t block, uint32_t page_size, uint32_t s
     return kBlockCommandRefused;
   }
   uint8_t answer = 0;
-  if (!WaitByte(h, Limits().statusByteMs, &answer)) return kBlockCommandRefused;
+  if (!WaitByte(h, h->channel().limits().statusByteMs, &answer)) return kBlockCommandRefused;
   if (answer != kAck) return Refused(h);
 
   std::vector<uint8_t> unit(kUnitBytes);
@@ -107,14 +107,14 @@ int AgentWriteBlock(LinkHandle h, uint32_t block, uint32_t page_size, uint32_t s
     if (rc != 0) return kBlockTransferFailed;
   }
   uint16_t checksum = 0;
-  if (LinkWaitRead16(h, &checksum, Limits().statusByteMs) != kLinkOk) return kBlockTransferFailed;
+  if (LinkWaitRead16(h, &checksum, h->channel().limits().statusByteMs) != kLinkOk) return kBlockTransferFailed;
   return checksum == expected_checksum ? 0 : kBlockChecksumMismatch;
 }
 
 int AgentWritePages(LinkHandle h, uint32_t block, uint32_t list_length, const uint32_t* pages,
                     uint32_t page_size, uint32_t spare_size, uint32_t pages_per_block,
                     const uint8_t* main_data, const uint8_t* spare_data) {
-  LinkLog("Write Block num = %u\n", block);
+  LinkLog(h, "Write Block num = %u\n", block);
   // A spare area larger than the page is no NAND geometry; refusing it also
   // keeps the page buffer's size sane.
   if ((page_size != 512 && page_size != 2048) || spare_size > page_size) return kBlockCommandRefused;
@@ -127,7 +127,7 @@ int AgentWritePages(LinkHandle h, uint32_t block, uint32_t list_length, const ui
     return kBlockCommandRefused;
   }
   uint8_t answer = 0;
-  if (!WaitByte(h, Limits().statusByteMs, &answer)) return kBlockCommandRefused;
+  if (!WaitByte(h, h->channel().limits().statusByteMs, &answer)) return kBlockCommandRefused;
   if (answer != kAck) return Refused(h);
 
   const uint32_t page_bytes = page_size + spare_size;
@@ -139,7 +139,7 @@ int AgentWritePages(LinkHandle h, uint32_t block, uint32_t list_length, const ui
     int rc = AgentSendPackets(h, page.data(), page_bytes, page_bytes, false);
     if (rc == kBadBlock) return rc;
     uint16_t ignored = 0;
-    if (LinkWaitRead16(h, &ignored, Limits().statusByteMs) != kLinkOk) return kBlockTransferFailed;
+    if (LinkWaitRead16(h, &ignored, h->channel().limits().statusByteMs) != kLinkOk) return kBlockTransferFailed;
     if (!Put8(h, kAck)) return kBlockCommandRefused;
     if (rc != 0) return kBlockTransferFailed;
   }
@@ -180,7 +180,7 @@ int AgentReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode
     uint8_t* p = destination + received;
     // A packet that does not come whole is asked for again; the attempts are
     // bounded in number and by the status deadline, and a gone port stops them.
-    WaitBudget budget(h, Limits().statusByteMs);
+    WaitBudget budget(h, h->channel().limits().statusByteMs);
     for (uint32_t attempt = 1; LinkReadAll(h, p, uint32_t(n)) != kLinkOk; ++attempt) {
       if (LinkGone(h)) return kReadFlashFailed;
       if (attempt >= kReadAttempts || !budget.Spend()) break;
@@ -208,7 +208,7 @@ int AgentFormatRange(LinkHandle h, uint8_t option1, uint8_t option2, uint8_t opt
       !Put32(h, address) || !Put32(h, length)) {
     return kFormatFailed;
   }
-  const uint32_t erase_ms = Limits().eraseMs;
+  const uint32_t erase_ms = h->channel().limits().eraseMs;
   if (!WaitAck(h, erase_ms) || !WaitAck(h, erase_ms)) return kFormatFailed;
 
   // The agent reports its progress until it is done. Each report is a round

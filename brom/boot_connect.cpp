@@ -25,11 +25,14 @@ constexpr uint32_t kWriteTimeoutMs = 5000;
 // of odd length (the carried ones are even) gets a zero high byte in its last
 // word, so the word count covers every byte and nothing past the end is read.
 int BootSendDa(LinkHandle h, const ImageDesc* image) {
-  if (!image || (!image->data && image->length)) return kNoDescriptor;
+  Channel& ch = h->channel();
+  if (!image || (!image->data && image->length))
+    return ch.Fail(kNoDescriptor, "no descriptor for the agent image");
   const uint32_t length = image->length;
   const uint32_t words = length / 2 + length % 2;
   if (BootSendEcho8(h, kCmdLoad) || BootSendEcho32(h, image->address) || BootSendEcho32(h, words)) {
-    return kBootSendDaFailed;
+    return ch.Fail(kBootSendDaFailed, "load command 0xAD for 0x%08X: the boot ROM's echo failed",
+                   image->address);
   }
 
   uint16_t checksum = 0;
@@ -44,47 +47,69 @@ int BootSendDa(LinkHandle h, const ImageDesc* image) {
       buf[i + 1] = lo;
       checksum ^= static_cast<uint16_t>(lo | (hi << 8));
     }
-    if (LinkWrite(h, buf, chunk) != kLinkOk) return kBootSendDaFailed;
+    if (ch.cancelled()) return ch.Fail(kCancelled, "cancelled while loading the agent");
+    if (LinkWrite(h, buf, chunk) != kLinkOk)
+      return ch.Fail(kBootSendDaFailed, "chunk %llu of the agent image: the write failed",
+                     static_cast<unsigned long long>(at / kChunkBytes));
   }
 
   if (BootSendEcho8(h, kCmdChecksum) || BootSendEcho32(h, image->address) ||
       BootSendEcho32(h, words)) {
-    return kBootSendDaFailed;
+    return ch.Fail(kBootSendDaFailed, "checksum command 0xA4: the boot ROM's echo failed");
   }
   LinkSleep(kChecksumPauseMs);
   uint16_t target = 0;
-  if (LinkRead16(h, &target) != kLinkOk) return kBootSendDaFailed;
-  return target == checksum ? 0 : kBootSendDaFailed;
+  if (LinkRead16(h, &target) != kLinkOk)
+    return ch.Fail(kBootSendDaFailed, "checksum command 0xA4: no checksum came back");
+  if (target != checksum)
+    return ch.Fail(kBootSendDaFailed, "checksum answer 0x%04X, expected 0x%04X", target, checksum);
+  return 0;
 }
 
 int BootJumpDa(LinkHandle h, const ImageDesc* image) {
-  if (!image) return kBootJumpFailed;
-  if (BootSendEcho8(h, kCmdJump) || BootSendEcho32(h, image->address)) return kBootJumpFailed;
+  if (!image) return h->channel().Fail(kBootJumpFailed, "no descriptor for the jump");
+  if (BootSendEcho8(h, kCmdJump) || BootSendEcho32(h, image->address))
+    return h->channel().Fail(kBootJumpFailed, "jump command 0xA8 to 0x%08X: the boot ROM's echo failed",
+                             image->address);
   return 0;
 }
 
 int BootConnect(LinkHandle h, const ImageDesc* da1, const ImageDesc* da2) {
-  LinkLog("Connecting to BootROM...\n");
+  Channel& ch = h->channel();
+  // Refused before the first byte: a real boot ROM would take a zero-length
+  // load and then jump to whatever its memory holds (after a failed Prepare
+  // the engine has no images).
+  if (!da1 || da1->empty() || !da2 || da2->empty())
+    return ch.Fail(kNoDescriptor, "the agent images are not set up (did Prepare fail?)");
+  LinkLog(h, "Connecting to BootROM...\n");
   if (int rc = BootStart(h)) return rc;
-  if (LinkSetTimeouts(h, kReadTimeoutMs, kWriteTimeoutMs) != kLinkOk) return kSetTimeoutsFailed;
+  if (LinkSetTimeouts(h, kReadTimeoutMs, kWriteTimeoutMs) != kLinkOk)
+    return ch.Fail(kSetTimeoutsFailed, "setting the port's time-outs failed");
 
-  LinkLog("Disabling watchdog..\n");
+  LinkLog(h, "Disabling watchdog..\n");
   if (int rc = BootDisableWatchdog(h)) {
     // A failed watchdog write is forgiven while the boot ROM still talks:
     // four more bytes from it and the stage goes on.
     uint32_t discard = 0;
     if (LinkRead32(h, &discard) != kLinkOk) return rc;
+    ch.ClearFailure();
   }
 
-  LinkLog("Latching powerkey...\n");
+  LinkLog(h, "Latching powerkey...\n");
   if (int rc = BootLatchPowerKey(h)) return rc;
 
-  LinkLog("Sending DA1...\n");
-  if (int rc = BootSendDa(h, da1)) return rc;
-  LinkLog("Sending DA2...\n");
-  if (int rc = BootSendDa(h, da2)) return rc;
+  LinkLog(h, "Sending DA1...\n");
+  if (int rc = BootSendDa(h, da1)) {
+    ch.AddContext("DA1");
+    return rc;
+  }
+  LinkLog(h, "Sending DA2...\n");
+  if (int rc = BootSendDa(h, da2)) {
+    ch.AddContext("DA2");
+    return rc;
+  }
 
-  LinkLog("Transferring control to DA...\n");
+  LinkLog(h, "Transferring control to DA...\n");
   return BootJumpDa(h, da1);
 }
 

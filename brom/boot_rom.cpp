@@ -33,6 +33,17 @@ constexpr int kEchoWriteFailed = 1;
 constexpr int kEchoReadFailed = 2;
 constexpr int kEchoMismatch = 3;
 
+const char* EchoFailure(int rc) {
+  return rc == kEchoWriteFailed ? "the write failed" : rc == kEchoReadFailed ? "no echo" : "a wrong echo";
+}
+
+// The echoed parts of a register command; 0 or the first echo code.
+int SendRegisterCommand(LinkHandle h, uint8_t cmd, uint32_t address) {
+  if (int rc = BootSendEcho8(h, cmd)) return rc;
+  if (int rc = BootSendEcho32(h, address)) return rc;
+  return BootSendEcho32(h, 1);
+}
+
 }  // namespace
 
 int BootSendEcho8(LinkHandle h, uint8_t value) {
@@ -64,33 +75,42 @@ int BootSendEcho32(LinkHandle h, uint32_t value) {
 // read, a wrong answer) spends port time from it.
 int BootStart(LinkHandle h) {
   static constexpr uint8_t kSequence[4] = {0xA0, 0x0A, 0x50, 0x05};
-  WaitBudget budget(h, Limits().handshakeMs);
+  WaitBudget budget(h, h->channel().limits().handshakeMs);
   unsigned i = 0;
   for (;;) {
-    if (LinkWrite8(h, kSequence[i]) != kLinkOk) return kBootStartFailed;
+    if (LinkWrite8(h, kSequence[i]) != kLinkOk)
+      return h->channel().Fail(kBootStartFailed, "boot ROM handshake: writing 0x%02X failed", kSequence[i]);
     uint8_t answer = 0;
     if (LinkRead8(h, &answer) == kLinkOk && answer == uint8_t(~kSequence[i])) {
       if (++i == 4) return 0;
       continue;
     }
     i = 0;
-    if (!budget.Spend()) return kBootStartFailed;  // deadline, or the port is gone
+    if (!budget.Spend()) {  // deadline, or the port is gone
+      if (LinkGone(h)) return h->channel().Fail(kBootStartFailed, "boot ROM handshake: the port went away");
+      return h->channel().Fail(kBootStartFailed,
+                               "boot ROM handshake: no answer to 0xA0 within %u ms: the phone is not "
+                               "in download mode",
+                               h->channel().limits().handshakeMs);
+    }
   }
 }
 
 int BootWrite16(LinkHandle h, uint32_t address, uint16_t value) {
-  if (BootSendEcho8(h, kCmdWrite16) || BootSendEcho32(h, address) || BootSendEcho32(h, 1) ||
-      BootSendEcho16(h, value)) {
-    return kBootWrite16Failed;
-  }
+  int rc = SendRegisterCommand(h, kCmdWrite16, address);
+  if (rc == 0) rc = BootSendEcho16(h, value);
+  if (rc)
+    return h->channel().Fail(kBootWrite16Failed, "boot ROM register write 0x%08X = 0x%04X: %s",
+                             address, value, EchoFailure(rc));
   return 0;
 }
 
 int BootRead16(LinkHandle h, uint32_t address, uint16_t* value) {
-  if (BootSendEcho8(h, kCmdRead16) || BootSendEcho32(h, address) || BootSendEcho32(h, 1)) {
-    return kBootRead16Failed;
-  }
-  if (LinkRead16(h, value) != kLinkOk) return kBootRead16Failed;
+  if (int rc = SendRegisterCommand(h, kCmdRead16, address))
+    return h->channel().Fail(kBootRead16Failed, "boot ROM register read 0x%08X: %s", address,
+                             EchoFailure(rc));
+  if (LinkRead16(h, value) != kLinkOk)
+    return h->channel().Fail(kBootRead16Failed, "boot ROM register read 0x%08X: no value", address);
   return 0;
 }
 
@@ -106,12 +126,16 @@ constexpr uint32_t kRegisterPollCostMs = 10;
 // not hold the stage forever, so every busy answer spends the poll deadline
 // by about what the exchange takes on the wire.
 bool WaitBitClear(LinkHandle h, uint16_t bit) {
-  WaitBudget budget(h, Limits().registerPollMs);
+  WaitBudget budget(h, h->channel().limits().registerPollMs);
   for (;;) {
     uint16_t v = 0;
     if (BootRead16(h, kPkControl, &v) != 0) return false;
     if ((v & bit) == 0) return true;
-    if (!budget.SpendMs(kRegisterPollCostMs)) return false;
+    if (!budget.SpendMs(kRegisterPollCostMs)) {
+      h->channel().Fail(kBootPowerKeyFailed, "power key: register 0x%08X kept busy bit 0x%04X set for %u ms",
+                        kPkControl, bit, h->channel().limits().registerPollMs);
+      return false;
+    }
   }
 }
 

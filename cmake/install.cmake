@@ -39,7 +39,11 @@ install(FILES ${CMAKE_BINARY_DIR}/vantrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}
 # udev looks in /usr/lib/udev/rules.d; under another prefix the rule lands
 # in PREFIX/lib/udev/rules.d, from where a packager or `vantrel doctor`'s
 # remedy copies it.
-install(FILES packaging/70-vantrel.rules DESTINATION lib/udev/rules.d COMPONENT runtime)
+# 70-vantrel.rules names the phone's ports (the port scan finds them by that
+# name); 71-vantrel-access.rules gives those ports seat access and keeps
+# ModemManager away.
+install(FILES ports/70-vantrel.rules packaging/71-vantrel-access.rules DESTINATION lib/udev/rules.d
+  COMPONENT runtime)
 install(FILES packaging/vantrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 install(FILES packaging/vantrel.bash-completion DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   RENAME vantrel COMPONENT runtime)

@@ -5,8 +5,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "agent/agent.h"
 #include "brom/brom.h"
+#include "engine/download_plan.h"
 #include "images/carried_images.h"
 #include "images/package.h"
 #include "images/records.h"
@@ -31,7 +31,7 @@ struct PackageState {
   std::mutex lock;  // PackageLock
   std::string path;
   bool loaded = false;
-  PackageOutputs out;
+  FirmwareBundle out;
 };
 PackageState& State() {
   static PackageState s;
@@ -50,19 +50,18 @@ std::string PackagePath() {
   return State().path;
 }
 
-const PackageOutputs& Package() { return State().out; }
+const FirmwareBundle& Package() { return State().out; }
 
-void LoadPackageOnce() {
+void LoadPackageOnce(Channel& log) {
   PackageState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   if (s.loaded) return;
   // A failed load is not retried: the descriptors stay empty and every later
   // Prepare fails on the missing bootloader.
   std::string reason;
-  if (!LoadFirmwarePackage(s.path, &s.out.bootloader, &s.out.ext_bootloader, &s.out.rom,
-                           &s.out.rom2, s.out.fs, &reason))
-    LinkLog("Firmware package not loaded: %s\n", reason.c_str());
-  s.out.fs_count = 4;
+  if (!LoadFirmwarePackage(s.path, &s.out, &reason))
+    log.Log("Firmware package not loaded: %s\n", reason.c_str());
+  s.out.fsCount = kFsSlotCount;
   s.loaded = true;
 }
 
@@ -70,7 +69,7 @@ void ResetPackageForTest() {
   PackageState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   s.loaded = false;
-  s.out = PackageOutputs{};
+  s.out = FirmwareBundle{};
 }
 
 void RegisterEngine(uint32_t com_port, CMTKClass* engine) {
@@ -115,7 +114,7 @@ void CMTKClass::Unregister() {
 }
 
 void CMTKClass::PrepareEngine() {
-  LoadPackageOnce();
+  LoadPackageOnce(channel_);
   if (Package().bootloader.empty()) throw PackageNotLoaded();
   PrepareImages();
 }
@@ -137,19 +136,28 @@ int CMTKClass::OpenLink(uint32_t baud, uint32_t com_port) {
   return kLinkOk;
 }
 
+void CMTKClass::LogFailure(const char* stage, int rc) {
+  channel_.SetStageFailure(rc, CodeMeaning(rc));
+  channel_.Log("%s failed: %d (%s)\n", stage, rc, CodeName(rc));
+  channel_.Log("Failure detail: %s\n", channel_.failure().c_str());
+}
+
 int CMTKClass::Connect() {
   RegisterEngine(com_port_, this);
-  int rc = BootConnect(port_.get(), &da1_, &da2_);
-  if (rc != 0) LinkLog("BootROM stage failed: %d (%s)\n", rc, CodeName(rc));
+  channel_.ClearFailure();
+  Link link(port_.get(), &channel_);
+  boot_result_ = BootConnect(&link, &da1_, &da2_);
+  if (boot_result_ != 0) LogFailure("BootROM stage", boot_result_);
   return 1;
 }
 
 int CMTKClass::Download() {
   SetReportFunction(&ProgressCallback);
-  const PackageOutputs& p = Package();
-  int rc = AgentRun(port_.get(), &table_a_, &table_b_, &p.bootloader, &p.ext_bootloader, &p.rom,
-                    &p.rom2, p.fs, bloader_info_, rom_info_, p.fs_count, com_port_);
-  if (rc != 0) LinkLog("Download failed: %d (%s)\n", rc, CodeName(rc));
+  channel_.ClearFailure();
+  Link link(port_.get(), &channel_);
+  const AgentStageInputs in{table_a_, table_b_, bloader_info_, rom_info_};
+  int rc = RunAgentStage(&link, in, Package(), com_port_);
+  if (rc != 0) LogFailure("Download", rc);
   // The phone resets after the agent stage (or is left in the middle of a
   // dialogue after a failure); the handle is of no further use.
   ClosePort();

@@ -8,7 +8,9 @@
 #include <memory>
 #include <stdexcept>
 
+#include "images/firmware.h"
 #include "images/image_desc.h"
+#include "link/channel.h"
 #include "link/serial.h"
 #include "platform/serial_port.h"
 
@@ -42,9 +44,18 @@ class CMTKClass {
   const uint8_t* rom_info() const { return rom_info_; }
   const ImageDesc& da1() const { return da1_; }
   const ImageDesc& da2() const { return da2_; }
+  // The session's channel: its trace, reports, wait limits, failure detail.
+  Channel& channel() { return channel_; }
+  const Channel& channel() const { return channel_; }
+  // The boot ROM stage's result of the last Connect (Connect itself returns 1).
+  int boot_result() const { return boot_result_; }
 
  protected:
   void Unregister();
+
+ private:
+  // Logs "<stage> failed: <code> (<name>)" and the failure detail.
+  void LogFailure(const char* stage, int rc);
 
  private:
   ImageDesc da1_, da2_, table_a_, table_b_;
@@ -52,7 +63,9 @@ class CMTKClass {
   uint8_t rom_info_[352] = {};
   std::unique_ptr<platform::SerialPort> port_;
   uint32_t com_port_ = 0;
-  CSerial serial_;
+  int boot_result_ = 0;
+  CSerial serial_;  // the spec's member: the download never uses it
+  Channel channel_;
 };
 
 struct PackageNotLoaded : std::runtime_error {
@@ -87,14 +100,11 @@ void ProgressCallback(uint32_t port, uint32_t type, uint32_t percent, const char
 // Registers an engine for a COM port number (what Connect does first).
 void RegisterEngine(uint32_t com_port, CMTKClass* engine);
 
-// Process-wide package state.
-struct PackageOutputs {
-  ImageDesc bootloader, ext_bootloader, rom, rom2;
-  ImageDesc fs[4];
-  uint32_t fs_count = 0;
-};
-const PackageOutputs& Package();
-void LoadPackageOnce();
+// Process-wide package state: the firmware of the one package load.
+const FirmwareBundle& Package();
+// Loads the package once per process; a failure is logged through `log`
+// (the calling session's channel).
+void LoadPackageOnce(Channel& log);
 // The path PreviousLoad stored.
 void SetPackagePath(const std::string& path);
 std::string PackagePath();

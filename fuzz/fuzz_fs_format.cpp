@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "link/link.h"
+#include "link/byte_order.h"
 #include "nand/block_device.h"
 #include "nand/fs_format.h"
 #include "nand/fs_write.h"

@@ -6,30 +6,26 @@
 #include <cstring>
 
 #include "images/package_format.h"
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel {
 namespace {
 
 bool IsFsImage(const ImageRecord& r) { return r.type == kImageFs; }
 
-// The spare size the FS writer derives from an image's own page size.
-uint32_t WriterSpareSize(uint32_t page_size) {
-  return page_size == 512 ? 16 : page_size == 2048 ? 64 : page_size;
-}
-
 // The FS header's own geometry must be the package's: the writer cuts the
 // image into blocks by the header, the loader by the package.
 bool CheckFsGeometry(const NandGeometry& g, const uint8_t* header, std::string* why) {
-  const uint32_t page = GetLe16(header + kFsPageSize);
-  const uint32_t block_kib = GetLe16(header + kFsBlockKiB);
+  const FsHeaderView v(header);
+  const uint32_t page = v.PageSize();
+  const uint32_t block_kib = v.BlockSizeKiB();
   if (page != g.pageSize || block_kib * 1024u != g.blockMainBytes)
     return Fail(why, "header geometry (%u-byte pages, %u KiB blocks) differs from the package's", page,
                 block_kib);
-  if (page < kFsInfoRecordBytes || WriterSpareSize(page) != g.spareSize)
+  if (page < kFsInfoRecordSize || SpareSizeFor(page) != g.spareSize)
     return Fail(why, "%u-byte pages cannot hold an FS image", page);
-  const uint32_t counters_end = GetLe32(header + kFsCountersEnd);
-  if (counters_end < kTagCounterBytes || counters_end > g.blockMainBytes)
+  const uint32_t counters_end = v.CountersEnd();
+  if (counters_end < kTagCountersBytes || counters_end > g.blockMainBytes)
     return Fail(why, "countersEnd %u is not inside one block's %u bytes of main data", counters_end,
                 g.blockMainBytes);
   return true;
@@ -45,13 +41,13 @@ bool FindInfoRecordRaw(const NandGeometry& g, ByteSpan file, uint64_t block_pos,
                        uint64_t* record_pos) {
   // The record is the last 512 bytes of a page's main data: smaller pages
   // cannot hold one.
-  if (g.pageSize < kFsInfoRecordBytes || !RangeInFile(block_pos, g.blockBytes, file.size()))
+  if (g.pageSize < kFsInfoRecordSize || !RangeInFile(block_pos, g.blockBytes, file.size()))
     return false;
   for (uint32_t n = g.pages(); n-- > 0;) {
     const uint64_t page = block_pos + uint64_t{n} * g.rawPageBytes();
     const uint8_t* spare = &file[page + g.pageSize];
-    if (spare[2] == 0x0F && spare[3] == 0x0D) {
-      *record_pos = page + g.pageSize - kFsInfoRecordBytes;
+    if (HasInfoMarker(spare)) {
+      *record_pos = page + g.pageSize - kFsInfoRecordSize;
       return true;
     }
   }
@@ -60,36 +56,36 @@ bool FindInfoRecordRaw(const NandGeometry& g, ByteSpan file, uint64_t block_pos,
 
 bool IsMultiRegionFs(const NandGeometry& g, ByteSpan file, uint64_t section_pos) {
   if (!RangeInFile(section_pos, 4, file.size())) return false;
-  const uint64_t info_rel = GetLe32(&file[section_pos]) * g.blockBytes;
+  const uint64_t info_rel = uint64_t{GetLe32(&file[section_pos] + kFsHeaderBlocks)} * g.blockBytes;
   if (!RangeInFile(section_pos, info_rel, file.size())) return false;
   uint64_t rec = 0;
   if (!FindInfoRecordRaw(g, file, section_pos + info_rel, &rec)) return false;
-  return file[rec + kInfoVersion] == 5 && file[rec + kInfoVersion + 1] == 2 &&
-         file[rec + kInfoVersion + 2] == 0;
+  return FsInfoRecordView(&file[rec]).IsVersionSupported();
 }
 
 void WriteEntryWords(uint8_t* dest, uint32_t first_normal, uint32_t n, uint32_t first_reserved,
                      uint32_t reserved, uint32_t tag_modulus) {
-  for (uint32_t i = 0; i < n; ++i, dest += 4)
-    PutLe32(dest, (first_normal + i) * 256u + ((i % tag_modulus) & 0xFF));
-  for (uint32_t i = 0; i < reserved; ++i, dest += 4)
-    PutLe32(dest, (first_reserved + i) * 256u + ((i % tag_modulus) & 0xFF));
+  for (uint32_t i = 0; i < n; ++i, dest += kFsEntryBytes)
+    PutLe32(dest, FsEntryWord(first_normal + i, i % tag_modulus));
+  for (uint32_t i = 0; i < reserved; ++i, dest += kFsEntryBytes)
+    PutLe32(dest, FsEntryWord(first_reserved + i, i % tag_modulus));
 }
 
 uint32_t FsHeaderBlocks(uint32_t block_main_bytes, uint64_t entry_count) {
-  return static_cast<uint32_t>((block_main_bytes + 4 * entry_count + 47) / block_main_bytes);
+  return static_cast<uint32_t>((block_main_bytes + kFsEntryBytes * entry_count + kFsHeaderFixedBytes - 1) / block_main_bytes);
 }
 
 bool CheckFsImage(const NandGeometry& g, ByteSpan image, std::string* why) {
-  if (image.size() < kFsHeaderBytes)
+  if (image.size() < kFsHeaderFixedBytes)
     return Fail(why, "image of %zu bytes is shorter than its 48-byte header", image.size());
   const uint8_t* h = image.data();
   if (!CheckFsGeometry(g, h, why)) return false;
-  const uint64_t header_blocks = GetLe32(h + kFsHeaderBlocks);
-  const uint64_t data_blocks = GetLe32(h + kFsDataBlockCount);
-  const uint64_t reserved = GetLe32(h + kFsReservedCount);
+  const FsHeaderView v(h);
+  const uint64_t header_blocks = v.HeaderBlocks();
+  const uint64_t data_blocks = v.DataBlockCount();
+  const uint64_t reserved = v.ReservedCount();
   if (data_blocks == 0) return Fail(why, "image has no data blocks");
-  if (kFsHeaderBytes + 4 * (data_blocks + reserved) > header_blocks * g.blockBytes)
+  if (kFsHeaderFixedBytes + kFsEntryBytes * (data_blocks + reserved) > header_blocks * g.blockBytes)
     return Fail(why, "%llu entry words reach past the %llu header blocks",
                 static_cast<unsigned long long>(data_blocks + reserved),
                 static_cast<unsigned long long>(header_blocks));
@@ -105,38 +101,39 @@ bool SplitFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t ind
                     ImageStore* store, std::string* why) {
   std::string what;
   const uint64_t s = rec.startBlock * g.blockBytes;
-  if (!RangeInFile(s, kFsHeaderBytes, file.size()))
+  if (!RangeInFile(s, kFsHeaderFixedBytes, file.size()))
     return FailFs(why, index, "header lies outside the file");
-  uint8_t packaged[kFsHeaderBytes];
+  uint8_t packaged[kFsHeaderFixedBytes];
   std::memcpy(packaged, &file[s], sizeof packaged);
   if (!CheckFsGeometry(g, packaged, &what)) return FailFs(why, index, what);
-  const uint32_t tag_modulus = GetLe32(packaged + kFsTagModulus);
+  const FsHeaderView pv(packaged);
+  const uint32_t tag_modulus = pv.TagModulus();
   if (tag_modulus == 0) return FailFs(why, index, "tagModulus is 0");
-  const uint32_t reserved = GetLe32(packaged + kFsReservedCount);
-  const uint64_t info_blocks =
-      (GetLe32(packaged + kFsCountersEnd) + uint64_t{g.blockMainBytes} - 1) / g.blockMainBytes;
+  const uint32_t reserved = pv.ReservedCount();
+  const uint64_t info_blocks = (pv.CountersEnd() + uint64_t{g.blockMainBytes} - 1) / g.blockMainBytes;
 
-  const uint64_t info_rel = GetLe32(packaged + kFsHeaderBlocks) * g.blockBytes;
+  const uint64_t info_rel = uint64_t{pv.HeaderBlocks()} * g.blockBytes;
   uint64_t rec_pos = 0;
   if (!RangeInFile(s, info_rel, file.size()) || !FindInfoRecordRaw(g, file, s + info_rel, &rec_pos))
     return FailFs(why, index, "no info record in its info block");
   const uint64_t info = s + info_rel;
   if (!RangeInFile(info, info_blocks * g.blockBytes, file.size()))
     return FailFs(why, index, "info blocks run past the end of the file");
-  uint8_t record[kFsInfoRecordBytes];
+  uint8_t record[kFsInfoRecordSize];
   std::memcpy(record, &file[rec_pos], sizeof record);
 
   // The reserved words name blocks from infoAreaStart on; they must stay
   // inside the 32-bit flash address space the writer erases in.
-  const uint64_t first_reserved = GetLe32(record + kInfoAreaStart) / g.blockMainBytes;
+  const FsInfoRecordView rv(record);
+  const uint64_t first_reserved = rv.AreaStart() / g.blockMainBytes;
   if (reserved && (first_reserved + reserved) * g.blockMainBytes > (uint64_t{1} << 32))
     return FailFs(why, index, Reason("%u reserved blocks from infoAreaStart run past 4 GiB", reserved));
 
-  const uint32_t start0 = GetLe32(record + kInfoRegionStart);
+  const uint32_t start0 = rv.RegionStart(0);
   uint32_t previous = start0;
-  for (uint32_t r = 0; r < kFsMaxRegions; ++r) {
-    const uint32_t start = GetLe32(record + kInfoRegionStart + 8 * r);
-    const uint32_t length = GetLe32(record + kInfoRegionLength + 8 * r);
+  for (uint32_t r = 0; r < kInfoMaxRegions; ++r) {
+    const uint32_t start = rv.RegionStart(r);
+    const uint32_t length = rv.RegionLength(r);
     if (length == 0) break;
     if (start < previous)
       return FailFs(why, index,
@@ -167,7 +164,7 @@ bool SplitFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t ind
     PutLe32(h + kFsDataBlockCount, n);
     PutLe32(h + kFsPoolFirstIndex, n);
     PutLe32(h + kFsBlocksPerTag, n / tag_modulus);
-    WriteEntryWords(h + kFsHeaderBytes, start / g.blockMainBytes, n,
+    WriteEntryWords(h + kFsHeaderFixedBytes, start / g.blockMainBytes, n,
                     static_cast<uint32_t>(first_reserved), reserved, tag_modulus);
     std::memcpy(h + header_blocks * g.blockBytes, &file[info], info_blocks * g.blockBytes);
     std::memcpy(h + (header_blocks + info_blocks) * g.blockBytes, &file[info + data_rel],

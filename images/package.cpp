@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "images/package_file.h"
-#include "link/link.h"
+#include "link/byte_order.h"
 #include "platform/text.h"
 
 namespace vantrel {
@@ -164,5 +164,13 @@ std::string LastPackageError() {
 }
 
 const ImageStore& PackageImageStore() { return g_store; }
+
+bool LoadFirmwarePackage(const std::string& path, FirmwareBundle* out, std::string* reason) {
+  if (!LoadFirmwarePackage(path, &out->bootloader, &out->extBootloader, &out->rom, &out->rom2,
+                           out->fs.data(), reason))
+    return false;
+  out->fsCount = kFsSlotCount;
+  return true;
+}
 
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "images/firmware.h"
 #include "images/image_desc.h"
 #include "images/package_format.h"
 
@@ -23,6 +24,9 @@ bool LoadFirmwarePackage(const std::string& path, ImageDesc* bootloader, ImageDe
 bool LoadFirmwarePackageFromBytes(ByteSpan file, ImageDesc* bootloader, ImageDesc* ext_bootloader,
                                   ImageDesc* rom, ImageDesc* rom2, ImageDesc fs_slots[4],
                                   std::string* reason = nullptr);
+
+// The same load into one bundle (all four FS slots walked).
+bool LoadFirmwarePackage(const std::string& path, FirmwareBundle* out, std::string* reason = nullptr);
 
 // The reason of the last failed load in this process ("" after a success).
 std::string LastPackageError();

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "images/package_format.h"
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel {
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "images/fs_layout.h"
 #include "images/image_desc.h"
 
 namespace vantrel {
@@ -20,10 +21,6 @@ inline constexpr uint32_t kSectionRecordBytes = 16;
 inline constexpr uint32_t kImageListBytes = 324;
 inline constexpr uint32_t kMaxListedImages = 19;
 inline constexpr uint32_t kFsImageSlots = 4;
-inline constexpr uint32_t kFsHeaderBytes = 48;
-inline constexpr uint32_t kFsInfoRecordBytes = 512;
-inline constexpr uint32_t kFsMaxRegions = 8;
-inline constexpr uint32_t kTagCounterBytes = 16;  // eight u16 counters before countersEnd
 
 // Image and section types.
 enum : int32_t {
@@ -35,27 +32,6 @@ enum : int32_t {
   kSectionSkipped = 9,
   kImageFs = 10,
 };
-
-// Words of the FS image header, by byte offset.
-enum FsHeaderWord : uint32_t {
-  kFsHeaderBlocks = 0,
-  kFsTagModulus = 4,
-  kFsEntryCount = 8,
-  kFsDataBlockCount = 12,
-  kFsReservedCount = 16,
-  kFsPoolFirstIndex = 20,
-  kFsBlocksPerTag = 24,
-  kFsCountersEnd = 28,
-  kFsPageSize = 32,  // u16
-  kFsBlockKiB = 34,  // u16
-};
-
-// Fields of the FS info record, by byte offset.
-inline constexpr uint32_t kInfoAreaStart = 388;
-inline constexpr uint32_t kInfoAreaLength = 392;
-inline constexpr uint32_t kInfoRegionStart = 396;  // + 8 r
-inline constexpr uint32_t kInfoRegionLength = 400;  // + 8 r
-inline constexpr uint32_t kInfoVersion = 460;       // three bytes
 
 struct PackageHeader {
   uint16_t pageSize = 0;

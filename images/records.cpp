@@ -7,7 +7,9 @@
 #include <climits>
 #include <cstring>
 
-#include "link/link.h"
+#include "images/rom_info.h"
+#include "link/byte_order.h"
+#include "vantrel/codes.h"
 
 namespace vantrel {
 namespace {
@@ -15,28 +17,16 @@ namespace {
 constexpr char kBloaderMarker[] = "MTK_BLOADER_INFO_v";  // 18 characters
 constexpr uint32_t kBloaderMarkerLength = 18;
 constexpr uint32_t kBloaderRecordBytes = 136;
-constexpr char kRomMarker[] = "MTK_ROMINFO_v";  // 13 characters
-constexpr uint32_t kRomMarkerLength = 13;
-constexpr uint32_t kRomCopyBytes = 352;
 constexpr uint32_t kRomSearchLimit = 0x100000;  // marker offsets below 1 MiB
 constexpr uint32_t kRomMinimumImage = 332;
-
-uint32_t RomRecordSize(int version) {
-  switch (version) {
-    case 4: return 320;
-    case 5: return 332;
-    case 6: return 340;
-    default: return 352;
-  }
-}
 
 // Offset of the first marker at an offset below 1 MiB whose 13 bytes lie in
 // the image.
 bool FindRomMarker(const ImageDesc& rom, uint32_t* offset) {
-  if (!rom.data || rom.length < kRomMarkerLength) return false;
-  const uint32_t last = std::min(rom.length - kRomMarkerLength, kRomSearchLimit - 1);
+  if (!rom.data || rom.length < kRomInfoMarkerLength) return false;
+  const uint32_t last = std::min(rom.length - kRomInfoMarkerLength, kRomSearchLimit - 1);
   for (uint32_t k = 0; k <= last; ++k) {
-    if (rom.data[k] == 'M' && std::memcmp(rom.data + k, kRomMarker, kRomMarkerLength) == 0) {
+    if (rom.data[k] == 'M' && std::memcmp(rom.data + k, kRomInfoMarker, kRomInfoMarkerLength) == 0) {
       *offset = k;
       return true;
     }
@@ -45,7 +35,7 @@ bool FindRomMarker(const ImageDesc& rom, uint32_t* offset) {
 }
 
 int RomVersion(const ImageDesc& rom, uint32_t offset) {
-  const uint64_t digits = uint64_t{offset} + kRomMarkerLength;
+  const uint64_t digits = uint64_t{offset} + kRomInfoMarkerLength;
   return ParseDecimal(rom.data + digits, static_cast<uint32_t>(rom.length - digits));
 }
 
@@ -75,13 +65,13 @@ int ParseDecimal(const uint8_t* p, uint32_t limit) {
 
 int ParseBloaderInfo(const ImageDesc& bootloader, uint8_t* record) {
   const uint64_t length = bootloader.data ? bootloader.length : 0;
-  if (length < 4) return 5028;
+  if (length < 4) return kBloaderInfoMissing;
   const uint64_t block_length = GetLe32(bootloader.data + length - 4);
   // In 64 bits: an L near 2^32 must not wrap into a small sum.
-  if (length < block_length + 4) return 5028;
-  if (block_length < kBloaderMarkerLength) return 5028;
+  if (length < block_length + 4) return kBloaderInfoMissing;
+  if (block_length < kBloaderMarkerLength) return kBloaderInfoMissing;
   const uint8_t* block = bootloader.data + (length - block_length - 4);
-  if (std::memcmp(block, kBloaderMarker, kBloaderMarkerLength) != 0) return 5028;
+  if (std::memcmp(block, kBloaderMarker, kBloaderMarkerLength) != 0) return kBloaderInfoMissing;
 
   uint8_t work[kBloaderRecordBytes] = {};
   const int version = ParseDecimal(block + kBloaderMarkerLength,
@@ -93,23 +83,23 @@ int ParseBloaderInfo(const ImageDesc& bootloader, uint8_t* record) {
     case 3: copy = 136; break;
     default: break;  // unknown versions leave the record zero
   }
-  if (block_length < copy) return 1009;
+  if (block_length < copy) return kBloaderInfoTooShort;
   std::memcpy(work, block, copy);
   std::memcpy(record, work, sizeof work);
-  return 0;
+  return kOk;
 }
 
 int ParseRomInfo(const ImageDesc& rom, uint8_t* copy) {
-  if (!rom.data || rom.length < kRomMinimumImage) return 1;
+  if (!rom.data || rom.length < kRomMinimumImage) return kRomInfoImageTooShort;
   uint32_t offset = 0;
-  if (!FindRomMarker(rom, &offset)) return 2;
+  if (!FindRomMarker(rom, &offset)) return kRomInfoNotFound;
   const int version = RomVersion(rom, offset);
-  const uint32_t take = std::min<uint32_t>(RomRecordSize(version), rom.length - offset);
-  std::memset(copy, 0, kRomCopyBytes);
+  const uint32_t take = std::min<uint32_t>(RomInfoRecordSize(version), rom.length - offset);
+  std::memset(copy, 0, kRomInfoCopySize);
   std::memcpy(copy, rom.data + offset, take);
   if (version >= 4) {
-    UpperCaseText(copy + 16, copy + kRomCopyBytes);
-    UpperCaseText(copy + 144, copy + kRomCopyBytes);
+    UpperCaseText(copy + kRomInfoText1Offset, copy + kRomInfoCopySize);
+    UpperCaseText(copy + kRomInfoText2Offset, copy + kRomInfoCopySize);
   }
   return 0;
 }
@@ -118,7 +108,7 @@ bool FindRomInfoRecord(const ImageDesc& rom, uint32_t* offset, uint32_t* size) {
   uint32_t k = 0;
   if (!FindRomMarker(rom, &k)) return false;
   *offset = k;
-  *size = RomRecordSize(RomVersion(rom, k));
+  *size = RomInfoRecordSize(RomVersion(rom, k));
   return true;
 }
 

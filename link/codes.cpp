@@ -7,8 +7,8 @@ namespace {
 
 const CodeInfo kTable[] = {
     {0, "Ok", "success"},
-    {1, "Inner1", "inner step 1 failed (shared data: sending 0xBE; link: no data)"},
-    {2, "Inner2", "inner step 2 failed (shared data: reading the status word)"},
+    {1, "Inner1", "inner step 1 failed (shared data: sending 0xBE; link: no data; ROM record: image too short)"},
+    {2, "Inner2", "inner step 2 failed (shared data: reading the status word; ROM record: not found)"},
     {3, "Inner3", "inner step 3 failed (packet: zero fill; link: error)"},
     {4, "Inner4", "inner step 4 failed (packet: checksum write; shared data: ack read)"},
     {5, "Inner5", "shared data: the agent did not acknowledge 0xBE"},
@@ -24,6 +24,7 @@ const CodeInfo kTable[] = {
     {1016, "UnknownChipType", "the agent reported an unknown chip type"},
     {1024, "RomInfoNotOnFlash", "no ROM information record in device blocks 2 to 9"},
     {1030, "RomInfoNoRegions", "the ROM information record lists no region"},
+    {1031, "Cancelled", "the front end cancelled the transfer between packets or blocks"},
     {2004, "BootSendDaFailed", "loading an agent image failed or its checksum differs"},
     {2005, "BootStartFailed", "boot ROM handshake failed or timed out"},
     {2007, "BootJumpFailed", "the jump into the agent failed"},

@@ -7,12 +7,12 @@
 namespace vantrel {
 
 LinkStatus LinkWrite(LinkHandle h, const uint8_t* buf, uint32_t n) {
-  if (!h) return kLinkError;
+  if (!h || !h->port()) return kLinkError;
   uint32_t put = 0;
-  if (!h->Write(buf, n, &put)) return kLinkError;
+  if (!h->port()->Write(buf, n, &put)) return kLinkError;
   if (put == 0) return kLinkNothingWritten;
   if (put != n) return kLinkError;
-  return h->Flush() ? kLinkOk : kLinkError;
+  return h->port()->Flush() ? kLinkOk : kLinkError;
 }
 
 LinkStatus LinkWrite8(LinkHandle h, uint32_t value) {
@@ -33,9 +33,9 @@ LinkStatus LinkWrite32(LinkHandle h, uint32_t value) {
 }
 
 LinkStatus LinkRead(LinkHandle h, uint8_t* buf, uint32_t n) {
-  if (!h) return kLinkError;
+  if (!h || !h->port()) return kLinkError;
   uint32_t got = 0;
-  if (!h->Read(buf, n, &got)) return kLinkError;
+  if (!h->port()->Read(buf, n, &got)) return kLinkError;
   if (got == 0) return kLinkNoData;
   if (got < n) return kLinkError;
   return kLinkOk;
@@ -43,11 +43,11 @@ LinkStatus LinkRead(LinkHandle h, uint8_t* buf, uint32_t n) {
 
 LinkStatus LinkReadAll(LinkHandle h, uint8_t* buf, uint32_t n) {
   if (n == 0) return kLinkNoData;
-  if (!h) return kLinkError;
+  if (!h || !h->port()) return kLinkError;
   uint32_t have = 0;
   while (have < n) {
     uint32_t got = 0;
-    if (!h->Read(buf + have, n - have, &got)) return kLinkError;
+    if (!h->port()->Read(buf + have, n - have, &got)) return kLinkError;
     if (got == 0) return kLinkNoData;
     have += got;
   }
@@ -76,30 +76,35 @@ LinkStatus LinkRead32(LinkHandle h, uint32_t* out) {
 }
 
 int LinkSetTimeouts(LinkHandle h, uint32_t read_constant_ms, uint32_t write_constant_ms) {
-  if (!h) return kLinkError;
+  if (!h || !h->port()) return kLinkError;
   platform::Timeouts t;
   t.readInterval = 0;
   t.readMultiplier = 1;
   t.readConstant = read_constant_ms;
   t.writeMultiplier = 1;
   t.writeConstant = write_constant_ms;
-  return h->SetTimeouts(t) ? kLinkOk : kLinkError;
+  return h->port()->SetTimeouts(t) ? kLinkOk : kLinkError;
 }
 
-bool LinkFlush(LinkHandle h) { return h && h->Flush(); }
+bool LinkFlush(LinkHandle h) { return h && h->port() && h->port()->Flush(); }
 
-void LinkLog(const char* format, ...) {
+void LinkLog(LinkHandle h, const char* format, ...) {
   char buf[512];
   va_list ap;
   va_start(ap, format);
   std::vsnprintf(buf, sizeof buf, format, ap);  // cuts to 511 characters + NUL
   va_end(ap);
-  std::fputs(buf, stdout);
-  std::fflush(stdout);
+  if (h) h->channel().Log("%s", buf);
+  else {
+    std::fputs(buf, stdout);
+    std::fflush(stdout);
+  }
 }
 
 void LinkSleep(uint32_t ms) { platform::GetClock().SleepMs(ms); }
 
-bool LinkGone(LinkHandle h) { return !h || h->Gone(); }
+uint64_t LinkNowMs() { return platform::GetClock().NowMs(); }
+
+bool LinkGone(LinkHandle h) { return !h || !h->port() || h->port()->Gone(); }
 
 }  // namespace vantrel

@@ -6,12 +6,32 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "link/byte_order.h"
+#include "link/channel.h"
 #include "platform/serial_port.h"
 
 namespace vantrel {
 
-// The open port a protocol function works on; always its first argument.
-using LinkHandle = platform::SerialPort*;
+// What a protocol function works on, always its first argument: the open
+// byte link and the session's channel (reports, trace, wait limits, failure
+// detail). A link made without a channel has one of its own with the
+// defaults, so a bare port behaves exactly as the process-wide set-up did.
+class Link {
+ public:
+  explicit Link(platform::ByteLink* port, Channel* channel = nullptr)
+      : port_(port), channel_(channel ? channel : &own_) {}
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  platform::ByteLink* port() const { return port_; }
+  Channel& channel() const { return *channel_; }
+
+ private:
+  platform::ByteLink* port_;
+  Channel own_;
+  Channel* channel_;
+};
+using LinkHandle = Link*;
 
 enum LinkStatus : int {
   kLinkOk = 0,       // everything written and flushed, or read
@@ -33,44 +53,16 @@ LinkStatus LinkRead32(LinkHandle h, uint32_t* out);
 int LinkSetTimeouts(LinkHandle h, uint32_t read_constant_ms, uint32_t write_constant_ms);
 // Flushes the port's output once more (the boot ROM echo discipline uses it).
 bool LinkFlush(LinkHandle h);
-// Formats into a 512-byte buffer (511 characters kept) and prints the text
-// unchanged to standard output: no prefix, no time stamp, no newline added.
-void LinkLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Formats into a 512-byte buffer (511 characters kept) and hands the text
+// unchanged to the link's channel (standard output by default): no prefix,
+// no time stamp, no newline added.
+void LinkLog(LinkHandle h, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LinkSleep(uint32_t ms);
+// The clock the link's sleeps use, in milliseconds.
+uint64_t LinkNowMs();
 
 // True when the port has gone away (unplugged, hung up): every wait on it
 // ends at once.
 bool LinkGone(LinkHandle h);
-
-// Big-endian wire helpers, written once.
-inline void PutBe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-inline void PutBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-inline uint16_t GetBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-inline uint32_t GetBe32(const uint8_t* p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-// Little-endian helpers for files, images and flash structures.
-inline uint16_t GetLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t GetLe32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline void PutLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutLe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 }  // namespace vantrel

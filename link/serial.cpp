@@ -1,25 +1,44 @@
 #include "link/serial.h"
 
+#include <cstdlib>
+
+#include "platform/recording_port.h"
+
 namespace vantrel {
 
 using platform::LineSettings;
 
+namespace {
+namespace line = platform::line;
+// Cleared: parity checking, CTS/DSR/XON/XOFF flow, DSR sensitivity, abort on
+// error, and the upper bit of the DTR and RTS controls; then set: DTR and RTS
+// control "on" (raised while the port is open).
+constexpr uint32_t kLineFlagsCleared = line::kParity | line::kOutxCtsFlow | line::kOutxDsrFlow |
+                                       (2u << line::kDtrControlShift) | line::kDsrSensitivity |
+                                       line::kOutX | line::kInX | (2u << line::kRtsControlShift) |
+                                       line::kAbortOnError;
+constexpr uint32_t kLineFlagsSet = (1u << line::kDtrControlShift) | (1u << line::kRtsControlShift);
+static_assert(kLineFlagsCleared == 0x636E && kLineFlagsSet == 0x1010);
+constexpr uint32_t kQueueBytes = 8192;
+constexpr uint32_t kReadConstantMs = 20;
+constexpr uint32_t kWriteConstantMs = 5000;
+}  // namespace
+
 int ConfigureLinkPort(platform::SerialPort& port, uint32_t baud) {
   if (!port.ClearError()) return kLinkError;
-  if (!port.SetQueueSizes(8192, 8192)) return kLinkError;
+  if (!port.SetQueueSizes(kQueueBytes, kQueueBytes)) return kLinkError;
   LineSettings s{};
   if (!port.GetLine(&s)) return kLinkError;
   s.baudRate = baud;
   s.byteSize = 8;
   s.parity = 0;
   s.stopBits = 0;
-  // No parity checking, no CTS/DSR/XON/XOFF flow, no DSR sensitivity, no
-  // abort on error; DTR and RTS raised while the port is open.
-  s.flags = (s.flags & ~0x636Eu) | 0x1010u;
+  s.flags = (s.flags & ~kLineFlagsCleared) | kLineFlagsSet;
   if (!port.SetLine(s)) return kLinkError;
   if (!port.ClearBreak()) return kLinkError;
   if (!port.Purge(platform::kPurgeAll)) return kLinkError;
-  if (LinkSetTimeouts(&port, 20, 5000) != 0) return kLinkError;
+  Link link(&port);
+  if (LinkSetTimeouts(&link, kReadConstantMs, kWriteConstantMs) != 0) return kLinkError;
   return kLinkOk;
 }
 
@@ -28,6 +47,10 @@ int OpenLinkPort(uint32_t baud, uint32_t n, std::unique_ptr<platform::SerialPort
   auto port = platform::OpenComPort(n, /*overlapped=*/false);
   if (!port) return kLinkError;
   if (ConfigureLinkPort(*port, baud) != kLinkOk) return kLinkError;  // closes the handle
+  // A transcript of the wire for field reports: VANTREL_TRANSCRIPT names the
+  // file ("%u" becomes the COM port number). Set-up calls are not wire bytes.
+  if (const char* path = std::getenv("VANTREL_TRANSCRIPT"))
+    port = platform::MaybeRecord(std::move(port), path, n);
   *out = std::move(port);
   return kLinkOk;
 }

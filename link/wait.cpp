@@ -2,14 +2,9 @@
 
 namespace vantrel {
 
-WaitLimits& Limits() {
-  static WaitLimits limits;
-  return limits;
-}
-
 bool WaitBudget::Spend() {
   if (LinkGone(h_)) return false;
-  platform::Timeouts t = h_->GetTimeouts();
+  platform::Timeouts t = h_->port()->GetTimeouts();
   uint64_t cost = uint64_t(t.readMultiplier) + t.readConstant;
   if (cost == 0) cost = 1;
   left_ = left_ > cost ? left_ - cost : 0;

@@ -7,23 +7,10 @@
 // the wait at once.
 #include <cstdint>
 
+#include "link/channel.h"
 #include "link/link.h"
 
 namespace vantrel {
-
-// Deadlines of the waits without a limit of their own, in milliseconds. The
-// defaults suit a real phone; tests and simulations may shorten them.
-struct WaitLimits {
-  uint32_t handshakeMs = 60000;      // boot ROM start handshake
-  uint32_t registerPollMs = 5000;    // one power-key busy-bit poll
-  uint32_t firstAgentByteMs = 60000; // the agent's first 0xC0 after the jump
-  uint32_t statusByteMs = 30000;     // any agent status byte or short answer
-  uint32_t flashScanMs = 120000;     // "Wait for DA to scan flash content"
-  uint32_t eraseMs = 120000;         // answers during an erase of a range
-};
-
-// The process-wide limits (read by every session; set them before sessions run).
-WaitLimits& Limits();
 
 // Reads one byte, repeating timed-out or failed reads until one succeeds, the
 // budget is used up (kLinkNoData) or the port is gone (kLinkError).

@@ -4,7 +4,7 @@
 // block commands, and tests hand it an in-memory NAND.
 #include <cstdint>
 
-#include "link/link.h"
+#include "link/channel.h"
 
 namespace vantrel {
 
@@ -12,7 +12,14 @@ namespace vantrel {
 // A write answering 3041 means the target block is bad.
 class BlockDevice {
  public:
+  // `channel`: the session's reports, limits and failure detail (null: the
+  // device's own, with the process-wide defaults). Not owned.
+  explicit BlockDevice(Channel* channel = nullptr) : channel_(channel ? channel : &own_) {}
   virtual ~BlockDevice() = default;
+  BlockDevice(const BlockDevice&) = delete;
+  BlockDevice& operator=(const BlockDevice&) = delete;
+  Channel& channel() const { return *channel_; }
+
   // Whole block: pages x (main, spare); the agent compares its own checksum
   // with `checksum` (XorChecksum16 of the main data).
   virtual int WriteBlock(uint32_t block, uint32_t page_size, uint32_t spare_size,
@@ -29,24 +36,10 @@ class BlockDevice {
                         uint32_t capacity) = 0;
   virtual int FormatRange(uint8_t option1, uint8_t option2, uint8_t option3, uint32_t address,
                           uint32_t length) = 0;
-};
-
-// The agent's block commands on an open link.
-class AgentBlockDevice final : public BlockDevice {
- public:
-  explicit AgentBlockDevice(LinkHandle h) : h_(h) {}
-  int WriteBlock(uint32_t block, uint32_t page_size, uint32_t spare_size, uint32_t page_count,
-                 const uint8_t* main_data, const uint8_t* spare_data, uint16_t checksum) override;
-  int WritePages(uint32_t block, uint32_t list_length, const uint32_t* pages, uint32_t page_size,
-                 uint32_t spare_size, uint32_t pages_per_block, const uint8_t* main_data,
-                 const uint8_t* spare_data) override;
-  int ReadFlash(uint32_t address, uint32_t length, uint8_t mode, uint8_t* destination,
-                uint32_t capacity) override;
-  int FormatRange(uint8_t option1, uint8_t option2, uint8_t option3, uint32_t address,
-                  uint32_t length) override;
 
  private:
-  LinkHandle h_;
+  Channel own_;
+  Channel* channel_;
 };
 
 }  // namespace vantrel

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "images/fs_layout.h"
+
 namespace vantrel {
 
 // One entry word of an FS image header: (block << 8) | tag.
@@ -15,7 +17,7 @@ struct BlockMapEntry {
   uint32_t block = 0;  // 0..16777215
   uint32_t used = 0;   // 1 once a reserved entry has been handed out
 
-  static BlockMapEntry FromWord(uint32_t word) { return {word & 0xFFu, word >> 8, 0}; }
+  static BlockMapEntry FromWord(uint32_t word) { return {FsEntryTag(word), FsEntryBlock(word), 0}; }
 };
 
 // Two lists addressed by one combined index: [0, n) is the normal list (entry

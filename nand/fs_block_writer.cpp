@@ -54,7 +54,7 @@ int WriteDataBlocks(std::span<uint8_t> table_source, BlockMappingTable& m, Block
   if (count > 0 && uint64_t(base) + count > tables.RemapCapacity()) return kFsLayoutMismatch;
 
   for (uint32_t i = 0; i < count; ++i) {
-    Report(port, kReportTransfer, static_cast<uint32_t>(uint64_t(i) * 100 / count), "");
+    device.channel().Report(port, kReportTransfer, static_cast<uint32_t>(uint64_t(i) * 100 / count), "");
     uint32_t physical = m.BlockAt(i);
     const SplitBlock block = SplitBlockData(
         data_blocks.subspan(uint64_t(i) * h.blockBytes, h.blockBytes), h.pageSize, h.spareSize,
@@ -80,7 +80,7 @@ int WriteDataBlocks(std::span<uint8_t> table_source, BlockMappingTable& m, Block
       tables.SetCounter(tag, std::max<uint16_t>(tables.Counter(tag), entry + 1));
     }
   }
-  Report(port, kReportTransfer, 100, "");
+  device.channel().Report(port, kReportTransfer, 100, "");
   return kOk;
 }
 

@@ -4,7 +4,7 @@
 #include <bit>
 #include <stdexcept>
 
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel {
 
@@ -22,27 +22,22 @@ const char* FsHeaderStatusText(FsHeaderStatus status) {
   return "unknown";
 }
 
-uint32_t SpareSizeFor(uint32_t page_size) {
-  if (page_size == 512) return 16;
-  if (page_size == 2048) return 64;
-  return page_size;
-}
-
 FsHeaderStatus ParseFsImageHeader(std::span<const uint8_t> image, FsImageHeader* out) {
   if (image.size() < kFsHeaderFixedBytes) return FsHeaderStatus::kTooShortForHeader;
   const uint8_t* p = image.data();
   FsImageHeader& h = *out;
-  h.headerBlocks = GetLe32(p + 0);
-  h.tagModulus = GetLe32(p + 4);
-  h.entryCount = GetLe32(p + 8);
-  h.dataBlockCount = GetLe32(p + 12);
-  h.reservedCount = GetLe32(p + 16);
-  h.poolFirstIndex = GetLe32(p + 20);
-  h.blocksPerTag = GetLe32(p + 24);
-  h.countersEnd = GetLe32(p + 28);
-  h.pageSize = GetLe16(p + 32);
-  h.blockSizeKiB = GetLe16(p + 34);
-  for (size_t k = 0; k < h.uninterpreted.size(); ++k) h.uninterpreted[k] = GetLe16(p + 36 + 2 * k);
+  const FsHeaderView v(p);
+  h.headerBlocks = v.HeaderBlocks();
+  h.tagModulus = v.TagModulus();
+  h.entryCount = v.EntryCount();
+  h.dataBlockCount = v.DataBlockCount();
+  h.reservedCount = v.ReservedCount();
+  h.poolFirstIndex = v.PoolFirstIndex();
+  h.blocksPerTag = v.BlocksPerTag();
+  h.countersEnd = v.CountersEnd();
+  h.pageSize = v.PageSize();
+  h.blockSizeKiB = v.BlockSizeKiB();
+  for (uint32_t k = 0; k < kFsUninterpretedCount; ++k) h.uninterpreted[k] = v.Uninterpreted(k);
 
   if (h.pageSize == 0) return FsHeaderStatus::kBadPageSize;
   h.spareSize = SpareSizeFor(h.pageSize);
@@ -55,7 +50,7 @@ FsHeaderStatus ParseFsImageHeader(std::span<const uint8_t> image, FsImageHeader*
   h.blockBytes = static_cast<uint32_t>(pages * (uint64_t(h.pageSize) + h.spareSize));
 
   const uint64_t entries = uint64_t(h.dataBlockCount) + h.reservedCount;
-  if (kFsHeaderFixedBytes + 4 * entries > uint64_t(h.headerBlocks) * h.blockBytes)
+  if (kFsHeaderFixedBytes + kFsEntryBytes * entries > uint64_t(h.headerBlocks) * h.blockBytes)
     return FsHeaderStatus::kEntriesPastHeader;
   if (image.size() < h.DataBlockOffset(h.dataBlockCount)) return FsHeaderStatus::kImageTooShort;
   if (h.countersEnd < kTagCountersBytes || h.countersEnd > h.blockMainSize)
@@ -65,7 +60,8 @@ FsHeaderStatus ParseFsImageHeader(std::span<const uint8_t> image, FsImageHeader*
 
   // The entry words lie inside the header units, which lie inside the image.
   std::vector<uint32_t> words(entries);
-  for (uint64_t i = 0; i < entries; ++i) words[i] = GetLe32(p + kFsHeaderFixedBytes + 4 * i);
+  for (uint64_t i = 0; i < entries; ++i)
+    words[i] = GetLe32(p + kFsHeaderFixedBytes + kFsEntryBytes * i);
   h.table.LoadEntries(words, h.dataBlockCount, h.reservedCount);
   return FsHeaderStatus::kOk;
 }
@@ -92,9 +88,9 @@ bool FindInfoRecord(const SplitBlock& block, const FsImageHeader& header, FsInfo
   const uint64_t page = header.pageSize;
   const uint64_t spare_size = header.spareSize;
   for (uint32_t n = header.pagesPerBlock; n-- > 0;) {
-    const uint64_t m = n * spare_size + 3;
-    if (m >= spare.size()) continue;
-    if (spare[m - 1] != kInfoMarker0 || spare[m] != kInfoMarker1) continue;
+    const uint64_t m = n * spare_size + kInfoMarkerSpareOffset;
+    if (m + 1 >= spare.size()) continue;
+    if (!HasInfoMarker(spare.data() + n * spare_size)) continue;
     const uint64_t end = (uint64_t(n) + 1) * page;
     // The highest marked page holds the record; if it cannot, there is none.
     if (end < kFsInfoRecordSize || end > main.size()) return false;
@@ -104,22 +100,21 @@ bool FindInfoRecord(const SplitBlock& block, const FsImageHeader& header, FsInfo
   return false;
 }
 
-uint32_t InfoAreaStart(const FsInfoRecord& r) { return GetLe32(r.data() + 388); }
-uint32_t InfoAreaLength(const FsInfoRecord& r) { return GetLe32(r.data() + 392); }
+uint32_t InfoAreaStart(const FsInfoRecord& r) { return FsInfoRecordView(r.data()).AreaStart(); }
+uint32_t InfoAreaLength(const FsInfoRecord& r) { return FsInfoRecordView(r.data()).AreaLength(); }
 uint32_t RecordRegionStart(const FsInfoRecord& r, uint32_t k) {
-  return GetLe32(r.data() + 396 + 8 * (k % kTagCount));
+  return FsInfoRecordView(r.data()).RegionStart(k);
 }
 uint32_t RecordRegionLength(const FsInfoRecord& r, uint32_t k) {
-  return GetLe32(r.data() + 400 + 8 * (k % kTagCount));
+  return FsInfoRecordView(r.data()).RegionLength(k);
 }
 
-bool IsVersionSupported(const FsInfoRecord& r) { return r[460] == 5 && r[461] == 2 && r[462] == 0; }
+bool IsVersionSupported(const FsInfoRecord& r) { return FsInfoRecordView(r.data()).IsVersionSupported(); }
 bool IsSameVersion(const FsInfoRecord& a, const FsInfoRecord& b) {
-  return std::equal(a.begin() + 460, a.begin() + 463, b.begin() + 460);
+  return FsInfoRecordView(a.data()).SameVersion(FsInfoRecordView(b.data()));
 }
 bool IsSameLayout(const FsInfoRecord& a, const FsInfoRecord& b) {
-  // Info area start and length, then the eight region starts and lengths.
-  return std::equal(a.begin() + 388, a.begin() + 452, b.begin() + 388);
+  return FsInfoRecordView(a.data()).SameLayout(FsInfoRecordView(b.data()));
 }
 
 namespace {

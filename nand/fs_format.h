@@ -14,17 +14,11 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include "images/fs_layout.h"  // the header and info-record layouts
 #include "nand/block_map.h"
 
 namespace vantrel {
 
-inline constexpr uint32_t kFsHeaderFixedBytes = 48;  // eight words, page and block size, 6 spare u16
-inline constexpr uint32_t kFsInfoRecordSize = 512;
-inline constexpr uint32_t kTagCount = 8;
-inline constexpr uint32_t kTagCountersBytes = 2 * kTagCount;
-// Spare bytes 2 and 3 of a page that belongs to an info block.
-inline constexpr uint8_t kInfoMarker0 = 0x0F;
-inline constexpr uint8_t kInfoMarker1 = 0x0D;
 
 enum class FsHeaderStatus {
   kOk,
@@ -62,8 +56,6 @@ struct FsImageHeader {
     return (uint64_t(headerBlocks) + 1 + i) * blockBytes;
   }
 };
-
-uint32_t SpareSizeFor(uint32_t page_size);
 
 // Parses the header at the start of `image` (the whole image: its length is
 // checked against the header). On anything but kOk `out` is unspecified.

@@ -6,16 +6,13 @@
 #include <stdexcept>
 #include <vector>
 
-#include "link/report.h"
+#include "link/report.h"  // report types
 #include "nand/fs_block_writer.h"
 #include "vantrel/codes.h"
 
 namespace vantrel {
 namespace {
 
-constexpr char kRomInfoKey[] = "MTK_ROMINFO_v";
-constexpr size_t kRomInfoKeyLength = sizeof(kRomInfoKey) - 1;
-constexpr char kRomInfoIdentifier[] = "05200001";
 constexpr uint32_t kRomInfoFirstBlock = 2;
 constexpr uint32_t kRomInfoLastBlock = 9;
 constexpr uint64_t kRomInfoMaxOffsets = 1048576;
@@ -23,10 +20,6 @@ constexpr uint64_t kAddressLimit = uint64_t(UINT32_MAX) + 1;
 // The agent sends whole packets (at most one 4224-byte read unit each), so a
 // read may fill up to one packet past the length asked for.
 constexpr uint32_t kReadSlack = 4224;
-
-// Region k of the ROM record's region table.
-uint32_t RomRegionStart(const RomInfoRecord& r, uint32_t k) { return GetLe32(&r[220 + 16 * k]); }
-uint32_t RomRegionLength(const RomInfoRecord& r, uint32_t k) { return GetLe32(&r[224 + 16 * k]); }
 
 // Sets `m` up from the table source: data blocks the phone moved earlier stay
 // moved, and reserved blocks that earlier downloads used are skipped.
@@ -57,15 +50,15 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
   FsInfoRecord image_record{};
   if (!FindInfoRecord(s, h, &image_record)) return kFsNoInfoRecord;
   if (!IsVersionSupported(image_record)) {
-    Report(port, kReportTransfer, 100, "");
-    Report(port, kReportStage, 100, "Write FS Image Complete");
+    device.channel().Report(port, kReportTransfer, 100, "");
+    device.channel().Report(port, kReportStage, 100, "Write FS Image Complete");
     return kOk;
   }
 
   RomInfoRecord rom{};
   if (!FindRomInfo(device, h.blockMainSize, &rom)) return kRomInfoNotOnFlash;
   if (!CheckRomInfo(rom, image_record)) return kFsLayoutMismatch;
-  const uint32_t fs_start_block = RomRegionStart(rom, 1) / h.blockMainSize;
+  const uint32_t fs_start_block = RomInfoView(rom).RegionStart(1) / h.blockMainSize;
   const uint32_t base = h.dataBlockCount > 0 ? h.table.BlockAt(0) - fs_start_block : 0;
   // An image whose blocks the remap table cannot describe is refused before
   // anything on the flash is erased.
@@ -110,7 +103,7 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
 
 int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
                    uint32_t erase_length, uint32_t port) {
-  Report(port, kReportStage, 0, "Start Write FS Image");
+  device.channel().Report(port, kReportStage, 0, "Start Write FS Image");
   try {
     return WriteFsImageChecked(device, image, erase_start, erase_length, port);
   } catch (const BlockMappingTable::RunOutOfReservedBlocks&) {
@@ -137,8 +130,8 @@ bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* o
     // cut by the block end is never read past the buffer.
     if (l < out->size()) continue;
     const uint64_t offsets = std::min<uint64_t>(l - out->size() + 1, kRomInfoMaxOffsets);
-    const auto last = buffer.begin() + static_cast<ptrdiff_t>(offsets - 1 + kRomInfoKeyLength);
-    const auto hit = std::search(buffer.begin(), last, kRomInfoKey, kRomInfoKey + kRomInfoKeyLength);
+    const auto last = buffer.begin() + static_cast<ptrdiff_t>(offsets - 1 + kRomInfoMarkerLength);
+    const auto hit = std::search(buffer.begin(), last, kRomInfoMarker, kRomInfoMarker + kRomInfoMarkerLength);
     if (hit == last) continue;
     std::copy_n(hit, out->size(), out->begin());
     return true;
@@ -147,11 +140,12 @@ bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* o
 }
 
 bool CheckRomInfo(const RomInfoRecord& rom, const FsInfoRecord& image) {
-  if (GetLe16(&rom[210]) < 2) return false;
-  const uint64_t fs_start = RomRegionStart(rom, 1);
-  const uint64_t fs_length = RomRegionLength(rom, 1);
+  const RomInfoView v(rom);
+  if (v.RegionCount() < 2) return false;
+  const uint64_t fs_start = v.RegionStart(1);
+  const uint64_t fs_length = v.RegionLength(1);
   if (fs_length == 0) return false;
-  if (std::memcmp(&rom[332], kRomInfoIdentifier, 8) != 0) return false;
+  if (!v.HasFsIdentifier()) return false;
   // 64-bit sums: a region wrapping past 4 GiB must not pass as inside.
   for (uint32_t k = 0; k < kTagCount; ++k) {
     const uint64_t length = RecordRegionLength(image, k);

@@ -25,20 +25,16 @@
 #include <array>
 #include <cstdint>
 
-#include "agent/agent.h"
 #include "images/image_desc.h"
-#include "link/link.h"
+#include "images/rom_info.h"
 #include "nand/block_device.h"
 #include "nand/fs_format.h"
 
 namespace vantrel {
 
-// The phone's ROM information record as read from the flash.
-using RomInfoRecord = std::array<uint8_t, kRomInfoCopySize>;
-
-int WriteFsImage(const ImageDesc& image, LinkHandle h, uint32_t erase_start, uint32_t erase_length,
-                 uint32_t port);
-// The same on any block device (WriteFsImage wraps the agent's commands).
+// Writes one FS image on a block device (the download plan hands it the
+// agent's block commands; tests an in-memory NAND). Reports and the failure
+// detail go through the device's channel.
 int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
                    uint32_t erase_length, uint32_t port);
 

@@ -59,9 +59,11 @@ inline constexpr uint32_t kPurgeTxClear = 0x0004;
 inline constexpr uint32_t kPurgeRxClear = 0x0008;
 inline constexpr uint32_t kPurgeAll = 0x000F;
 
-class SerialPort {
+// The byte link: what the link primitives and the protocol use of a port.
+// The scripted fake link of the tests implements only this.
+class ByteLink {
  public:
-  virtual ~SerialPort() = default;
+  virtual ~ByteLink() = default;
 
   // Synchronous read of up to n bytes within the read time-out. Returns false
   // when the OS call fails, which includes the port having gone away (an I/O
@@ -74,7 +76,16 @@ class SerialPort {
   virtual bool Flush() = 0;
   virtual bool SetTimeouts(const Timeouts& t) = 0;
   virtual Timeouts GetTimeouts() const = 0;
+  // True once an I/O call has found the device gone (unplugged, hung up).
+  virtual bool Gone() const = 0;
+  // The name the port was opened under, for logs.
+  virtual std::string Name() const = 0;
+};
 
+// A serial port: the byte link plus line control, which only the port's
+// opening and the port manager use.
+class SerialPort : public ByteLink {
+ public:
   // Clears a pending communication error and reads the port status.
   virtual bool ClearError() = 0;
   virtual bool SetQueueSizes(uint32_t in, uint32_t out) = 0;
@@ -88,10 +99,6 @@ class SerialPort {
   virtual bool SetRts(bool on) = 0;
   // Bytes waiting in the input queue.
   virtual uint32_t InputQueued() = 0;
-  // True once an I/O call has found the device gone (unplugged, hung up).
-  virtual bool Gone() const = 0;
-  // The name the port was opened under, for logs.
-  virtual std::string Name() const = 0;
 };
 
 enum class OpenError { kNone, kAbsent, kBusy, kFailed };

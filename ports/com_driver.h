@@ -6,28 +6,11 @@
 // Thread safety: none; one object is used by one thread.
 #include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "platform/serial_port.h"
+#include "platform/event_port.h"
+#include "ports/port_scan.h"
 
 namespace vantrel {
-
-// One port found by the port scan.
-struct SSerInfo {
-  std::string devicePath;    // "\\.\" + port name
-  std::string portName;      // e.g. COM5
-  std::string friendlyName;  // the device's description
-  int32_t usb = 0;           // 1 when the port is on USB
-  std::string displayName;   // friendly name without its " #n" instance suffix
-  uint8_t portNumber = 0;    // low 8 bits of the number after "COM"; 0 when none
-};
-
-// Lists the phone ports of the machine. The device-database scan that
-// classifies ports by their friendly names is not available on this
-// platform yet, so the scan finds no phone port (what it returns on a machine
-// without phone ports).
-void EnumeratePorts(std::vector<SSerInfo>& ports, bool check_open, bool modem_class, bool clear_first);
 
 class CComDriver {
  public:
@@ -49,10 +32,10 @@ class CComDriver {
 
 class CComMngr : public CComDriver {
  public:
-  CComMngr();
+  CComMngr() = default;
   // Does not close the port: the owner calls ClosePort first. (Our handle
-  // still releases the descriptor, so nothing leaks if the owner forgets.)
-  ~CComMngr() override;
+  // still releases the port, so nothing leaks if the owner forgets.)
+  ~CComMngr() override = default;
 
   int32_t OpenPort() override;
   void ClosePort() override;
@@ -61,7 +44,7 @@ class CComMngr : public CComDriver {
   int32_t IsOpen() override { return open_; }
   int32_t Write(const void* buffer, uint32_t length) override;
   uint32_t Read(void* buffer, uint32_t capacity) override;
-  platform::SerialPort* GetHandle() override { return port_.get(); }
+  platform::SerialPort* GetHandle() override { return port_ ? &port_->Port() : nullptr; }
   int32_t Open(uint8_t port_number) override;
   int32_t SetBaudRate(uint32_t baud) override;
   int32_t IsPortAbsent(uint8_t port_number) override;
@@ -80,11 +63,7 @@ class CComMngr : public CComDriver {
   platform::LineSettings line_{};
   int32_t open_ = 0;
   uint8_t port_number_ = 0;
-  std::unique_ptr<platform::SerialPort> port_;
-  // What the OS's own implementation keeps besides (Windows: the overlapped
-  // records and their events).
-  struct OsState;
-  std::unique_ptr<OsState> os_;
+  std::unique_ptr<platform::EventPort> port_;
 };
 
 }  // namespace vantrel

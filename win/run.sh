@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The shipping form, built and proven on Linux:
-#   1. installs mingw-w64 (i686) and 32-bit Wine when missing;
+#   1. installs mingw-w64 (i686), 32-bit Wine and clang-cl/lld when missing;
 #   2. cross-builds Vantrel.dll, the C host stand-in and the Windows tests
-#      (preset win32, build-win/);
+#      (preset win32, build-win/); 2b. builds the C++ host stand-in with
+#      clang-cl and checks that it imports the interface class by name;
 #   3. checks the DLL: PE32 for i386, exports exactly the six functions and
 #      the interface class's members, imports system DLLs only;
 #   4. runs the Windows tests under Wine, with a null-modem pair of COM ports;
-#   5. runs the C host stand-in under Wine: the bad-input checks, then a whole
-#      download to the simulated phone on COM40; the flash the phone saved is
-#      then checked against the package (win/native/check_flash.cpp).
+#   5. runs the C host stand-in under Wine (the bad-input checks), then the
+#      C++ host stand-in, built by clang-cl in the host compiler's ABI
+#      (win/msvc/): a whole download to the simulated phone on COM40; the
+#      flash the phone saved is then checked against the package
+#      (win/native/check_flash.cpp).
 # Exits non-zero on any failure. Uses the native tools of build/ (or
 # $VANTREL_NATIVE_BUILD) for step 5; ./setup.sh test builds them first.
 set -euo pipefail
@@ -31,7 +34,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 install_tools() {
   local missing=()
   command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686)
-  for p in wine wine32:i386 googletest cmake; do
+  for p in wine wine32:i386 googletest cmake clang-tools lld llvm; do
     installed "$p" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return
@@ -51,6 +54,49 @@ cmake --preset win32 >"$WORK/configure.log" || { cat "$WORK/configure.log"; fail
 cmake --build --preset win32 >"$WORK/build.log" 2>&1 ||
   { tail -40 "$WORK/build.log"; fail "build"; }
 DLL=$BUILD/Vantrel.dll
+
+# ---- 2b. the C++ host stand-in, in the host compiler's ABI ----------------------
+# clang-cl builds it for i686-pc-windows-msvc without that compiler's SDK: no C
+# runtime, its own entry point, import libraries made by llvm-dlltool from
+# Vantrel.def (the DLL's own export table) and win/msvc/kernel32.def. Debian
+# names the tools with or without their version.
+first_tool() { # names...: prints the first one on PATH
+  local n
+  for n in "$@"; do command -v "$n" >/dev/null && { echo "$n"; return 0; }; done
+  return 1
+}
+versioned() { local v; for v in 19 18 17 16 15 14 13; do echo "$1-$v"; done; }
+CLANG_CL=$(first_tool clang-cl $(versioned clang-cl)) || fail "no clang-cl (Debian package clang-tools)"
+LLD_LINK=$(first_tool lld-link $(versioned lld-link)) || fail "no lld-link (Debian package lld)"
+DLLTOOL=$(first_tool llvm-dlltool $(versioned llvm-dlltool)) || fail "no llvm-dlltool (Debian package llvm)"
+say "building the C++ host stand-in ($CLANG_CL, $LLD_LINK, $DLLTOOL)"
+MSVC_HOST=$BUILD/host_standin_msvc.exe
+mkdir -p "$BUILD/msvc"
+# Relative paths: both tools read an argument that starts with /w as an option.
+(
+  cd "$BUILD/msvc"
+  for f in host_standin runtime; do
+    "$CLANG_CL" --target=i686-pc-windows-msvc /nologo /c /O1 /W4 /WX /std:c++20 \
+      /GS- /GR- /EHs-c- /Zl "/Fo$f.obj" -- "../../win/msvc/$f.cpp"
+  done
+  "$DLLTOOL" -m i386 -d ../../win/Vantrel.def -l Vantrel.lib
+  "$DLLTOOL" -m i386 -k -d ../../win/msvc/kernel32.def -l kernel32.lib
+  "$LLD_LINK" /nologo /subsystem:console /entry:HostEntry /nodefaultlib \
+    /out:../host_standin_msvc.exe host_standin.obj runtime.obj Vantrel.lib kernel32.lib
+) >"$WORK/msvc-build.log" 2>&1 || { cat "$WORK/msvc-build.log"; fail "building the C++ host stand-in"; }
+# The proof sits in its import table: the class's members, by decorated name.
+i686-w64-mingw32-objdump -p "$MSVC_HOST" |
+  awk '/DLL Name:/ { dll = $3 } dll == "Vantrel.dll" && $3 ~ /^\?/ { print $3 }' |
+  sort >"$WORK/msvc-imports.txt"
+sort >"$WORK/msvc-imports.want" <<'EOF'
+??0CInterfaceTemplate@@QAE@XZ
+??0CInterfaceTemplate@@QAE@ABV0@@Z
+??1CInterfaceTemplate@@UAE@XZ
+??4CInterfaceTemplate@@QAEAAV0@ABV0@@Z
+??_7CInterfaceTemplate@@6B@
+EOF
+diff -u "$WORK/msvc-imports.want" "$WORK/msvc-imports.txt" ||
+  fail "the C++ host stand-in does not import the class's members by name (- wanted, + found)"
 
 # ---- 3. the DLL's binary interface ------------------------------------------------
 say "checking the export and import tables"
@@ -116,7 +162,9 @@ ln -sfn /dev/null "$DOS/com47"  # opens, but is no serial line
 (cd "$BUILD" && VANTREL_NULL_MODEM=41,42 VANTREL_NOT_A_PORT=47 \
   ctest --output-on-failure -j2 -R '^test_win_') || fail "Windows tests under Wine"
 
-# ---- 5. the host stand-in --------------------------------------------------------------
+# ---- 5. the host stand-ins --------------------------------------------------------------
+# The C stand-in runs the bad-input checks; the C++ one, in the host's own ABI,
+# the whole download.
 sim_ready() {
   [ -x "$NATIVE/vantrel" ] && "$NATIVE/vantrel" sim --help >/dev/null 2>&1 &&
     ! "$NATIVE/vantrel" sim --help 2>&1 | grep -q 'not yet available'
@@ -124,14 +172,21 @@ sim_ready() {
 export VANTREL_TIME_SCALE=100  # the host process's clock: the reset countdown runs fast
 if ! sim_ready; then
   say "SKIPPED the whole download: $NATIVE/vantrel sim is missing (build the native tools first)"
-  say "running the host stand-in without a phone"
+  say "running the host stand-ins without a phone"
   (cd "$BUILD" && wine host_standin.exe 'C:\missing\Package.BIN' --no-phone) || fail "host stand-in"
+  (cd "$BUILD" && wine host_standin_msvc.exe 'C:\missing\Package.BIN' --no-phone) || fail "C++ host stand-in"
   say "passed (without the whole download)"
   exit 0
 fi
 say "building a sample package"
 PKG=$WORK/sample.pkg
 "$NATIVE/vantrel" pkg sample -o "$PKG" >"$WORK/pkg.log" 2>&1 || { cat "$WORK/pkg.log"; fail "vantrel pkg sample"; }
+
+WINPKG="Z:${PKG//\//\\}"
+say "running the C host stand-in under Wine: the bad-input checks"
+(cd "$BUILD" && exec timeout 120 wine host_standin.exe "$WINPKG" --no-phone) >"$WORK/host-c.log" 2>&1 ||
+  { cat "$WORK/host-c.log"; fail "C host stand-in (log in $WORK/host-c.log)"; }
+tail -n1 "$WORK/host-c.log"
 
 say "starting the simulated phone on COM40"
 STATE=$WORK/flash.state
@@ -146,10 +201,10 @@ for _ in $(seq 100); do
 done
 [ -e "$slave" ] || { cat "$WORK/sim.log"; fail "the simulated phone did not start"; }
 
-say "running the host stand-in under Wine: a whole download on COM40"
+say "running the C++ host stand-in under Wine: a whole download on COM40"
 # A port already present when Connect starts is taken only after it went
 # away; so the phone is plugged in (COM40 linked) once the host waits for it.
-(cd "$BUILD" && exec timeout 300 wine host_standin.exe "Z:${PKG//\//\\}") >"$WORK/host.log" 2>&1 &
+(cd "$BUILD" && exec timeout 300 wine host_standin_msvc.exe "$WINPKG") >"$WORK/host.log" 2>&1 &
 HOST_PID=$!
 PIDS+=("$HOST_PID")
 for _ in $(seq 600); do
@@ -169,7 +224,7 @@ for _ in $(seq 300); do kill -0 "$SIM_PID" 2>/dev/null || break; sleep 0.1; done
 kill "$SIM_PID" 2>/dev/null || true
 wait "$SIM_PID" 2>/dev/null || true
 sed -n '2,$p' "$WORK/sim.log"
-[ "$host_rc" -eq 0 ] || fail "host stand-in (exit $host_rc; log in $WORK/host.log)"
+[ "$host_rc" -eq 0 ] || fail "C++ host stand-in (exit $host_rc; log in $WORK/host.log)"
 grep -q '^problem:' "$WORK/sim.log" && fail "the simulated phone saw protocol problems"
 [ -s "$STATE" ] || fail "the simulated phone saved no flash state"
 

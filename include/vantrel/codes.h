@@ -23,6 +23,8 @@ enum Code : int {
   kBlockChecksumMismatch = 12,
   kPacketZeroFillFailed = 3,
   kPacketChecksumFailed = 4,
+  kRomInfoImageTooShort = 1,  // ParseRomInfo: the ROM image is shorter than a record
+  kRomInfoNotFound = 2,       // ParseRomInfo: no marker in the first 1 MiB
 
   // Set-up, port and record look-ups.
   kNoDescriptor = 1002,
@@ -31,6 +33,7 @@ enum Code : int {
   kUnknownChipType = 1016,
   kRomInfoNotOnFlash = 1024,
   kRomInfoNoRegions = 1030,  // our own: the ROM information copy lists no region
+  kCancelled = 1031,         // our own: a front end cancelled the transfer (never seen by the closed host)
 
   // Boot ROM stage.
   kBootSendDaFailed = 2004,

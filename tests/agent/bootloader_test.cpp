@@ -87,11 +87,13 @@ TEST_F(BootloaderTest, RefusedPacketOfExtReadsTheErrorWordButTheBootloaderDoesNo
   ImageDesc four{img.data(), 4, 0}, none{nullptr, 0, 0};
   {
     FakeLink l;
-    ScriptHeader(l, 0, 0, 4, 0x09090909);
+    ScriptHeader(l, 4, 0x09090909, 4, 0x09090909);
     ScriptPacket(l, img.data(), 4, 36, 0x00);
     l.AddRead32(0xDEADBEEF);
-    EXPECT_EQ(AgentWriteBootloader(&l, &none, &four, info_, kPort), kBootloaderWriteFailed);
+    EXPECT_EQ(AgentWriteBootloader(&l, &four, &four, info_, kPort), kBootloaderWriteFailed);
     EXPECT_TRUE(l.VerifyConsumed());
+    EXPECT_EQ(l.channel().failure(),
+              "extended bootloader packet 0: the agent answered 0x00 (error word 3735928559)");
   }
   {
     FakeLink l;
@@ -120,13 +122,20 @@ TEST_F(BootloaderTest, TheTwoWriteFailuresThatGive4008) {
     // A bootloader packet's sum; the same failure for the ext image is 4014.
     for (bool ext : {false, true}) {
       FakeLink l;
-      ScriptHeader(l, ext ? 0 : 4, ext ? 0 : 0x09090909, ext ? 4 : 0, ext ? 0x09090909 : 0);
+      ScriptHeader(l, 4, 0x09090909, ext ? 4 : 0, ext ? 0x09090909 : 0);
       l.ExpectWrite(img).FailNextWrite();
-      int rc = ext ? AgentWriteBootloader(&l, &none, &four, info_, kPort)
-                   : AgentWriteBootloader(&l, &four, &none, info_, kPort);
+      int rc = AgentWriteBootloader(&l, &four, ext ? &four : &none, info_, kPort);
       EXPECT_EQ(rc, ext ? kBootloaderWriteFailed : kNfbWriteFailed);
     }
   }
+}
+
+// An empty bootloader would have the agent replace the phone's with nothing.
+TEST_F(BootloaderTest, EmptyBootloaderIsRefusedBeforeTheFirstByte) {
+  const Bytes img = {9, 9, 9, 9};
+  ImageDesc four{img.data(), 4, 0}, none{nullptr, 0, 0};
+  EXPECT_EQ(AgentWriteBootloader(&link_, &none, &four, info_, kPort), kNoDescriptor);
+  EXPECT_TRUE(link_.written().empty());
 }
 
 TEST_F(BootloaderTest, GonePortBeforeTheLastAnswerGives4014) {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "images/package_format.h"
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "images/records.h"
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel {
 namespace {

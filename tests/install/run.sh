@@ -15,11 +15,11 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/vantrel lib/libvantrel.so include/vantrel/interface.h include/vantrel/extension.h \
          include/vantrel/codes.h lib/cmake/Vantrel/VantrelConfig.cmake lib/cmake/Vantrel/VantrelConfigVersion.cmake \
-         lib/cmake/Vantrel/VantrelTargets.cmake lib/pkgconfig/vantrel.pc lib/udev/rules.d/70-vantrel.rules \
+         lib/cmake/Vantrel/VantrelTargets.cmake lib/pkgconfig/vantrel.pc lib/udev/rules.d/70-vantrel.rules lib/udev/rules.d/71-vantrel-access.rules \
          share/man/man1/vantrel.1 share/bash-completion/completions/vantrel; do
   [ -e "$prefix/$f" ] || fail "cmake --install did not install $f"
 done
-rules=$prefix/lib/udev/rules.d/70-vantrel.rules
+rules=$prefix/lib/udev/rules.d/71-vantrel-access.rules
 grep -q 'TAG+="uaccess"' "$rules" || fail "the udev rule gives no uaccess"
 grep -q 'ENV{ID_MM_DEVICE_IGNORE}="1"' "$rules" || fail "the udev rule does not keep ModemManager away"
 grep -q '^#.*SYMLINK+="vantrel/COM40"' "$rules" || fail "the udev rule lacks the commented port-directory example"
@@ -44,7 +44,7 @@ c++ -std=c++20 "$src/tests/install/consumer/main.cpp" $(pkg-config --cflags --li
 (cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
 deb=$(ls "$work"/deb/*.deb)
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/vantrel ./usr/lib/libvantrel.so ./usr/include/vantrel/interface.h ./usr/lib/udev/rules.d/70-vantrel.rules \
+for f in ./usr/bin/vantrel ./usr/lib/libvantrel.so ./usr/include/vantrel/interface.h ./usr/lib/udev/rules.d/70-vantrel.rules ./usr/lib/udev/rules.d/71-vantrel-access.rules \
          ./usr/share/man/man1/vantrel.1 ./usr/lib/cmake/Vantrel/VantrelConfig.cmake ./usr/lib/pkgconfig/vantrel.pc \
          ./usr/share/bash-completion/completions/vantrel; do
   grep -q " $f\$" <<<"$contents" || fail "the Debian package lacks $f"

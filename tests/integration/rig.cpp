@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "engine/engine.h"
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel::testing {
 namespace {

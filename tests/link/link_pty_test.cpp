@@ -26,11 +26,13 @@ class LinkOverPty : public ::testing::Test {
   void SetUp() override {
     dir_.Link(40, pty_.slave_path());
     ASSERT_EQ(OpenLinkPort(19200, 40, &port_), 0);
-    h_ = port_.get();
+    link_ = std::make_unique<Link>(port_.get());
+    h_ = link_.get();
   }
   PtyPair pty_;
   PortDir dir_;
   std::unique_ptr<platform::SerialPort> port_;
+  std::unique_ptr<Link> link_;
   LinkHandle h_ = nullptr;
 };
 
@@ -127,12 +129,12 @@ TEST_F(LinkOverPty, OpenLinkLeavesTheLineRawAt19200WithShortTimeouts) {
   EXPECT_FALSE(tio.c_cflag & CRTSCTS);
   EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
   EXPECT_FALSE(tio.c_lflag & (ECHO | ICANON));
-  platform::Timeouts t = h_->GetTimeouts();
+  platform::Timeouts t = port_->GetTimeouts();
   EXPECT_EQ(t.readConstant, 20u);
   EXPECT_EQ(t.readMultiplier, 1u);
   EXPECT_EQ(t.writeConstant, 5000u);
   EXPECT_EQ(t.writeMultiplier, 1u);
-  EXPECT_EQ(h_->InputQueued(), 0u);
+  EXPECT_EQ(port_->InputQueued(), 0u);
 }
 
 TEST(OpenLink, MissingDanglingAndHeldPortsFail) {
@@ -154,11 +156,23 @@ TEST(OpenLink, MissingDanglingAndHeldPortsFail) {
 
 TEST(LinkLog, KeepsTheFirst511CharactersAndPrintsThemUnchanged) {
   std::string long_text(600, 'x');
+  Link bare(nullptr);  // a link without a channel of the session's: standard output
   ::testing::internal::CaptureStdout();
-  LinkLog("%s", long_text.c_str());
-  LinkLog("100%% done\n");
+  LinkLog(&bare, "%s", long_text.c_str());
+  LinkLog(&bare, "100%% done\n");
   std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, std::string(511, 'x') + "100% done\n");
+
+  // A session's channel with a sink of its own gets the same text, and
+  // standard output nothing.
+  Channel ch;
+  std::string seen;
+  ch.SetLogSink([&](const char* text) { seen += text; });
+  Link routed(nullptr, &ch);
+  ::testing::internal::CaptureStdout();
+  LinkLog(&routed, "%s", long_text.c_str());
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(seen, std::string(511, 'x'));
 }
 
 }  // namespace

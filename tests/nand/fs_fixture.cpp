@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "link/link.h"
+#include "link/byte_order.h"
 #include "nand/fs_format.h"
 
 namespace vantrel::test {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fs_fixture.h"
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel {
 namespace {

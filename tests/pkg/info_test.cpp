@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "link/link.h"
+#include "link/byte_order.h"
 #include "tests/pkg/pkg_test_util.h"
 #include "tools/pkg/inspect.h"
 #include "tools/pkg/sample.h"

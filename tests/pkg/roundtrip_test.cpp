@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <unistd.h>
 
-#include "link/link.h"
+#include "link/byte_order.h"
 #include "tests/pkg/pkg_test_util.h"
 #include "tools/pkg/sample.h"
 

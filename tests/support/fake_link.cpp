@@ -36,19 +36,23 @@ std::string Window(const uint8_t* p, size_t n, size_t at) {
 constexpr uint32_t kMaxReportedMismatches = 3;  // later ones would only repeat the first
 }  // namespace
 
-FakeLink::FakeLink() {
+FakeLink::FakeLink() : Link(this) {
   // What the port has right after it is opened: 20 ms read, 5000 ms write.
   timeouts_.readMultiplier = 1;
   timeouts_.readConstant = 20;
   timeouts_.writeMultiplier = 1;
   timeouts_.writeConstant = 5000;
-  line_.baudRate = 19200;
 }
 
 FakeLink::~FakeLink() = default;
 
 FakeLink& FakeLink::ExpectWrite(const Bytes& bytes) {
   if (!bytes.empty()) steps_.push_back({Kind::kWrite, bytes});
+  return *this;
+}
+
+FakeLink& FakeLink::ExpectWrite(const Bytes& bytes, std::string label) {
+  if (!bytes.empty()) steps_.push_back({Kind::kWrite, bytes, 0, std::move(label)});
   return *this;
 }
 
@@ -114,7 +118,9 @@ void FakeLink::MatchWrite(const uint8_t* buf, uint32_t n) {
                     << (written_.size() - n + done + at) << ")\n"
                     << "  expected " << Window(st.bytes.data(), st.bytes.size(), st.pos + at) << "\n"
                     << "  actual   " << Window(buf, n, done + at)
-                    << " (this write: " << n << " bytes from its offset 0)";
+                    << " (this write: " << n << " bytes from its offset 0)"
+                    << (st.label.empty() ? "" : "\n  script step: " + st.label)
+                    << (where_ ? "\n  in progress: " + where_() : "");
     }
     st.pos += take;
     done += uint32_t(take);
@@ -130,7 +136,8 @@ void FakeLink::MatchWrite(const uint8_t* buf, uint32_t n) {
     std::string next = steps_.empty() ? "the end of the script" : "a read step:\n" + DescribeRemaining();
     ADD_FAILURE() << "fake link: unexpected write of " << (n - done) << " byte(s) "
                   << Window(buf + done, n - done, 0) << " (overall offset " << (written_.size() - n + done)
-                  << ") where the script has " << next;
+                  << ") where the script has " << next
+                  << (where_ ? "\n  in progress: " + where_() : "");
   }
 }
 
@@ -192,19 +199,7 @@ bool FakeLink::SetTimeouts(const platform::Timeouts& t) {
   return true;
 }
 
-bool FakeLink::GetLine(platform::LineSettings* out) {
-  if (gone_) return false;
-  *out = line_;
-  return true;
-}
-
-bool FakeLink::SetLine(const platform::LineSettings& s) {
-  if (gone_) return false;
-  line_ = s;
-  return true;
-}
-
-uint32_t FakeLink::InputQueued() {
+uint32_t FakeLink::InputQueued() const {
   uint32_t n = 0;
   for (const Step& st : steps_) {
     if (st.kind != Kind::kRead) break;

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "link/link.h"
 #include "link/wait.h"
 #include "platform/serial_port.h"
 
@@ -42,7 +43,9 @@ Bytes Be32(uint32_t v);
 Bytes Cat(std::initializer_list<Bytes> parts);
 std::string HexString(const uint8_t* p, size_t n);
 
-class FakeLink : public platform::SerialPort {
+// It is both the byte link and the protocol's link over it (with a channel of
+// its own), so `&fake` is what protocol functions take.
+class FakeLink : public platform::ByteLink, public Link {
  public:
   using Responder = std::function<void(FakeLink& link, uint8_t byte)>;
 
@@ -51,6 +54,8 @@ class FakeLink : public platform::SerialPort {
 
   // --- script ---
   FakeLink& ExpectWrite(const Bytes& bytes);
+  // The same with a label that a mismatch names (where in a transcript).
+  FakeLink& ExpectWrite(const Bytes& bytes, std::string label);
   FakeLink& ExpectWrite8(uint8_t v) { return ExpectWrite(Bytes{v}); }
   FakeLink& ExpectWrite16(uint16_t v) { return ExpectWrite(Be16(v)); }
   FakeLink& ExpectWrite32(uint32_t v) { return ExpectWrite(Be32(v)); }
@@ -68,6 +73,9 @@ class FakeLink : public platform::SerialPort {
   void MarkGone() { gone_ = true; }
   void SetResponder(Responder r) { responder_ = std::move(r); }
   void AllowUnscriptedWrites() { allow_unscripted_writes_ = true; }
+  // Called when a mismatch is reported: says what the plug-in was doing
+  // (a replay names the last trace line it saw).
+  void SetWhere(std::function<std::string()> where) { where_ = std::move(where); }
 
   // --- inspection ---
   bool ScriptDone() const { return steps_.empty(); }
@@ -81,23 +89,16 @@ class FakeLink : public platform::SerialPort {
   // Reads that found the script used up (and timed out).
   uint32_t unscripted_reads() const { return unscripted_reads_; }
   uint32_t flushes() const { return flushes_; }
-  uint32_t purges() const { return purges_; }
 
-  // --- SerialPort ---
+  // Bytes of read steps at the front of the script (what a read would get).
+  uint32_t InputQueued() const;
+
+  // --- ByteLink ---
   bool Read(uint8_t* buf, uint32_t n, uint32_t* got) override;
   bool Write(const uint8_t* buf, uint32_t n, uint32_t* put) override;
   bool Flush() override { ++flushes_; return !gone_; }
   bool SetTimeouts(const platform::Timeouts& t) override;
   platform::Timeouts GetTimeouts() const override { return timeouts_; }
-  bool ClearError() override { return !gone_; }
-  bool SetQueueSizes(uint32_t, uint32_t) override { return !gone_; }
-  bool GetLine(platform::LineSettings* out) override;
-  bool SetLine(const platform::LineSettings& s) override;
-  bool ClearBreak() override { return !gone_; }
-  bool Purge(uint32_t) override { ++purges_; return !gone_; }
-  bool SetDtr(bool) override { return !gone_; }
-  bool SetRts(bool) override { return !gone_; }
-  uint32_t InputQueued() override;
   bool Gone() const override { return gone_; }
   std::string Name() const override { return "fake"; }
 
@@ -110,23 +111,23 @@ class FakeLink : public platform::SerialPort {
     Kind kind;
     Bytes bytes;
     size_t pos = 0;  // bytes of this step already matched or read
+    std::string label;
   };
 
   void MatchWrite(const uint8_t* buf, uint32_t n);
 
   std::deque<Step> steps_;
   Responder responder_;
+  std::function<std::string()> where_;
   bool allow_unscripted_writes_ = false;
   bool gone_ = false;
   bool fail_set_timeouts_ = false;
   platform::Timeouts timeouts_;
-  platform::LineSettings line_;
   Bytes written_;
   std::vector<uint32_t> write_sizes_;
   uint32_t reads_ = 0;
   uint32_t unscripted_reads_ = 0;
   uint32_t flushes_ = 0;
-  uint32_t purges_ = 0;
   uint32_t mismatches_ = 0;
 };
 

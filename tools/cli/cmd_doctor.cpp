@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "images/package.h"
+#include "ports/port_scan.h"
 #include "platform/serial_port.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/exit_codes.h"
@@ -48,7 +49,7 @@ bool ProcessRunning(const std::string& name) {
 std::string InstalledRule() {
   const char* dirs[] = {"/etc/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d", "/usr/local/lib/udev/rules.d"};
   for (const char* d : dirs) {
-    std::string p = std::string(d) + "/70-vantrel.rules";
+    std::string p = std::string(d) + "/71-vantrel-access.rules";
     if (::access(p.c_str(), R_OK) == 0) return p;
   }
   return "";
@@ -64,7 +65,7 @@ void CheckPortDirectory(Verdicts& v) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) {
     v.Warn("port directory " + dir + " does not exist: COMn names cannot be used (tty paths still work)",
-           "uncomment the SYMLINK line of 70-vantrel.rules for your USB socket, or set VANTREL_PORT_DIR");
+           "uncomment the SYMLINK line of 71-vantrel-access.rules for your USB socket, or set VANTREL_PORT_DIR");
     return;
   }
   int links = 0;
@@ -115,9 +116,20 @@ void RegisterDoctorCommand(CLI::App& app) {
     Verdicts v;
     CheckPortDirectory(v);
     CheckTtys(v, a->ports);
+    std::vector<SSerInfo> phones;
+    try {
+      EnumeratePorts(phones, false, false, true);
+      if (phones.empty()) {
+        v.Warn("the port scan finds no phone port now",
+               "connect the phone in download mode; if it still does not show, add its USB IDs to 70-vantrel.rules");
+      }
+      for (const auto& p : phones) v.Ok("phone port " + p.portName + " " + p.devicePath + " (" + p.friendlyName + ")");
+    } catch (const std::exception& e) {
+      v.Warn(std::string("the port scan failed: ") + e.what(), "check that udev is running");
+    }
     const std::string rule = InstalledRule();
     if (rule.empty()) {
-      v.Warn("the udev rule 70-vantrel.rules is not installed",
+      v.Warn("the udev rule 71-vantrel-access.rules is not installed",
              "install it (`cmake --install` or the Debian package puts it in /usr/lib/udev/rules.d), then "
              "`sudo udevadm control --reload`");
     } else {
@@ -126,7 +138,7 @@ void RegisterDoctorCommand(CLI::App& app) {
     if (ProcessRunning("ModemManager")) {
       if (rule.empty()) {
         v.Fail("ModemManager is running and no rule tells it to ignore the phone: it probes and holds the port",
-               "install 70-vantrel.rules (it sets ID_MM_DEVICE_IGNORE), or `sudo systemctl stop ModemManager`",
+               "install 71-vantrel-access.rules (it sets ID_MM_DEVICE_IGNORE on the ports 70-vantrel.rules names), or `sudo systemctl stop ModemManager`",
                kExitPort);
       } else {
         v.Ok("ModemManager is running; the udev rule tells it to keep away from the phone");

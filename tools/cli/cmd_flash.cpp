@@ -15,7 +15,7 @@
 #include <set>
 
 #include "images/package.h"
-#include "ports/com_driver.h"
+#include "ports/port_scan.h"
 #include "sim/check/flash_check.h"
 #include "sim/phone.h"
 #include "tools/cli/commands.h"
@@ -100,14 +100,15 @@ std::vector<Target> CheckTargets(const FlashOptions& o) {
     auto found = ScanPhonePorts();
     if (found.size() != 1) {
       std::string list;
-      for (const auto& p : found) list += "\n  " + p.portName + "  " + p.friendlyName;
+      for (const auto& p : found) list += "\n  " + p.devicePath + "  " + p.portName + "  " + p.friendlyName;
       Fail(kExitPort, found.empty()
                           ? "--auto found no phone port; connect the phone in download mode, or give --port"
                           : "--auto found " + std::to_string(found.size()) + " phone ports; give --port for each:" + list);
     }
-    std::string path, err;
-    if (!ResolvePortArgument(found[0].portName, &path, &err)) Fail(kExitPort, err);
-    targets.push_back({found[0].portName, path});
+    // On Linux the scan gives the device node itself; elsewhere a COM name.
+    std::string path = found[0].devicePath, err;
+    if (path.empty() && !ResolvePortArgument(found[0].portName, &path, &err)) Fail(kExitPort, err);
+    targets.push_back({path, path});
   }
   for (const auto& arg : o.ports) {
     std::string path, err;

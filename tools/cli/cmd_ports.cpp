@@ -1,50 +1,71 @@
-// `vantrel ports`: the COM port numbers the plug-in can see on this machine,
-// where each one leads, and whether it can be opened now.
+// `vantrel ports`: the phone ports the plug-in's port scan finds, as its
+// presence queries see them; with --all, every serial port of the machine
+// before classification and the port directory's COM numbers, for finding
+// out why a phone is not found.
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
-#include <filesystem>
-#include <map>
 
+#include "platform/device_db.h"
 #include "platform/serial_port.h"
+#include "ports/port_scan.h"
 #include "tools/cli/commands.h"
 
 namespace vantrel::cli {
+namespace {
+
+void PrintEntry(const SSerInfo& e) {
+  std::printf("  %-7s %-24s %s\n", e.portName.empty() ? "(none)" : e.portName.c_str(), e.devicePath.c_str(),
+              e.usb ? "USB" : "not USB");
+  std::printf("          friendly \"%s\"", e.friendlyName.c_str());
+  if (!e.displayName.empty()) std::printf(", display \"%s\"", e.displayName.c_str());
+  if (e.portNumber) std::printf(", port number %u (session port index %d)", e.portNumber, e.portNumber - 40);
+  std::printf("\n");
+}
+
+void PrintPortDirectory() {
+  const std::string dir = platform::PortDirectory();
+  const std::vector<platform::ComLink> links = platform::ListPortDirectory();
+  std::printf("port directory %s: %zu linked port(s)\n", dir.c_str(), links.size());
+  for (const auto& l : links) {
+    platform::OpenError err = platform::OpenError::kNone;
+    auto port = platform::OpenPortPath(l.target, &err);
+    const char* state = port                                ? "free"
+                        : err == platform::OpenError::kBusy ? "in use"
+                                                            : "cannot be opened";
+    std::printf("  %-7s -> %-32s %s\n", l.name.c_str(), l.target.c_str(), state);
+  }
+}
+
+}  // namespace
 
 void RegisterPortsCommand(CLI::App& app) {
-  auto* cmd = app.add_subcommand(
-      "ports", "List the COM port numbers in the port directory ($VANTREL_PORT_DIR, default /dev/vantrel)");
-  cmd->callback([] {
-    namespace fs = std::filesystem;
-    const std::string dir = platform::PortDirectory();
-    std::error_code ec;
-    std::map<unsigned, std::string> ports;
-    for (const auto& e : fs::directory_iterator(dir, ec)) {
-      const std::string name = e.path().filename().string();
-      if (name.rfind("COM", 0) != 0) continue;
-      char* end = nullptr;
-      unsigned long n = std::strtoul(name.c_str() + 3, &end, 10);
-      if (end && *end == '\0' && n > 0 && n < 256) ports[static_cast<unsigned>(n)] = e.path().string();
+  auto* cmd = app.add_subcommand("ports", "List the phone ports the plug-in's port scan finds");
+  auto all = std::make_shared<bool>(false);
+  cmd->add_flag("--all", *all, "Also list every serial port before classification, and the port directory");
+  cmd->callback([all] {
+    std::vector<SSerInfo> raw;
+    try {
+      ScanPorts(platform::SystemDeviceDatabase(), raw, false);
+    } catch (const PortScanError& e) {
+      std::fprintf(stderr, "vantrel ports: %s\n", e.what());
+      throw CLI::RuntimeError(1);
     }
-    if (ec) {
-      std::printf("%s: %s (no port directory: every COM port is absent)\n", dir.c_str(),
-                  ec.message().c_str());
-      return;
+    if (*all) {
+      std::printf("%zu serial port(s) on this machine:\n", raw.size());
+      for (const auto& e : raw) PrintEntry(e);
+      PrintPortDirectory();
     }
-    std::printf("port directory %s: %zu port(s)\n", dir.c_str(), ports.size());
-    for (const auto& [n, path] : ports) {
-      char target[PATH_MAX] = {};
-      ssize_t len = readlink(path.c_str(), target, sizeof target - 1);
-      platform::OpenError err = platform::OpenError::kNone;
-      auto port = platform::OpenComPort(n, false, &err);
-      const char* state = port                                ? "free"
-                          : err == platform::OpenError::kAbsent ? "absent"
-                          : err == platform::OpenError::kBusy   ? "in use"
-                                                                : "cannot be opened";
-      std::printf("  COM%-3u -> %-40s %s (session port index %d)\n", n,
-                  len > 0 ? target : "(not a link)", state, static_cast<int>(n) - 40);
-    }
+    std::vector<SSerInfo> phones = raw;
+    ClassifyPorts(phones, false);
+    std::printf("%zu phone port(s):\n", phones.size());
+    for (const auto& e : phones) PrintEntry(e);
+    if (phones.empty())
+      std::printf(
+          "no phone port: a phone's port gets its name from the udev rule %s (add the phone's USB IDs) and "
+          "its number from a COM<n> link in %s; see the README\n",
+          "ports/70-vantrel.rules", platform::PortDirectory().c_str());
   });
 }
 

@@ -28,7 +28,7 @@ std::string Canonical(const std::string& path) {
 
 const char* kBusyRemedy =
     "close the other program (ModemManager is a common culprit: the udev rule "
-    "/usr/lib/udev/rules.d/70-vantrel.rules tells it to keep away)";
+    "71-vantrel-access.rules tells it to keep away from the phone ports 70-vantrel.rules names)";
 
 PortCheck Busy(const std::string& path) {
   std::string who;
@@ -56,7 +56,7 @@ PortCheck CheckPort(const std::string& path) {
     if (e == EACCES || e == EPERM) {
       return {PortProblem::kPermission,
               path + ": permission denied; add yourself to the group that owns it (`sudo usermod -aG dialout $USER`, "
-                     "then log in again) or install the udev rule (70-vantrel.rules) that grants the seat's user access"};
+                     "then log in again) or install the udev rules 70-vantrel.rules and 71-vantrel-access.rules that grant the seat's user access"};
     }
     if (e == EBUSY) return Busy(path);
     if (e == ENOENT || e == ENXIO || e == ENODEV)

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "link/link.h"
+#include "link/byte_order.h"
 #include "tools/pkg/content.h"
 #include "tools/pkg/sample.h"
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel::pkg {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "images/records.h"
-#include "link/link.h"
+#include "link/byte_order.h"
 
 namespace vantrel::pkg {
 namespace {
@@ -86,7 +86,7 @@ void DescribeFs(const NandGeometry& g, const ImageRecord& r, std::ostream& out) 
   Print(out, "      info record version %u.%u.%u, info area 0x%08X + 0x%08X\n", p[kInfoVersion],
         p[kInfoVersion + 1], p[kInfoVersion + 2], GetLe32(p + kInfoAreaStart),
         GetLe32(p + kInfoAreaLength));
-  for (uint32_t k = 0; k < kFsMaxRegions && GetLe32(p + kInfoRegionLength + 8 * k); ++k)
+  for (uint32_t k = 0; k < kInfoMaxRegions && GetLe32(p + kInfoRegionLength + 8 * k); ++k)
     Print(out, "        region %u: 0x%08X + 0x%08X\n", k, GetLe32(p + kInfoRegionStart + 8 * k),
           GetLe32(p + kInfoRegionLength + 8 * k));
 }

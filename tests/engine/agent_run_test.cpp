@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-#include "agent/agent.h"
+#include "engine/download_plan.h"
+#include "images/rom_info.h"
 #include "tests/agent/agent_test_util.h"
 #include "vantrel/codes.h"
 
@@ -19,18 +20,18 @@ TEST(FsRegionTest, LastEntryOfTheRegionTable) {
   }
   uint32_t start = 0, length = 0;
   PutLe16(info + 210, 1);
-  ASSERT_TRUE(AgentFsRegion(info, &start, &length));
+  ASSERT_TRUE(RomInfoFsRegion(info, &start, &length));
   EXPECT_EQ(start, 0x1000u);
   EXPECT_EQ(length, 0x100u);
   PutLe16(info + 210, 8);  // the last entry that fits in the copy
-  ASSERT_TRUE(AgentFsRegion(info, &start, &length));
+  ASSERT_TRUE(RomInfoFsRegion(info, &start, &length));
   EXPECT_EQ(start, 0x8000u);
   EXPECT_EQ(length, 0x800u);
   for (uint16_t bad : {0, 9, 0xFFFF}) {
     PutLe16(info + 210, bad);
-    EXPECT_FALSE(AgentFsRegion(info, &start, &length)) << bad;
+    EXPECT_FALSE(RomInfoFsRegion(info, &start, &length)) << bad;
   }
-  EXPECT_FALSE(AgentFsRegion(nullptr, &start, &length));
+  EXPECT_FALSE(RomInfoFsRegion(nullptr, &start, &length));
 }
 
 class AgentRunTest : public AgentTest {

@@ -1,0 +1,125 @@
+// The agent stage as a whole: the order in which the phone's flash is
+// written, and the FS writer driven through the agent's block commands.
+#include "engine/download_plan.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "agent/agent.h"
+#include "agent/agent_util.h"
+#include "images/records.h"
+#include "nand/fs_write.h"
+#include "vantrel/codes.h"
+
+namespace vantrel {
+
+using namespace agent_detail;
+
+namespace {
+
+constexpr uint32_t kSharedDataTypes[] = {0x10000, 0x10001, 0x10002, 0x10003};
+constexpr uint8_t kCmdAfterConnect = 0xE0;
+constexpr uint16_t kWatchdogOnReset = 0x40;
+
+bool AnyFsImage(const FirmwareBundle& fw) {
+  for (uint32_t i = 0; i < fw.fsCount && i < fw.fs.size(); ++i)
+    if (!fw.fs[i].empty()) return true;
+  return false;
+}
+
+}  // namespace
+
+int RunAgentStage(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port) {
+  // Checked before anything reaches the phone: failing once its bootloader and
+  // ROM are already replaced would leave it with half a firmware.
+  uint32_t region_start = 0, region_length = 0;
+  if (AnyFsImage(fw) && !RomInfoFsRegion(in.romInfo, &region_start, &region_length)) {
+    return h->channel().Fail(kRomInfoNoRegions, "the ROM information record lists no region for the FS images");
+  }
+
+  LinkLog(h, "Connecting to DA...\n");
+  if (int rc = AgentConnect(h, &in.tableA, &in.tableB, port)) return rc;
+
+  // Command 0xE0: its answer does not matter to the stage.
+  uint8_t ignored = 0;
+  if (Put8(h, kCmdAfterConnect) && Put32(h, 0)) Get8(h, &ignored);
+
+  std::vector<uint8_t> shared(kSharedDataMax);
+  for (uint32_t type : kSharedDataTypes) {
+    uint32_t length = kSharedDataMax;
+    if (AgentReadSharedData(h, type, shared.data(), &length) == 0) {
+      LinkLog(h, "Bootloader shared data (type = %x) is read\n", type);
+    } else {
+      LinkLog(h, "Failed to read bootloader shared data (type = %x)\n", type);
+    }
+  }
+  // A failed shared-data read does not fail the stage: its detail is not the
+  // stage's.
+  h->channel().ClearFailure();
+
+  LinkLog(h, "Write Boot loader...\n");
+  if (int rc = AgentWriteBootloader(h, &fw.bootloader, &fw.extBootloader, in.bloaderInfo, port))
+    return rc;
+  LinkLog(h, "Send NAND Image List...\n");
+  if (int rc = AgentSendImageList(h, &fw.rom, &fw.rom2, port)) return rc;
+  LinkLog(h, "Write NFB images...\n");
+  if (int rc = AgentWriteNfb(h, &fw.rom, &fw.rom2, port)) return rc;
+
+  // A slot the package left empty has no image to write: it is skipped.
+  for (uint32_t i = 0; i < fw.fsCount && i < fw.fs.size(); ++i) {
+    if (fw.fs[i].empty()) continue;
+    LinkLog(h, "Write FS images...\n");
+    if (int rc = WriteFsImage(fw.fs[i], h, region_start, region_length, port)) {
+      h->channel().AddContext("FS image %u", i);
+      return rc;
+    }
+  }
+
+  LinkLog(h, "Enable Watch Dog...\n");
+  AgentEnableWatchdog(h, kWatchdogOnReset);
+  return 0;
+}
+
+int AgentRun(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b,
+             const ImageDesc* bootloader, const ImageDesc* ext_bootloader, const ImageDesc* rom,
+             const ImageDesc* rom2, const ImageDesc* fs_images, const uint8_t* bloader_info,
+             const uint8_t* rom_info, uint32_t fs_count, uint32_t port) {
+  auto get = [](const ImageDesc* d) { return d ? *d : ImageDesc{}; };
+  FirmwareBundle fw{get(bootloader), get(ext_bootloader), get(rom), get(rom2)};
+  fw.fsCount = fs_images ? std::min<uint32_t>(fs_count, uint32_t(fw.fs.size())) : 0;
+  for (uint32_t i = 0; i < fw.fsCount; ++i) fw.fs[i] = fs_images[i];
+  const AgentStageInputs in{get(table_a), get(table_b), bloader_info, rom_info};
+  return RunAgentStage(h, in, fw, port);
+}
+
+int AgentBlockDevice::WriteBlock(uint32_t block, uint32_t page_size, uint32_t spare_size,
+                                 uint32_t page_count, const uint8_t* main_data,
+                                 const uint8_t* spare_data, uint16_t checksum) {
+  return AgentWriteBlock(h_, block, page_size, spare_size, page_count, main_data, spare_data,
+                         checksum);
+}
+
+int AgentBlockDevice::WritePages(uint32_t block, uint32_t list_length, const uint32_t* pages,
+                                 uint32_t page_size, uint32_t spare_size, uint32_t pages_per_block,
+                                 const uint8_t* main_data, const uint8_t* spare_data) {
+  return AgentWritePages(h_, block, list_length, pages, page_size, spare_size, pages_per_block,
+                         main_data, spare_data);
+}
+
+int AgentBlockDevice::ReadFlash(uint32_t address, uint32_t length, uint8_t mode,
+                                uint8_t* destination, uint32_t capacity) {
+  return AgentReadFlash(h_, address, length, mode, destination, capacity);
+}
+
+int AgentBlockDevice::FormatRange(uint8_t option1, uint8_t option2, uint8_t option3,
+                                  uint32_t address, uint32_t length) {
+  return AgentFormatRange(h_, option1, option2, option3, address, length);
+}
+
+int WriteFsImage(const ImageDesc& image, LinkHandle h, uint32_t erase_start,
+                 uint32_t erase_length, uint32_t port) {
+  AgentBlockDevice device(h);
+  return WriteFsImageOn(device, image, erase_start, erase_length, port);
+}
+
+}  // namespace vantrel

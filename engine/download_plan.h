@@ -1,0 +1,57 @@
+#pragma once
+// The download plan: the order in which the agent stage writes the phone's
+// flash, and the glue between the agent's block commands and the FS writer.
+// It sits above the protocol folders (agent/, nand/, images/), which never
+// include each other.
+#include <array>
+#include <cstdint>
+
+#include "images/firmware.h"
+#include "link/link.h"
+#include "nand/block_device.h"
+
+namespace vantrel {
+
+// What the agent stage needs besides the firmware: the carried flash tables
+// and the two records parsed from the package.
+struct AgentStageInputs {
+  ImageDesc tableA, tableB;
+  const uint8_t* bloaderInfo = nullptr;  // 136 bytes
+  const uint8_t* romInfo = nullptr;      // 352 bytes, the ROM information copy
+};
+
+// The whole stage, from the agent's first byte to the final watchdog
+// command. `port` is the COM port number, the first argument of every report.
+int RunAgentStage(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port);
+
+// The same with the arguments in the order the engine has always passed them.
+int AgentRun(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b,
+             const ImageDesc* bootloader, const ImageDesc* ext_bootloader,
+             const ImageDesc* rom, const ImageDesc* rom2, const ImageDesc* fs_images,
+             const uint8_t* bloader_info /*136*/, const uint8_t* rom_info /*352*/,
+             uint32_t fs_count, uint32_t port);
+
+// Writes one FS image through the agent's block commands on the open link.
+int WriteFsImage(const ImageDesc& image, LinkHandle h, uint32_t erase_start, uint32_t erase_length,
+                 uint32_t port);
+
+// The agent's block commands on an open link, as the FS writer's device; its
+// channel is the link's.
+class AgentBlockDevice final : public BlockDevice {
+ public:
+  explicit AgentBlockDevice(LinkHandle h) : BlockDevice(&h->channel()), h_(h) {}
+  int WriteBlock(uint32_t block, uint32_t page_size, uint32_t spare_size, uint32_t page_count,
+                 const uint8_t* main_data, const uint8_t* spare_data, uint16_t checksum) override;
+  int WritePages(uint32_t block, uint32_t list_length, const uint32_t* pages, uint32_t page_size,
+                 uint32_t spare_size, uint32_t pages_per_block, const uint8_t* main_data,
+                 const uint8_t* spare_data) override;
+  int ReadFlash(uint32_t address, uint32_t length, uint8_t mode, uint8_t* destination,
+                uint32_t capacity) override;
+  int FormatRange(uint8_t option1, uint8_t option2, uint8_t option3, uint32_t address,
+                  uint32_t length) override;
+
+ private:
+  LinkHandle h_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,96 @@
+#pragma once
+// The channel of one session's protocol run: where its reports and trace
+// lines go, the deadlines of its waits, its last failure detail and its
+// cancel flag. Protocol code reaches it through the link it is handed
+// (`Link::channel()`), or is handed it directly where there is no link (the
+// FS writer on a block device).
+//
+// Why an explicit object and not thread-local state: a session's protocol
+// run is one call tree on one thread today, but the station front end and
+// the tests need to see which session a line belongs to, and an argument
+// that travels with the link says so in every signature; thread-local sinks
+// would silently lose lines the day a stage hands work to another thread.
+//
+// The defaults reproduce the process-wide behaviour exactly: reports go to
+// the process's report function (ProgressCallback routes them to the
+// session through EngineMap under ReportLock), trace lines to standard
+// output unchanged, and the waits use the process-wide limits.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vantrel {
+
+// Deadlines of the waits without a limit of their own, in milliseconds. The
+// defaults suit a real phone; tests and simulations may shorten them.
+struct WaitLimits {
+  uint32_t handshakeMs = 60000;      // boot ROM start handshake
+  uint32_t registerPollMs = 5000;    // one power-key busy-bit poll
+  uint32_t firstAgentByteMs = 60000; // the agent's first 0xC0 after the jump
+  uint32_t statusByteMs = 30000;     // any agent status byte or short answer
+  uint32_t flashScanMs = 120000;     // "Wait for DA to scan flash content"
+  uint32_t eraseMs = 120000;         // answers during an erase of a range
+};
+
+// The process-wide limits: what every channel uses unless it has its own.
+WaitLimits& Limits();
+
+class Channel {
+ public:
+  using LogSink = std::function<void(const char* text)>;
+  using ReportSink = std::function<void(uint32_t port, uint32_t type, uint32_t percent, const char* text)>;
+
+  Channel() = default;
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // Formats into a 512-byte buffer (511 characters kept) and hands the text
+  // on unchanged: no prefix, no time stamp, no newline added.
+  void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // One report of the run; `port` is the COM port number, the report's first
+  // argument.
+  void Report(uint32_t port, uint32_t type, uint32_t percent, const char* text);
+
+  void SetLogSink(LogSink sink) { log_ = std::move(sink); }
+  void SetReportSink(ReportSink sink) { report_ = std::move(sink); }
+  const WaitLimits& limits() const { return limits_ ? *limits_ : Limits(); }
+  // The channel's own limits (null: the process-wide ones again). Not owned.
+  void SetLimits(const WaitLimits* limits) { limits_ = limits; }
+
+  // Records where and why a step failed and returns `code`, so a failure
+  // site reads `return ch.Fail(kX, "DA1 packet %u: ...", n);`. The deepest
+  // site wins: a detail already recorded is kept, and callers add their
+  // context in front of it with AddContext.
+  int Fail(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // Puts "context: " in front of the recorded detail (nothing when none).
+  void AddContext(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // What a stage returned, kept with the detail its deepest site recorded
+  // (a stage without a detail of its own gets the code's meaning).
+  void SetStageFailure(int code, const char* meaning) {
+    if (failure_.empty()) failure_ = meaning ? meaning : "";
+    failure_code_ = code;
+  }
+  const std::string& failure() const { return failure_; }
+  int failure_code() const { return failure_code_; }
+  void ClearFailure() {
+    failure_.clear();
+    failure_code_ = 0;
+  }
+
+  // Set from any thread; the transfers look at it between packets and
+  // blocks and end with kCancelled.
+  void Cancel() { cancelled_.store(true); }
+  bool cancelled() const { return cancelled_.load(); }
+  void ClearCancel() { cancelled_.store(false); }
+
+ private:
+  LogSink log_;
+  ReportSink report_;
+  const WaitLimits* limits_ = nullptr;
+  std::string failure_;
+  int failure_code_ = 0;
+  std::atomic<bool> cancelled_{false};
+};
+
+}  // namespace vantrel
