@@ -278,5 +278,61 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
   EXPECT_EQ(version.out().rfind("vantrel ", 0), 0u) << version.out();
 }
 
+
+// The stand-in plug-in shows what the CLI makes of the extension exports,
+// whatever state the real library's support for them is in.
+class WithExtensions : public Station {
+ protected:
+  void SetUp() override {
+    Station::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+    port_ = ttyname(slave_);
+  }
+  void TearDown() override {
+    if (slave_ >= 0) close(slave_);
+    if (master_ >= 0) close(master_);
+    Station::TearDown();
+  }
+  std::unique_ptr<Process> FakeFlash(const std::string& mode, std::vector<std::string> args) {
+    Process::Options o = Env();
+    o.env.push_back("VANTREL_FAKE=" + mode);
+    o.env.push_back("VANTREL_FAKE_LOG=" + (tmp_ / "calls").string());
+    args.insert(args.begin(), {"--library", BinDir() + "/libvantrel_fake_plugin.so", "--port", port_});
+    return Flash(args, o);
+  }
+  std::string Calls() {
+    std::ifstream in(tmp_ / "calls");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  int master_ = -1, slave_ = -1;
+  std::string port_;
+};
+
+TEST_F(WithExtensions, AFailedBootRomStageStopsBeforeTheDownload) {
+  auto f = FakeFlash("bootrom-fail", {});
+  ASSERT_EQ(f->Wait(milliseconds(5000)), 5) << f->err();
+  EXPECT_NE(f->err().find("boot ROM stage failed: 2005 BootStartFailed (no answer to the start sequence); power "
+                          "the phone off"),
+            std::string::npos)
+      << f->err();
+  EXPECT_EQ(Calls().find("download"), std::string::npos) << "Download was called";
+  EXPECT_NE(Calls().find("delete"), std::string::npos);
+  EXPECT_EQ(f->out(), "") << "the routed trace reached standard output";
+}
+
+TEST_F(WithExtensions, VerboseTracePerPhoneAndCtrlCCancelsTheTransfer) {
+  auto f = FakeFlash("transfer", {"-v"});
+  ASSERT_TRUE(f->WaitFor("bootloader (image 1 of 6)", milliseconds(5000))) << f->err();
+  EXPECT_NE(f->err().find("[" + port_ + "] Connecting to BootROM..."), std::string::npos) << f->err();
+  f->Signal(SIGINT);
+  EXPECT_EQ(f->Wait(milliseconds(3000)), 130) << f->err();
+  EXPECT_NE(f->err().find("interrupted while writing bootloader: 1031 Cancelled"), std::string::npos) << f->err();
+  // Cancelled, then ended as the host ends a session: not cut off by the exit.
+  EXPECT_NE(Calls().find("cancel\ncancelled\ndelete"), std::string::npos) << Calls();
+  EXPECT_EQ(f->out(), "");
+  EXPECT_FALSE(TempLeft());
+}
+
 }  // namespace
 }  // namespace vantrel::test
