@@ -273,6 +273,12 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
   Process second({Vantrel(), "flash", "--simulate", "--page-size", "2048", "--state", state}, Env());
   EXPECT_EQ(second.Wait(milliseconds(10000)), 2);
   EXPECT_NE(second.err().find("512-byte pages, but --page-size asks for 2048"), std::string::npos) << second.err();
+  Process doctor({Vantrel(), "doctor", "--package", (tmp_ / "garbage").string()}, Env());
+  EXPECT_EQ(doctor.Wait(milliseconds(10000)), 3) << doctor.out();
+  EXPECT_NE(doctor.out().find("FAIL  package " + (tmp_ / "garbage").string()), std::string::npos) << doctor.out();
+  Process help({Vantrel(), "flash", "--help"});
+  EXPECT_EQ(help.Wait(milliseconds(5000)), 0);
+  EXPECT_NE(help.out().find("130  interrupted (Ctrl-C)"), std::string::npos) << help.out();
   Process version({Vantrel(), "--version"});
   EXPECT_EQ(version.Wait(milliseconds(5000)), 0);
   EXPECT_EQ(version.out().rfind("vantrel ", 0), 0u) << version.out();

@@ -222,7 +222,8 @@ void MarkInterrupted(PhoneState* s) {
       break;
     default:
       s->result = kExitInterrupted;
-      s->message = "interrupted while writing " + s->step + ": flash it again";
+      s->message = (s->stage == Stage::kImage ? "interrupted while writing " : "interrupted during the ") + s->step +
+                   ": flash it again";
       break;
   }
 }

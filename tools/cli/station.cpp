@@ -187,7 +187,8 @@ void PhoneRun::Run() {
         }
         std::string what = code ? std::to_string(code) + " " + ResultName(code) : std::string("the plug-in gave no result code");
         if (!detail.empty()) what += " (" + detail + ")";
-        std::string cause = cls == kExitInterrupted    ? "interrupted while writing " + step
+        const bool writing = State().stage == Stage::kImage;
+        std::string cause = cls == kExitInterrupted    ? (writing ? "interrupted while writing " : "interrupted during the ") + step
                             : cls == kExitConnectionLost ? "connection lost during " + step
                             : cls == kExitNoAnswer       ? "the phone did not answer during " + step
                                                          : "failed during " + step;
