@@ -58,6 +58,8 @@ struct FlashOptions {
 };
 
 [[noreturn]] void Fail(ExitCode code, const std::string& message) {
+  interrupt::Uninstall();
+  interrupt::ClearCleanupPaths();
   std::fprintf(stderr, "vantrel flash: %s\n", message.c_str());
   throw CLI::RuntimeError(code);
 }
@@ -254,6 +256,7 @@ int Run(FlashOptions& o) {
   interrupt::AddCleanupPath(dir.path + "/sample.bin");
   for (unsigned i = 0; i < 40; ++i) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(40 + o.port_index + i));
   interrupt::AddCleanupPath(dir.path, true);
+  interrupt::Install();  // from here on Ctrl-C ends the run cleanly
 
   std::string package = o.package;
   std::optional<pkg::BuiltPackage> sample;
@@ -312,7 +315,7 @@ int Run(FlashOptions& o) {
     for (const auto& r : runs) v.push_back(r->State());
     return v;
   };
-  interrupt::Install();
+  if (interrupt::Requested()) Fail(kExitInterrupted, "interrupted before any port was opened");
   display.StartLive(states);
   for (auto& r : runs) r->Start();
 
