@@ -8,9 +8,10 @@
 
 namespace vantrel::cli {
 
-PluginHost::~PluginHost() {
-  if (lib_) dlclose(lib_);
-}
+// The library stays loaded until the process ends, as under the real host:
+// its process-wide objects (the clock, the package store) live that long,
+// and a session thread cut off by a forced exit may still be inside it.
+PluginHost::~PluginHost() = default;
 
 std::string PluginHost::DefaultLibraryPath() {
   char buf[PATH_MAX];
