@@ -218,7 +218,9 @@ void PhoneRun::Mirror() {
     std::unique_lock<std::mutex> l(mirror_mu_);
     mirror_cv_.wait_for(l, std::chrono::milliseconds(options_.mirror_delay_ms), [this] { return mirror_stop_.load(); });
   }
-  const auto deadline = start_ + std::chrono::milliseconds(static_cast<int64_t>(options_.wait_seconds * 1000));
+  // --wait counts from when the wait begins, not from the package load.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int64_t>(options_.wait_seconds * 1000));
   bool announced = false;
   while (!mirror_stop_) {
     struct stat lst{};
