@@ -68,6 +68,10 @@ class CMTKClass {
   Channel channel_;
 };
 
+// How long Download waits for the agent's first byte when the boot ROM stage
+// of the same session failed.
+inline constexpr uint32_t kAgentWaitAfterFailedBootMs = 5000;
+
 struct PackageNotLoaded : std::runtime_error {
   PackageNotLoaded() : std::runtime_error("the firmware package provided no bootloader") {}
 };

@@ -54,6 +54,10 @@ int WriteDataBlocks(std::span<uint8_t> table_source, BlockMappingTable& m, Block
   if (count > 0 && uint64_t(base) + count > tables.RemapCapacity()) return kFsLayoutMismatch;
 
   for (uint32_t i = 0; i < count; ++i) {
+    // A front end's cancel lands between blocks: the phone is left as after
+    // a power cut there, which the info block's commit-last order survives.
+    if (device.channel().cancelled())
+      return device.channel().Fail(kCancelled, "data block %u: cancelled", i);
     device.channel().Report(port, kReportTransfer, static_cast<uint32_t>(uint64_t(i) * 100 / count), "");
     uint32_t physical = m.BlockAt(i);
     const SplitBlock block = SplitBlockData(
