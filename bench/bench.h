@@ -20,9 +20,10 @@ struct Options {
 };
 
 // Builds a package with four FS images cut from one multi-region section,
-// 2048-byte pages, `dataBlocks` blocks per image; writes it to `path`.
+// 2048-byte pages, `dataBlocks` blocks per image and a reserved pool of
+// `reservedCount` blocks (the info area the download scans); writes it to `path`.
 // Returns the bytes of image data the package carries (0 on failure).
-uint64_t MakePackage(const std::string& path, uint32_t dataBlocks);
+uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t reservedCount = 16);
 
 // Makes `path` the package that sessions load from now on.
 void UsePackage(const std::string& path);

@@ -3,21 +3,22 @@
 // repeats the same wire work on a bare pseudo-terminal.
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
 #include "bench/bench.h"
 #include "boundary/session.h"
 #include "engine/engine.h"
+#include "platform/serial_port.h"
 #include "tests/support/pty_pair.h"
 #include "tools/pkg/sample.h"
 
 namespace vantrel::bench {
 
-uint64_t MakePackage(const std::string& path, uint32_t dataBlocks) {
+uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t reservedCount) {
   pkg::SampleOptions o;
   o.pageSize = 2048;
   o.blockKiB = 128;
@@ -25,6 +26,7 @@ uint64_t MakePackage(const std::string& path, uint32_t dataBlocks) {
   o.fsImages = 4;
   o.dataBlocks = dataBlocks;
   o.extraSections = false;
+  o.reservedCount = reservedCount;
   try {
     const pkg::BuiltPackage p = pkg::BuildSamplePackage(o);
     pkg::WriteFile(path, p.bytes);
@@ -104,7 +106,9 @@ double RunMinimalSender(const std::vector<int32_t>& script) {
   // The peer reads what the host sends and answers with as many bytes as the
   // phone did; it reads in big chunks, as the phone does.
   std::thread peer([&] {
-    std::vector<uint8_t> zeros(1 << 16, 0);
+    int64_t largest = 1;
+    for (int32_t step : script) largest = std::max<int64_t>(largest, -int64_t(step));
+    std::vector<uint8_t> zeros(size_t(largest), 0);
     uint8_t buf[65536];
     size_t have = 0;
     for (int32_t step : script) {
@@ -123,33 +127,31 @@ double RunMinimalSender(const std::vector<int32_t>& script) {
   });
   const double t0 = NowSeconds();
   bool ok = false;
-  int fd = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
-  if (fd >= 0) {
-    termios t{};
-    ::tcgetattr(fd, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd, TCSANOW, &t);
+  // The same OS calls as the plug-in's port, without any protocol around them.
+  std::unique_ptr<platform::SerialPort> port = platform::OpenPortPath(pty.slave_path());
+  if (port) {
+    platform::Timeouts to;
+    to.readMultiplier = to.writeMultiplier = 1;
+    to.readConstant = to.writeConstant = 5000;
+    port->SetTimeouts(to);
     std::vector<uint8_t> data(1 << 16, 0xA5);
     ok = true;
     for (int32_t step : script) {
+      uint32_t n = 0;
       if (step > 0) {
-        // One write and one drain per field or packet, as a flushed write does.
+        // One write and one flush per field or packet, as a flushed write does.
         if (size_t(step) > data.size()) data.resize(size_t(step), 0xA5);
-        if (!WriteAll(fd, data.data(), size_t(step)) || ::tcdrain(fd) != 0) ok = false;
+        ok = port->Write(data.data(), uint32_t(step), &n) && n == uint32_t(step) && port->Flush();
       } else {
-        size_t want = size_t(-step);
-        while (ok && want) {
-          if (!Ready(fd, POLLIN)) ok = false;
-          ssize_t r = ok ? ::read(fd, data.data(), want) : -1;
-          if (r > 0) want -= size_t(r);
-          else if (r <= 0) ok = false;
+        for (uint32_t want = uint32_t(-step); ok && want; want -= n) {
+          ok = port->Read(data.data(), std::min<uint32_t>(want, uint32_t(data.size())), &n) && n > 0;
         }
       }
       if (!ok) break;
     }
   }
   const double t = NowSeconds() - t0;
-  if (fd >= 0) ::close(fd);
+  port.reset();
   if (!ok) {
     // Unblock the peer: closing our end and the pair ends its waits.
     peerOk = false;

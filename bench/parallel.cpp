@@ -61,7 +61,7 @@ std::vector<Row> BenchParallel(const Options& o) {
   platform::ScopedClock scope(&clock);
   const std::string path = o.workDir + "/parallel.bin";
   const uint32_t blocks = o.quick ? 1 : 4;  // 2 MiB of payload per phone
-  if (!MakePackage(path, blocks)) return {Failed("Parallel phones", "the package could not be built")};
+  if (!MakePackage(path, blocks, o.quick ? 8 : 16)) return {Failed("Parallel phones", "the package could not be built")};
   UsePackage(path);
   const std::vector<unsigned> counts = o.quick ? std::vector<unsigned>{1, 2} : std::vector<unsigned>{1, 2, 4, 8};
   const int repeats = o.quick ? 1 : o.repeats;

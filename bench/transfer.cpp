@@ -63,7 +63,7 @@ std::vector<Row> BenchTransfer(const Options& o) {
     const std::string name = Fmt("Transfer at full speed (pty), %u MiB payload", mib);
     std::fprintf(stderr, "  %s\n", name.c_str());
     const std::string path = o.workDir + Fmt("/transfer-%u.bin", mib);
-    const uint64_t images = MakePackage(path, mib * 2);  // 4 images x 2 blocks of 128 KiB per MiB
+    const uint64_t images = MakePackage(path, mib * 2, o.quick ? 8 : 16);  // 4 images x 2 blocks of 128 KiB per MiB
     if (!images) {
       rows.push_back(Failed(name, "the package could not be built"));
       continue;

@@ -73,7 +73,7 @@ std::vector<Row> BenchWaiting(const Options& o) {
   std::vector<Row> rows;
   const double seconds = o.quick ? 0.5 : 10, window = o.quick ? 0.3 : 2;
   const std::string path = o.workDir + "/waiting.bin";
-  if (!MakePackage(path, 1)) return {Failed("Waiting", "the package could not be built")};
+  if (!MakePackage(path, 1, 8)) return {Failed("Waiting", "the package could not be built")};
   UsePackage(path);
   CountingClock clock;
   platform::ScopedClock scope(&clock);
