@@ -22,7 +22,7 @@ const char* FsHeaderStatusText(FsHeaderStatus status) {
   return "unknown";
 }
 
-FsHeaderStatus ParseFsImageHeader(std::span<const uint8_t> image, FsImageHeader* out) {
+FsHeaderStatus ParseFsImageGeometry(std::span<const uint8_t> image, FsImageHeader* out) {
   if (image.size() < kFsHeaderFixedBytes) return FsHeaderStatus::kTooShortForHeader;
   const uint8_t* p = image.data();
   FsImageHeader& h = *out;
@@ -48,7 +48,14 @@ FsHeaderStatus ParseFsImageHeader(std::span<const uint8_t> image, FsImageHeader*
   h.pagesPerBlock = static_cast<uint32_t>(pages);
   h.blockMainSize = static_cast<uint32_t>(pages * h.pageSize);
   h.blockBytes = static_cast<uint32_t>(pages * (uint64_t(h.pageSize) + h.spareSize));
+  return FsHeaderStatus::kOk;
+}
 
+FsHeaderStatus ParseFsImageHeader(std::span<const uint8_t> image, FsImageHeader* out) {
+  const FsHeaderStatus geometry = ParseFsImageGeometry(image, out);
+  if (geometry != FsHeaderStatus::kOk) return geometry;
+  FsImageHeader& h = *out;
+  const uint8_t* p = image.data();
   const uint64_t entries = uint64_t(h.dataBlockCount) + h.reservedCount;
   if (kFsHeaderFixedBytes + kFsEntryBytes * entries > uint64_t(h.headerBlocks) * h.blockBytes)
     return FsHeaderStatus::kEntriesPastHeader;
