@@ -139,7 +139,7 @@ int CommitInfoBlock(BlockDevice& device, const SplitBlock& info, uint32_t old_bl
     const uint64_t address = uint64_t(old_block) * h.blockMainSize;
     if (address + h.blockMainSize > UINT32_MAX + uint64_t(1))
       return ch.Fail(kFsWriteFailed, "block %u: the old info block lies past 4 GiB and was not erased", old_block);
-    if (int erc = device.FormatRange(1, 0, 0, static_cast<uint32_t>(address), h.blockMainSize))
+    if (int erc = device.Erase(kEraseBlock, static_cast<uint32_t>(address), h.blockMainSize))
       return ch.Fail(kFsWriteFailed,
                      "block %u: erase of the old info block failed (agent code %d); the new one is "
                      "in block %u",

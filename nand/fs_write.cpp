@@ -152,7 +152,7 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
       source = &d;
     } else {
       found = false;  // the block number stays: it is erased after the commit
-      if (int rc = device.FormatRange(1, 0, 1, erase_start, erase_length))
+      if (int rc = device.Erase(kEraseFsRange, erase_start, erase_length))
         return ch.Fail(kFsWriteFailed,
                        "erase of the FS range 0x%08X + 0x%X (the phone's info block has another "
                        "version) failed (agent code %d)",
@@ -289,7 +289,7 @@ bool EraseReservedPool(BlockDevice& device, const FsImageHeader& h) {
       return false;
     }
   for (const BlockRun& r : runs) {
-    if (int rc = device.FormatRange(1, 1, 0, static_cast<uint32_t>(r.first * l),
+    if (int rc = device.Erase(kEraseReservedRun, static_cast<uint32_t>(r.first * l),
                                     static_cast<uint32_t>((uint64_t(r.last) - r.first + 1) * l))) {
       device.channel().Fail(kFsWriteFailed,
                             "reserved blocks %u to %u: the erase of the pool failed (agent code %d)",
