@@ -149,19 +149,29 @@ void CMTKClass::LogFailure(const char* stage, int rc) {
   channel_.Log("Failure detail: %s\n", channel_.failure().c_str());
 }
 
-int CMTKClass::Connect() {
+int CMTKClass::Connect() { return ConnectOn(port_.get()); }
+
+int CMTKClass::ConnectOn(platform::ByteLink* port) {
   RegisterEngine(com_port_, this);
   channel_.ClearFailure();
-  Link link(port_.get(), &channel_);
+  Link link(port, &channel_);
   boot_result_ = BootConnect(&link, &da1_, &da2_);
   if (boot_result_ != 0) LogFailure("BootROM stage", boot_result_);
   return 1;
 }
 
 int CMTKClass::Download() {
+  const int rc = DownloadOn(port_.get());
+  // The phone resets after the agent stage (or is left in the middle of a
+  // dialogue after a failure); the handle is of no further use.
+  ClosePort();
+  return rc == 0 ? 1 : 0;
+}
+
+int CMTKClass::DownloadOn(platform::ByteLink* port) {
   SetReportFunction(&ProgressCallback);
   channel_.ClearFailure();
-  Link link(port_.get(), &channel_);
+  Link link(port, &channel_);
   const AgentStageInputs in{table_a_, table_b_, bloader_info_, rom_info_};
   // After a failed boot ROM stage no agent can be running, unless only the
   // last echo of the jump was lost: its first byte is waited for briefly.
@@ -174,10 +184,7 @@ int CMTKClass::Download() {
   int rc = RunAgentStage(&link, in, Package(), com_port_);
   channel_.SetLimits(saved);
   if (rc != 0) LogFailure("Download", rc);
-  // The phone resets after the agent stage (or is left in the middle of a
-  // dialogue after a failure); the handle is of no further use.
-  ClosePort();
-  return rc == 0 ? 1 : 0;
+  return rc;
 }
 
 void CMTKClass::ClosePort() { port_.reset(); }
