@@ -27,9 +27,9 @@ constexpr uint32_t kReadSlack = 4224;
 // moved, and reserved blocks that earlier downloads used are skipped.
 // Throws RunOutOfReservedBlocks, with `tag` the tag that ran out.
 void ApplyDeviceTables(const InfoBlockTables& tables, BlockMappingTable& m,
-                       const FsImageHeader& h, uint32_t base, uint32_t fs_start_block,
+                       const FsImageHeader& header, uint32_t base, uint32_t fs_start_block,
                        uint32_t* tag) {
-  for (uint32_t i = 0; i < h.dataBlockCount; ++i) {
+  for (uint32_t i = 0; i < header.dataBlockCount; ++i) {
     const uint16_t t = tables.Remap(uint64_t(base) + i);
     if (t != 0) m.SetBlock(i, t + fs_start_block);
   }
@@ -45,11 +45,11 @@ void ApplyDeviceTables(const InfoBlockTables& tables, BlockMappingTable& m,
 // A data block of tag t that goes bad moves to a reserved block of tag t, and
 // the move is recorded as (block - FS start block), which must lie in
 // 1..65534. Checked before the first erase rather than when a block fails.
-bool ReplacementsExpressible(const FsImageHeader& h, uint32_t fs_start_block, uint32_t* bad_block,
+bool ReplacementsExpressible(const FsImageHeader& header, uint32_t fs_start_block, uint32_t* bad_block,
                              uint32_t* bad_tag) {
   std::set<uint32_t> tags;
-  for (const BlockMapEntry& e : h.table.Normal()) tags.insert(e.tag);
-  for (const BlockMapEntry& e : h.table.Reserved()) {
+  for (const BlockMapEntry& e : header.table.Normal()) tags.insert(e.tag);
+  for (const BlockMapEntry& e : header.table.Reserved()) {
     if (!tags.count(e.tag)) continue;
     if (e.block <= fs_start_block || e.block - fs_start_block >= 0xFFFF) {
       *bad_block = e.block;
@@ -86,45 +86,45 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
   const std::span<const uint8_t> bytes(image.data, image.length);
   // The version decides first whether the image is written at all: an image
   // to skip never fails on the rest of its header.
-  FsImageHeader h;
-  FsHeaderStatus status = ParseFsImageGeometry(bytes, &h);
+  FsImageHeader header;
+  FsHeaderStatus status = ParseFsImageGeometry(bytes, &header);
   if (status != FsHeaderStatus::kOk)
     return ch.Fail(kFsNoInfoRecord, "FS image header: %s", FsHeaderStatusText(status));
-  if (bytes.size() < h.DataBlockOffset(0))
+  if (bytes.size() < header.DataBlockOffset(0))
     return ch.Fail(kFsNoInfoRecord, "FS image of %zu bytes ends before its info block", bytes.size());
-  const SplitBlock s = SplitBlockData(bytes.subspan(h.InfoBlockOffset(), h.blockBytes), h.pageSize,
-                                      h.spareSize, h.pagesPerBlock);
+  const SplitBlock s = SplitBlockData(bytes.subspan(header.InfoBlockOffset(), header.blockBytes), header.pageSize,
+                                      header.spareSize, header.pagesPerBlock);
   FsInfoRecord image_record{};
-  if (!FindInfoRecord(s, h, &image_record))
+  if (!FindInfoRecord(s, header, &image_record))
     return ch.Fail(kFsNoInfoRecord, "no info record in the FS image's info block");
   if (!IsVersionSupported(image_record)) {
     ch.Report(port, kReportTransfer, 100, "");
     ch.Report(port, kReportStage, 100, "Write FS Image Complete");
     return kOk;
   }
-  status = ParseFsImageHeader(bytes, &h);
+  status = ParseFsImageHeader(bytes, &header);
   if (status != FsHeaderStatus::kOk)
     return ch.Fail(kFsNoInfoRecord, "FS image header: %s", FsHeaderStatusText(status));
   std::string why;
-  if (!CheckFsWriteLayout(bytes, h.blockMainSize, image_record.data(), &why))
+  if (!CheckFsWriteLayout(bytes, header.blockMainSize, image_record.data(), &why))
     return ch.Fail(kFsNoInfoRecord, "FS image: %s", why.c_str());
 
   RomInfoRecord rom{};
-  if (!FindRomInfo(device, h.blockMainSize, &rom)) return kRomInfoNotOnFlash;
+  if (!FindRomInfo(device, header.blockMainSize, &rom)) return kRomInfoNotOnFlash;
   if (const char* problem = RomInfoProblem(rom, image_record))
     return ch.Fail(kFsLayoutMismatch, "the phone's ROM information record %s", problem);
-  const uint32_t fs_start_block = RomInfoView(rom).RegionStart(1) / h.blockMainSize;
-  const uint32_t base = h.dataBlockCount > 0 ? h.table.BlockAt(0) - fs_start_block : 0;
+  const uint32_t fs_start_block = RomInfoView(rom).RegionStart(1) / header.blockMainSize;
+  const uint32_t base = header.dataBlockCount > 0 ? header.table.BlockAt(0) - fs_start_block : 0;
   // An image whose blocks the remap table cannot describe is refused before
   // anything on the flash is erased.
-  if (!RemapRangeFits(h, base))
+  if (!RemapRangeFits(header, base))
     return ch.Fail(kFsLayoutMismatch,
                    "remap entries %u to %llu of the data blocks do not fit before the tag counters "
                    "at %u (FS start block %u)",
-                   base, static_cast<unsigned long long>(uint64_t(base) + h.dataBlockCount - 1),
-                   h.countersEnd, fs_start_block);
+                   base, static_cast<unsigned long long>(uint64_t(base) + header.dataBlockCount - 1),
+                   header.countersEnd, fs_start_block);
   uint32_t bad_block = 0, bad_tag = 0;
-  if (!ReplacementsExpressible(h, fs_start_block, &bad_block, &bad_tag))
+  if (!ReplacementsExpressible(header, fs_start_block, &bad_block, &bad_tag))
     return ch.Fail(kFsLayoutMismatch,
                    "reserved block %u (tag %u) cannot be named by a remap entry from FS start "
                    "block %u",
@@ -134,7 +134,7 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
   uint32_t found_block = 0;
   FsInfoRecord device_record{};
   int read_code = 0;
-  const InfoScan scan = FindInfoBlock(device, h, InfoAreaStart(image_record),
+  const InfoScan scan = FindInfoBlock(device, header, InfoAreaStart(image_record),
                                       InfoAreaLength(image_record), &d, &found_block,
                                       &device_record, &read_code);
   // A failed read says nothing about what the phone holds: erasing the pool
@@ -158,14 +158,14 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
                        "version) failed (agent code %d)",
                        erase_start, erase_length, rc);
     }
-  } else if (!EraseReservedPool(device, h)) {
+  } else if (!EraseReservedPool(device, header)) {
     return kFsWriteFailed;
   }
 
-  BlockMappingTable m = h.table;
+  BlockMappingTable m = header.table;
   uint32_t tag = 0;
   try {
-    ApplyDeviceTables(InfoBlockTables(source->Main(), h.countersEnd), m, h, base, fs_start_block,
+    ApplyDeviceTables(InfoBlockTables(source->Main(), header.countersEnd), m, header, base, fs_start_block,
                       &tag);
   } catch (const BlockMappingTable::RunOutOfReservedBlocks&) {
     return ch.Fail(kOutOfReservedBlocks,
@@ -176,10 +176,10 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
   // erased with the old info block after the commit.
   if (found_block != 0) m.MarkReservedBlockTaken(found_block);
 
-  const int rc = WriteDataBlocks(source->Main(), m, device, bytes.subspan(h.DataBlockOffset(0)), h,
+  const int rc = WriteDataBlocks(source->Main(), m, device, bytes.subspan(header.DataBlockOffset(0)), header,
                                  base, fs_start_block, port);
   if (rc != 0) return rc;
-  return CommitInfoBlock(device, found ? d : s, found_block, m, h);
+  return CommitInfoBlock(device, found ? d : s, found_block, m, header);
 }
 
 }  // namespace
@@ -238,19 +238,19 @@ bool CheckRomInfo(const RomInfoRecord& rom, const FsInfoRecord& image) {
   return RomInfoProblem(rom, image) == nullptr;
 }
 
-InfoScan FindInfoBlock(BlockDevice& device, const FsImageHeader& h, uint32_t area_start,
+InfoScan FindInfoBlock(BlockDevice& device, const FsImageHeader& header, uint32_t area_start,
                        uint32_t area_length, SplitBlock* block, uint32_t* block_number,
                        FsInfoRecord* record, int* read_code) {
-  const uint64_t l = h.blockMainSize;
+  const uint64_t l = header.blockMainSize;
   if (l == 0 || uint64_t(area_start) + area_length < l) return InfoScan::kNone;
-  std::vector<uint8_t> buffer(uint64_t(h.blockBytes) + kReadSlack);
-  const std::span<const uint8_t> read(buffer.data(), h.blockBytes);
-  const uint64_t marker = uint64_t(h.pageSize) + 2;
+  std::vector<uint8_t> buffer(uint64_t(header.blockBytes) + kReadSlack);
+  const std::span<const uint8_t> read(buffer.data(), header.blockBytes);
+  const uint64_t marker = uint64_t(header.pageSize) + 2;
   // From the last block of the area down: the block nearest the end wins.
   for (uint64_t address = uint64_t(area_start) + area_length - l; address >= area_start;
        address -= l) {
     if (address + l <= kAddressLimit) {
-      if (int rc = device.ReadFlash(static_cast<uint32_t>(address), h.blockMainSize, 0,
+      if (int rc = device.ReadFlash(static_cast<uint32_t>(address), header.blockMainSize, 0,
                                     buffer.data(), static_cast<uint32_t>(buffer.size()))) {
         if (read_code) *read_code = rc;
         device.channel().Fail(rc,
@@ -259,10 +259,10 @@ InfoScan FindInfoBlock(BlockDevice& device, const FsImageHeader& h, uint32_t are
                               static_cast<unsigned long long>(address / l), rc);
         return InfoScan::kReadFailed;
       }
-      if (!IsBadBlock(read, h.pageSize, h.spareSize) && marker + 1 < read.size() &&
+      if (!IsBadBlock(read, header.pageSize, header.spareSize) && marker + 1 < read.size() &&
           read[marker] == kInfoMarker0 && read[marker + 1] == kInfoMarker1) {
-        SplitBlock candidate = SplitBlockData(read, h.pageSize, h.spareSize, h.pagesPerBlock);
-        if (FindInfoRecord(candidate, h, record)) {
+        SplitBlock candidate = SplitBlockData(read, header.pageSize, header.spareSize, header.pagesPerBlock);
+        if (FindInfoRecord(candidate, header, record)) {
           *block = candidate;
           *block_number = static_cast<uint32_t>(address / l);
           return InfoScan::kFound;
@@ -274,10 +274,10 @@ InfoScan FindInfoBlock(BlockDevice& device, const FsImageHeader& h, uint32_t are
   return InfoScan::kNone;
 }
 
-bool EraseReservedPool(BlockDevice& device, const FsImageHeader& h) {
-  const uint64_t l = h.blockMainSize;
+bool EraseReservedPool(BlockDevice& device, const FsImageHeader& header) {
+  const uint64_t l = header.blockMainSize;
   std::set<uint32_t> pool;
-  for (uint32_t i = 0; i < h.reservedCount; ++i) pool.insert(h.table.BlockAt(h.poolFirstIndex + i));
+  for (uint32_t i = 0; i < header.reservedCount; ++i) pool.insert(header.table.BlockAt(header.poolFirstIndex + i));
   const std::vector<uint32_t> blocks(pool.begin(), pool.end());
   const std::vector<BlockRun> runs = CoalesceRuns(blocks);
   // Every run must be addressable before the first is erased: a wrapped
@@ -300,11 +300,11 @@ bool EraseReservedPool(BlockDevice& device, const FsImageHeader& h) {
   return true;
 }
 
-bool RemapRangeFits(const FsImageHeader& h, uint32_t base) {
-  if (h.dataBlockCount == 0) return true;
-  if (h.countersEnd < kTagCountersBytes) return false;
-  const uint64_t capacity = (h.countersEnd - kTagCountersBytes) / 2;
-  return uint64_t(base) + h.dataBlockCount <= capacity;
+bool RemapRangeFits(const FsImageHeader& header, uint32_t base) {
+  if (header.dataBlockCount == 0) return true;
+  if (header.countersEnd < kTagCountersBytes) return false;
+  const uint64_t capacity = (header.countersEnd - kTagCountersBytes) / 2;
+  return uint64_t(base) + header.dataBlockCount <= capacity;
 }
 
 }  // namespace vantrel
