@@ -3,13 +3,14 @@
 #   ./setup.sh test   install what the build needs, build, run the whole test suite
 #   ./setup.sh demo   install, build, and flash the simulated phone end to end
 #   ./setup.sh fuzz   build the fuzzers and run each for a short, fixed time
-#   ./setup.sh bench  build and run the benchmarks
+#   ./setup.sh bench  build and run the benchmarks: one table of ratios against limits
+#                     (--quick: small sizes, seconds; part of test)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev
           libboost-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev
-          clang libclang-rt-14-dev clang-tools lld llvm libudev-dev)
+          clang libclang-rt-14-dev clang-tools lld llvm libudev-dev strace)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -33,10 +34,18 @@ build() {
   cmake --build --preset default
 }
 
+bench() {
+  install_packages "${PACKAGES[@]}"
+  cmake --preset default -DVANTREL_BENCH=ON
+  cmake --build --preset default --target vantrel_bench
+  build/bench/vantrel_bench "$@"
+}
+
 case "${1:-}" in
   test)
     build
     ctest --preset default -j2
+    bench --quick
     if [ -x fuzz/run.sh ]; then
       FUZZ_SECONDS="${FUZZ_SECONDS:-20}" fuzz/run.sh
     fi
@@ -53,10 +62,8 @@ case "${1:-}" in
     fuzz/run.sh
     ;;
   bench)
-    install_packages "${PACKAGES[@]}"
-    cmake --preset default -DVANTREL_BENCH=ON
-    cmake --build --preset default
-    for b in build/bench/bench_*; do "$b"; done
+    shift
+    bench "$@"
     ;;
   *)
     echo "usage: $0 test|demo|fuzz|bench" >&2

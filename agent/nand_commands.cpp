@@ -60,6 +60,7 @@ int AgentSendPackets(LinkHandle h, const uint8_t* data, uint32_t total, uint32_t
   if (!data || packet_size == 0) return kPacketSendFailed;
   const uint32_t count = (total - 1) / packet_size + 1;
   for (uint32_t i = 0; i < count; ++i) {
+    if (h->channel().cancelled()) return h->channel().Fail(kCancelled, "packet %u: cancelled", i);
     const uint64_t at = uint64_t(i) * packet_size;
     const uint32_t len = total - at < packet_size ? uint32_t(total - at) : packet_size;
     const uint8_t* p = data + at;

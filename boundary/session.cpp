@@ -48,10 +48,12 @@ int32_t CDllInterface::ReportMessage(int32_t kind, int32_t value, const char* te
 }
 
 CBizDownload::CBizDownload(int32_t port_index)
-    : port_index_(port_index), com_port_(static_cast<uint32_t>(port_index) + 40) {}
+    : port_index_(port_index), com_port_(static_cast<uint32_t>(port_index) + 40) {
+  RegisterSession(this);
+}
 
 // The engine goes first (its destructor clears its owner and unregisters it).
-CBizDownload::~CBizDownload() = default;
+CBizDownload::~CBizDownload() { UnregisterSession(this); }
 
 void CBizDownload::DeletingDestructor(unsigned flags) {
   try {
@@ -64,6 +66,7 @@ void CBizDownload::DeletingDestructor(unsigned flags) {
 int32_t CBizDownload::Prepare(int32_t) {
   try {
     stop_.store(0);
+    engine_.channel().ClearCancel();
     timer_running_ = 0;
     engine_.set_owner(this);
     engine_.PrepareEngine();

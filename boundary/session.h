@@ -40,6 +40,13 @@ class CBizDownload final : public CDllInterface {
   int32_t VANTREL_SLOT Stop() override;
   int32_t VANTREL_SLOT Timing(int32_t kind) override;
 
+  // The front end's cancel (the extension export): the port wait ends as
+  // with Stop, and a running transfer at its next packet or block.
+  void Cancel() {
+    stop_.store(1);
+    engine_.channel().Cancel();
+  }
+
   uint32_t com_port() const { return com_port_; }
   bool stopped() const { return stop_.load() != 0; }
   CMTKClassEx<CBizDownload*>& engine() { return engine_; }
@@ -51,6 +58,10 @@ class CBizDownload final : public CDllInterface {
   int32_t timer_running_ = 0;
   CMTKClassEx<CBizDownload*> engine_;
 };
+
+// Sessions alive in this process, for the extension exports' pointer check.
+void RegisterSession(const CBizDownload* s);
+void UnregisterSession(const CBizDownload* s);
 
 // Seconds of the reset countdown after a successful download.
 inline constexpr int kResetCountdownSeconds = 80;

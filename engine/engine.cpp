@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -114,8 +115,14 @@ void CMTKClass::Unregister() {
 }
 
 void CMTKClass::PrepareEngine() {
+  channel_.ClearFailure();
   LoadPackageOnce(channel_);
-  if (Package().bootloader.empty()) throw PackageNotLoaded();
+  if (Package().bootloader.empty()) {
+    const std::string why = LastPackageError();
+    channel_.Fail(kNoDescriptor, "the firmware package provided no bootloader%s%s",
+                  why.empty() ? "" : ": ", why.c_str());
+    throw PackageNotLoaded();
+  }
   PrepareImages();
 }
 
@@ -142,26 +149,42 @@ void CMTKClass::LogFailure(const char* stage, int rc) {
   channel_.Log("Failure detail: %s\n", channel_.failure().c_str());
 }
 
-int CMTKClass::Connect() {
+int CMTKClass::Connect() { return ConnectOn(port_.get()); }
+
+int CMTKClass::ConnectOn(platform::ByteLink* port) {
   RegisterEngine(com_port_, this);
   channel_.ClearFailure();
-  Link link(port_.get(), &channel_);
+  Link link(port, &channel_);
   boot_result_ = BootConnect(&link, &da1_, &da2_);
   if (boot_result_ != 0) LogFailure("BootROM stage", boot_result_);
   return 1;
 }
 
 int CMTKClass::Download() {
-  SetReportFunction(&ProgressCallback);
-  channel_.ClearFailure();
-  Link link(port_.get(), &channel_);
-  const AgentStageInputs in{table_a_, table_b_, bloader_info_, rom_info_};
-  int rc = RunAgentStage(&link, in, Package(), com_port_);
-  if (rc != 0) LogFailure("Download", rc);
+  const int rc = DownloadOn(port_.get());
   // The phone resets after the agent stage (or is left in the middle of a
   // dialogue after a failure); the handle is of no further use.
   ClosePort();
   return rc == 0 ? 1 : 0;
+}
+
+int CMTKClass::DownloadOn(platform::ByteLink* port) {
+  SetReportFunction(&ProgressCallback);
+  channel_.ClearFailure();
+  Link link(port, &channel_);
+  const AgentStageInputs in{table_a_, table_b_, bloader_info_, rom_info_};
+  // After a failed boot ROM stage no agent can be running, unless only the
+  // last echo of the jump was lost: its first byte is waited for briefly.
+  WaitLimits limits = channel_.limits();
+  const WaitLimits* saved = channel_.own_limits();
+  if (boot_result_ != 0) {
+    limits.firstAgentByteMs = std::min(limits.firstAgentByteMs, kAgentWaitAfterFailedBootMs);
+    channel_.SetLimits(&limits);
+  }
+  int rc = RunAgentStage(&link, in, Package(), com_port_);
+  channel_.SetLimits(saved);
+  if (rc != 0) LogFailure("Download", rc);
+  return rc;
 }
 
 void CMTKClass::ClosePort() { port_.reset(); }

@@ -35,6 +35,11 @@ class CMTKClass {
   int OpenLink(uint32_t baud, uint32_t com_port);  // 0 or 3
   int Connect();                                   // always 1
   int Download();                                  // 1 when the agent stage succeeded
+  // The two stages on a given byte link (Connect and Download run them on
+  // the engine's port): the boot ROM stage's result is kept, the agent
+  // stage's returned; both log a failure with its detail.
+  int ConnectOn(platform::ByteLink* port);
+  int DownloadOn(platform::ByteLink* port);
   // Releases the port (the engine's own addition: the session ends with no port held).
   void ClosePort();
 
@@ -67,6 +72,10 @@ class CMTKClass {
   CSerial serial_;  // the spec's member: the download never uses it
   Channel channel_;
 };
+
+// How long Download waits for the agent's first byte when the boot ROM stage
+// of the same session failed.
+inline constexpr uint32_t kAgentWaitAfterFailedBootMs = 5000;
 
 struct PackageNotLoaded : std::runtime_error {
   PackageNotLoaded() : std::runtime_error("the firmware package provided no bootloader") {}

@@ -87,9 +87,10 @@ inline constexpr uint32_t kInfoVersion = 460;       // three bytes
 inline constexpr uint32_t kInfoVersionBytes = 3;
 inline constexpr uint8_t kInfoSupportedVersion[kInfoVersionBytes] = {5, 2, 0};
 // The layout two records must share for the phone's remaps to carry over:
-// the info area and the region table.
+// the info area and all eight region starts and lengths, [388, 460).
 inline constexpr uint32_t kInfoLayoutBegin = kInfoAreaStart;
-inline constexpr uint32_t kInfoLayoutEnd = 452;
+inline constexpr uint32_t kInfoLayoutEnd = kInfoRegionLength + kInfoRegionStride * (kInfoMaxRegions - 1) + 4;
+static_assert(kInfoLayoutEnd == kInfoVersion, "the region table ends where the version begins");
 // Spare bytes 2 and 3 of a page that belongs to an info block.
 inline constexpr uint32_t kInfoMarkerSpareOffset = 2;
 inline constexpr uint8_t kInfoMarker0 = 0x0F;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "images/fs_write_layout.h"
 #include "images/package_format.h"
 #include "link/byte_order.h"
 
@@ -94,6 +95,20 @@ bool CheckFsImage(const NandGeometry& g, ByteSpan image, std::string* why) {
     return Fail(why, "image of %zu bytes is shorter than its %llu header, 1 info and %llu data blocks",
                 image.size(), static_cast<unsigned long long>(header_blocks),
                 static_cast<unsigned long long>(data_blocks));
+  const uint64_t pool_first = v.PoolFirstIndex();
+  if (pool_first + reserved > data_blocks + reserved)
+    return Fail(why, "reserved pool (indices %llu to %llu) runs past the %llu-entry block table",
+                static_cast<unsigned long long>(pool_first),
+                static_cast<unsigned long long>(pool_first + reserved - 1),
+                static_cast<unsigned long long>(data_blocks + reserved));
+  // The writer ends with 4056 when the info block holds no record, and
+  // writes only images whose record has version 5.2.0.
+  uint64_t rec = 0;
+  if (!FindInfoRecordRaw(g, image, header_blocks * g.blockBytes, &rec))
+    return Fail(why, "no info record in its info block");
+  if (!FsInfoRecordView(&image[rec]).IsVersionSupported()) return true;
+  std::string what;
+  if (!CheckFsWriteLayout(image, g.blockMainBytes, &image[rec], &what)) return Fail(why, "%s", what.c_str());
   return true;
 }
 

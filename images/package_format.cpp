@@ -126,10 +126,11 @@ bool ExtractBootImages(const NandGeometry& g, const SectionRecord& rec0, const S
                 static_cast<unsigned long long>(l0), static_cast<unsigned long long>(region_main));
   uint8_t trailer[128];
   CopyMainDataAt(g, file, pos0, 512 + l0, sizeof trailer, trailer);
+  // An extended bootloader of length 0 is a package without one: its write
+  // sends no packets, and record 1's position is not read.
   const uint32_t l1 = GetLe32(trailer + 20);
-  if (l1 == 0) return Fail(why, "section 1 (extended bootloader): the image is empty");
   const uint64_t pos1 = rec1.startBlock * g.blockBytes;
-  if (!RangeInFile(pos1, RawEnd(g, l1), file.size()))
+  if (l1 != 0 && !RangeInFile(pos1, RawEnd(g, l1), file.size()))
     return Fail(why, "section 1 (extended bootloader): %u bytes from block %u run past the file",
                 l1, rec1.startBlock);
 

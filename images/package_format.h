@@ -127,9 +127,12 @@ void WriteEntryWords(uint8_t* dest, uint32_t first_normal, uint32_t n, uint32_t 
                      uint32_t reserved, uint32_t tag_modulus);
 // The header units one FS image needs for `entry_count` entry words.
 uint32_t FsHeaderBlocks(uint32_t block_main_bytes, uint64_t entry_count);
-// Checks an FS image against what the FS writer handles: the geometry of the
-// package, room for its entry words in the header units, one info block, and
-// every data block inside the image.
+// Checks an FS image against what the FS writer handles, so that no image
+// that loads fails the writer's own checks: the geometry of the package,
+// room for its entry words in the header units, one info block holding an
+// info record, every data block inside the image, the reserved pool inside
+// the block table, and for an image the writer writes (version 5.2.0) the
+// block table of CheckFsWriteLayout.
 bool CheckFsImage(const NandGeometry& g, ByteSpan image, std::string* why);
 bool SplitFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t index, ByteSpan file,
                     ImageStore* store, std::string* why);

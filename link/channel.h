@@ -57,6 +57,7 @@ class Channel {
   const WaitLimits& limits() const { return limits_ ? *limits_ : Limits(); }
   // The channel's own limits (null: the process-wide ones again). Not owned.
   void SetLimits(const WaitLimits* limits) { limits_ = limits; }
+  const WaitLimits* own_limits() const { return limits_; }
 
   // Records where and why a step failed and returns `code`, so a failure
   // site reads `return ch.Fail(kX, "DA1 packet %u: ...", n);`. The deepest

@@ -1,8 +1,8 @@
 #pragma once
-// The protocol layer's one report target. The engine installs its
-// ProgressCallback before the agent stage; protocol code calls Report with the
-// COM port number it was given, and the report is routed to the session that
-// owns that port.
+// The process's report function: what a session's channel reports through
+// unless a sink of its own is set (link/channel.h). The engine installs
+// ProgressCallback before the agent stage; it routes each report by its COM
+// port number to the session that owns that port.
 #include <cstdint>
 
 namespace vantrel {
@@ -19,7 +19,6 @@ enum ReportType : uint32_t {
 using ReportFunction = void (*)(uint32_t port, uint32_t type, uint32_t percent, const char* text);
 
 void SetReportFunction(ReportFunction fn);
-ReportFunction GetReportFunction();
 // Calls the installed function; does nothing when none is installed.
 void Report(uint32_t port, uint32_t type, uint32_t percent, const char* text);
 

@@ -41,8 +41,4 @@ LinkStatus LinkWaitRead16(LinkHandle h, uint16_t* out, uint32_t budget_ms) {
   return WaitRead(h, out, budget_ms, &LinkRead16);
 }
 
-LinkStatus LinkWaitRead32(LinkHandle h, uint32_t* out, uint32_t budget_ms) {
-  return WaitRead(h, out, budget_ms, &LinkRead32);
-}
-
 }  // namespace vantrel

@@ -15,9 +15,8 @@ namespace vantrel {
 // Reads one byte, repeating timed-out or failed reads until one succeeds, the
 // budget is used up (kLinkNoData) or the port is gone (kLinkError).
 LinkStatus LinkWaitByte(LinkHandle h, uint8_t* out, uint32_t budget_ms);
-// The same for a 16-bit and a 32-bit big-endian value.
+// The same for a 16-bit big-endian value.
 LinkStatus LinkWaitRead16(LinkHandle h, uint16_t* out, uint32_t budget_ms);
-LinkStatus LinkWaitRead32(LinkHandle h, uint32_t* out, uint32_t budget_ms);
 
 // Tracks a budget across several reads of one wait loop.
 class WaitBudget {

@@ -8,6 +8,15 @@
 
 namespace vantrel {
 
+// The three option bytes of the agent's erase command, as the FS writer uses
+// them: what each erase is for.
+struct EraseOptions {
+  uint8_t option1, option2, option3;
+};
+inline constexpr EraseOptions kEraseBlock{1, 0, 0};         // one block: the old info block
+inline constexpr EraseOptions kEraseReservedRun{1, 1, 0};   // a run of the reserved pool
+inline constexpr EraseOptions kEraseFsRange{1, 0, 1};       // the FS range, on a version change
+
 // Each command returns 0 on success, otherwise the agent routine's code.
 // A write answering 3041 means the target block is bad.
 class BlockDevice {
@@ -36,6 +45,9 @@ class BlockDevice {
                         uint32_t capacity) = 0;
   virtual int FormatRange(uint8_t option1, uint8_t option2, uint8_t option3, uint32_t address,
                           uint32_t length) = 0;
+  int Erase(const EraseOptions& o, uint32_t address, uint32_t length) {
+    return FormatRange(o.option1, o.option2, o.option3, address, length);
+  }
 
  private:
   Channel own_;

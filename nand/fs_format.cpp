@@ -22,47 +22,54 @@ const char* FsHeaderStatusText(FsHeaderStatus status) {
   return "unknown";
 }
 
-FsHeaderStatus ParseFsImageHeader(std::span<const uint8_t> image, FsImageHeader* out) {
+FsHeaderStatus ParseFsImageGeometry(std::span<const uint8_t> image, FsImageHeader* out) {
   if (image.size() < kFsHeaderFixedBytes) return FsHeaderStatus::kTooShortForHeader;
   const uint8_t* p = image.data();
-  FsImageHeader& h = *out;
+  FsImageHeader& header = *out;
   const FsHeaderView v(p);
-  h.headerBlocks = v.HeaderBlocks();
-  h.tagModulus = v.TagModulus();
-  h.entryCount = v.EntryCount();
-  h.dataBlockCount = v.DataBlockCount();
-  h.reservedCount = v.ReservedCount();
-  h.poolFirstIndex = v.PoolFirstIndex();
-  h.blocksPerTag = v.BlocksPerTag();
-  h.countersEnd = v.CountersEnd();
-  h.pageSize = v.PageSize();
-  h.blockSizeKiB = v.BlockSizeKiB();
-  for (uint32_t k = 0; k < kFsUninterpretedCount; ++k) h.uninterpreted[k] = v.Uninterpreted(k);
+  header.headerBlocks = v.HeaderBlocks();
+  header.tagModulus = v.TagModulus();
+  header.entryCount = v.EntryCount();
+  header.dataBlockCount = v.DataBlockCount();
+  header.reservedCount = v.ReservedCount();
+  header.poolFirstIndex = v.PoolFirstIndex();
+  header.blocksPerTag = v.BlocksPerTag();
+  header.countersEnd = v.CountersEnd();
+  header.pageSize = v.PageSize();
+  header.blockSizeKiB = v.BlockSizeKiB();
+  for (uint32_t k = 0; k < kFsUninterpretedCount; ++k) header.uninterpreted[k] = v.Uninterpreted(k);
 
-  if (h.pageSize == 0) return FsHeaderStatus::kBadPageSize;
-  h.spareSize = SpareSizeFor(h.pageSize);
+  if (header.pageSize == 0) return FsHeaderStatus::kBadPageSize;
+  header.spareSize = SpareSizeFor(header.pageSize);
   // Integer division first, as the images are built.
-  const uint64_t pages = (uint64_t(h.blockSizeKiB) * 1024) / h.pageSize;
+  const uint64_t pages = (uint64_t(header.blockSizeKiB) * 1024) / header.pageSize;
   if (pages == 0) return FsHeaderStatus::kBadBlockSize;
   // At most 65535 KiB of main data per block: both products fit 32 bits.
-  h.pagesPerBlock = static_cast<uint32_t>(pages);
-  h.blockMainSize = static_cast<uint32_t>(pages * h.pageSize);
-  h.blockBytes = static_cast<uint32_t>(pages * (uint64_t(h.pageSize) + h.spareSize));
+  header.pagesPerBlock = static_cast<uint32_t>(pages);
+  header.blockMainSize = static_cast<uint32_t>(pages * header.pageSize);
+  header.blockBytes = static_cast<uint32_t>(pages * (uint64_t(header.pageSize) + header.spareSize));
+  return FsHeaderStatus::kOk;
+}
 
-  const uint64_t entries = uint64_t(h.dataBlockCount) + h.reservedCount;
-  if (kFsHeaderFixedBytes + kFsEntryBytes * entries > uint64_t(h.headerBlocks) * h.blockBytes)
+FsHeaderStatus ParseFsImageHeader(std::span<const uint8_t> image, FsImageHeader* out) {
+  const FsHeaderStatus geometry = ParseFsImageGeometry(image, out);
+  if (geometry != FsHeaderStatus::kOk) return geometry;
+  FsImageHeader& header = *out;
+  const uint8_t* p = image.data();
+  const uint64_t entries = uint64_t(header.dataBlockCount) + header.reservedCount;
+  if (kFsHeaderFixedBytes + kFsEntryBytes * entries > uint64_t(header.headerBlocks) * header.blockBytes)
     return FsHeaderStatus::kEntriesPastHeader;
-  if (image.size() < h.DataBlockOffset(h.dataBlockCount)) return FsHeaderStatus::kImageTooShort;
-  if (h.countersEnd < kTagCountersBytes || h.countersEnd > h.blockMainSize)
+  if (image.size() < header.DataBlockOffset(header.dataBlockCount)) return FsHeaderStatus::kImageTooShort;
+  if (header.countersEnd < kTagCountersBytes || header.countersEnd > header.blockMainSize)
     return FsHeaderStatus::kBadCountersEnd;
-  if (uint64_t(h.poolFirstIndex) + h.reservedCount > entries)
+  if (uint64_t(header.poolFirstIndex) + header.reservedCount > entries)
     return FsHeaderStatus::kPoolOutsideTable;
 
   // The entry words lie inside the header units, which lie inside the image.
   std::vector<uint32_t> words(entries);
   for (uint64_t i = 0; i < entries; ++i)
     words[i] = GetLe32(p + kFsHeaderFixedBytes + kFsEntryBytes * i);
-  h.table.LoadEntries(words, h.dataBlockCount, h.reservedCount);
+  header.table.LoadEntries(words, header.dataBlockCount, header.reservedCount);
   return FsHeaderStatus::kOk;
 }
 

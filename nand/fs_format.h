@@ -60,6 +60,9 @@ struct FsImageHeader {
 // Parses the header at the start of `image` (the whole image: its length is
 // checked against the header). On anything but kOk `out` is unspecified.
 FsHeaderStatus ParseFsImageHeader(std::span<const uint8_t> image, FsImageHeader* out);
+// Only the header words and the block geometry (the first three checks),
+// enough to find the info block; the table is not loaded.
+FsHeaderStatus ParseFsImageGeometry(std::span<const uint8_t> image, FsImageHeader* out);
 
 // One block as main data and spare bytes. Copies share the two buffers, so
 // an update through one copy is what the other writes.

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "images/fs_write_layout.h"
 #include "link/report.h"  // report types
 #include "nand/fs_block_writer.h"
 #include "vantrel/codes.h"
@@ -23,10 +25,11 @@ constexpr uint32_t kReadSlack = 4224;
 
 // Sets `m` up from the table source: data blocks the phone moved earlier stay
 // moved, and reserved blocks that earlier downloads used are skipped.
-// Throws RunOutOfReservedBlocks.
+// Throws RunOutOfReservedBlocks, with `tag` the tag that ran out.
 void ApplyDeviceTables(const InfoBlockTables& tables, BlockMappingTable& m,
-                       const FsImageHeader& h, uint32_t base, uint32_t fs_start_block) {
-  for (uint32_t i = 0; i < h.dataBlockCount; ++i) {
+                       const FsImageHeader& header, uint32_t base, uint32_t fs_start_block,
+                       uint32_t* tag) {
+  for (uint32_t i = 0; i < header.dataBlockCount; ++i) {
     const uint16_t t = tables.Remap(uint64_t(base) + i);
     if (t != 0) m.SetBlock(i, t + fs_start_block);
   }
@@ -34,69 +37,149 @@ void ApplyDeviceTables(const InfoBlockTables& tables, BlockMappingTable& m,
     const uint16_t c = tables.Counter(k);
     if (c == 0) continue;
     const uint32_t limit = (c + fs_start_block) % 65536;
+    *tag = k;
     while (m.PeekReserved(k) < limit) m.TakeReserved(k);
   }
 }
 
+// A data block of tag t that goes bad moves to a reserved block of tag t, and
+// the move is recorded as (block - FS start block), which must lie in
+// 1..65534. Checked before the first erase rather than when a block fails.
+bool ReplacementsExpressible(const FsImageHeader& header, uint32_t fs_start_block, uint32_t* bad_block,
+                             uint32_t* bad_tag) {
+  std::set<uint32_t> tags;
+  for (const BlockMapEntry& e : header.table.Normal()) tags.insert(e.tag);
+  for (const BlockMapEntry& e : header.table.Reserved()) {
+    if (!tags.count(e.tag)) continue;
+    if (e.block <= fs_start_block || e.block - fs_start_block >= 0xFFFF) {
+      *bad_block = e.block;
+      *bad_tag = e.tag;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Why the phone's ROM information record does not fit the image, or null.
+const char* RomInfoProblem(const RomInfoRecord& rom, const FsInfoRecord& image) {
+  const RomInfoView v(rom);
+  if (v.RegionCount() < 2) return "lists fewer than two regions";
+  const uint64_t fs_start = v.RegionStart(1);
+  const uint64_t fs_length = v.RegionLength(1);
+  if (fs_length == 0) return "has an empty FS region (region 1)";
+  if (!v.HasFsIdentifier()) return "does not carry the identifier \"05200001\"";
+  // 64-bit sums: a region wrapping past 4 GiB must not pass as inside.
+  for (uint32_t k = 0; k < kInfoMaxRegions; ++k) {
+    const uint64_t length = RecordRegionLength(image, k);
+    if (length == 0) continue;
+    const uint64_t start = RecordRegionStart(image, k);
+    if (start < fs_start || start + length > fs_start + fs_length)
+      return "has an FS region (region 1) that does not hold every region of the image";
+  }
+  return nullptr;
+}
+
 int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
                         uint32_t erase_length, uint32_t port) {
-  if (image.data == nullptr) return kFsNoInfoRecord;
+  Channel& ch = device.channel();
+  if (image.data == nullptr) return ch.Fail(kFsNoInfoRecord, "the FS image has no bytes");
   const std::span<const uint8_t> bytes(image.data, image.length);
-  FsImageHeader h;
-  if (ParseFsImageHeader(bytes, &h) != FsHeaderStatus::kOk) return kFsNoInfoRecord;
-
-  const SplitBlock s = SplitBlockData(bytes.subspan(h.InfoBlockOffset(), h.blockBytes), h.pageSize,
-                                      h.spareSize, h.pagesPerBlock);
+  // The version decides first whether the image is written at all: an image
+  // to skip never fails on the rest of its header.
+  FsImageHeader header;
+  FsHeaderStatus status = ParseFsImageGeometry(bytes, &header);
+  if (status != FsHeaderStatus::kOk)
+    return ch.Fail(kFsNoInfoRecord, "FS image header: %s", FsHeaderStatusText(status));
+  if (bytes.size() < header.DataBlockOffset(0))
+    return ch.Fail(kFsNoInfoRecord, "FS image of %zu bytes ends before its info block", bytes.size());
+  const SplitBlock s = SplitBlockData(bytes.subspan(header.InfoBlockOffset(), header.blockBytes), header.pageSize,
+                                      header.spareSize, header.pagesPerBlock);
   FsInfoRecord image_record{};
-  if (!FindInfoRecord(s, h, &image_record)) return kFsNoInfoRecord;
+  if (!FindInfoRecord(s, header, &image_record))
+    return ch.Fail(kFsNoInfoRecord, "no info record in the FS image's info block");
   if (!IsVersionSupported(image_record)) {
-    device.channel().Report(port, kReportTransfer, 100, "");
-    device.channel().Report(port, kReportStage, 100, "Write FS Image Complete");
+    ch.Report(port, kReportTransfer, 100, "");
+    ch.Report(port, kReportStage, 100, "Write FS Image Complete");
     return kOk;
   }
+  status = ParseFsImageHeader(bytes, &header);
+  if (status != FsHeaderStatus::kOk)
+    return ch.Fail(kFsNoInfoRecord, "FS image header: %s", FsHeaderStatusText(status));
+  std::string why;
+  if (!CheckFsWriteLayout(bytes, header.blockMainSize, image_record.data(), &why))
+    return ch.Fail(kFsNoInfoRecord, "FS image: %s", why.c_str());
 
   RomInfoRecord rom{};
-  if (!FindRomInfo(device, h.blockMainSize, &rom)) return kRomInfoNotOnFlash;
-  if (!CheckRomInfo(rom, image_record)) return kFsLayoutMismatch;
-  const uint32_t fs_start_block = RomInfoView(rom).RegionStart(1) / h.blockMainSize;
-  const uint32_t base = h.dataBlockCount > 0 ? h.table.BlockAt(0) - fs_start_block : 0;
+  if (!FindRomInfo(device, header.blockMainSize, &rom)) return kRomInfoNotOnFlash;
+  if (const char* problem = RomInfoProblem(rom, image_record))
+    return ch.Fail(kFsLayoutMismatch, "the phone's ROM information record %s", problem);
+  const uint32_t fs_start_block = RomInfoView(rom).RegionStart(1) / header.blockMainSize;
+  const uint32_t base = header.dataBlockCount > 0 ? header.table.BlockAt(0) - fs_start_block : 0;
   // An image whose blocks the remap table cannot describe is refused before
   // anything on the flash is erased.
-  if (!RemapRangeFits(h, base)) return kFsLayoutMismatch;
+  if (!RemapRangeFits(header, base))
+    return ch.Fail(kFsLayoutMismatch,
+                   "remap entries %u to %llu of the data blocks do not fit before the tag counters "
+                   "at %u (FS start block %u)",
+                   base, static_cast<unsigned long long>(uint64_t(base) + header.dataBlockCount - 1),
+                   header.countersEnd, fs_start_block);
+  uint32_t bad_block = 0, bad_tag = 0;
+  if (!ReplacementsExpressible(header, fs_start_block, &bad_block, &bad_tag))
+    return ch.Fail(kFsLayoutMismatch,
+                   "reserved block %u (tag %u) cannot be named by a remap entry from FS start "
+                   "block %u",
+                   bad_block, bad_tag, fs_start_block);
 
   SplitBlock d;
   uint32_t found_block = 0;
   FsInfoRecord device_record{};
-  bool found = FindInfoBlock(device, h, InfoAreaStart(image_record), InfoAreaLength(image_record),
-                             &d, &found_block, &device_record);
+  int read_code = 0;
+  const InfoScan scan = FindInfoBlock(device, header, InfoAreaStart(image_record),
+                                      InfoAreaLength(image_record), &d, &found_block,
+                                      &device_record, &read_code);
+  // A failed read says nothing about what the phone holds: erasing the pool
+  // now could erase its live info block.
+  if (scan == InfoScan::kReadFailed) return read_code;
+  bool found = scan == InfoScan::kFound;
   const SplitBlock* source = &s;
   if (found) {
     if (IsSameVersion(device_record, image_record)) {
-      if (!IsSameLayout(device_record, image_record)) return kFsLayoutMismatch;
+      if (!IsSameLayout(device_record, image_record))
+        return ch.Fail(kFsLayoutMismatch,
+                       "the phone's info block (block %u) has the image's version but another "
+                       "info area or region table",
+                       found_block);
       source = &d;
     } else {
       found = false;  // the block number stays: it is erased after the commit
-      if (device.FormatRange(1, 0, 1, erase_start, erase_length) != 0) return kFsWriteFailed;
+      if (int rc = device.Erase(kEraseFsRange, erase_start, erase_length))
+        return ch.Fail(kFsWriteFailed,
+                       "erase of the FS range 0x%08X + 0x%X (the phone's info block has another "
+                       "version) failed (agent code %d)",
+                       erase_start, erase_length, rc);
     }
-  } else if (!EraseReservedPool(device, h)) {
+  } else if (!EraseReservedPool(device, header)) {
     return kFsWriteFailed;
   }
 
-  BlockMappingTable m = h.table;
+  BlockMappingTable m = header.table;
+  uint32_t tag = 0;
   try {
-    ApplyDeviceTables(InfoBlockTables(source->Main(), h.countersEnd), m, h, base, fs_start_block);
+    ApplyDeviceTables(InfoBlockTables(source->Main(), header.countersEnd), m, header, base, fs_start_block,
+                      &tag);
   } catch (const BlockMappingTable::RunOutOfReservedBlocks&) {
-    return kOutOfReservedBlocks;
+    return ch.Fail(kOutOfReservedBlocks,
+                   "tag %u: the phone's counter marks every reserved block of the tag as used", tag);
   }
   // A fresh copy of the header's table offers the block that holds the
   // phone's current info block as a replacement; data written there would be
   // erased with the old info block after the commit.
   if (found_block != 0) m.MarkReservedBlockTaken(found_block);
 
-  const int rc = WriteDataBlocks(source->Main(), m, device, bytes.subspan(h.DataBlockOffset(0)), h,
+  const int rc = WriteDataBlocks(source->Main(), m, device, bytes.subspan(header.DataBlockOffset(0)), header,
                                  base, fs_start_block, port);
   if (rc != 0) return rc;
-  return CommitInfoBlock(device, found ? d : s, found_block, m, h);
+  return CommitInfoBlock(device, found ? d : s, found_block, m, header);
 }
 
 }  // namespace
@@ -104,28 +187,39 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
 int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
                    uint32_t erase_length, uint32_t port) {
   device.channel().Report(port, kReportStage, 0, "Start Write FS Image");
+  Channel& ch = device.channel();
   try {
     return WriteFsImageChecked(device, image, erase_start, erase_length, port);
   } catch (const BlockMappingTable::RunOutOfReservedBlocks&) {
-    return kOutOfReservedBlocks;
-  } catch (const std::out_of_range&) {
+    return ch.Fail(kOutOfReservedBlocks, "FS write: no reserved block of the tag needed left");
+  } catch (const std::out_of_range& e) {
     // Only a table or buffer index the checks above missed gets here.
-    return kFsNoInfoRecord;
+    return ch.Fail(kFsNoInfoRecord, "FS write: %s", e.what());
   } catch (const std::bad_alloc&) {
-    return kFsWriteFailed;
+    return ch.Fail(kFsWriteFailed, "FS write: out of memory");
   }
 }
 
 bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out) {
   const uint32_t l = block_main_size;
-  if (l == 0) return false;
+  if (l == 0) {
+    device.channel().Fail(kRomInfoNotOnFlash, "block main size 0: no block to search");
+    return false;
+  }
   std::vector<uint8_t> buffer(uint64_t(l) + kReadSlack);
   const uint32_t capacity = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), UINT32_MAX));
   for (uint32_t b = kRomInfoFirstBlock; b <= kRomInfoLastBlock; ++b) {
     const uint64_t address = uint64_t(b) * l;
-    if (address >= kAddressLimit) return false;
-    if (device.ReadFlash(static_cast<uint32_t>(address), l, 1, buffer.data(), capacity) != 0)
+    if (address >= kAddressLimit) {
+      device.channel().Fail(kRomInfoNotOnFlash, "block %u lies past 4 GiB; no ROM information record found", b);
       return false;
+    }
+    if (int rc = device.ReadFlash(static_cast<uint32_t>(address), l, 1, buffer.data(), capacity)) {
+      device.channel().Fail(kRomInfoNotOnFlash,
+                            "block %u: the read for the ROM information record failed (agent code %d)",
+                            b, rc);
+      return false;
+    }
     // Only matches with the whole record inside the block count: a record
     // cut by the block end is never read past the buffer.
     if (l < out->size()) continue;
@@ -136,79 +230,81 @@ bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* o
     std::copy_n(hit, out->size(), out->begin());
     return true;
   }
+  device.channel().Fail(kRomInfoNotOnFlash, "no \"MTK_ROMINFO_v\" record in device blocks 2 to 9");
   return false;
 }
 
 bool CheckRomInfo(const RomInfoRecord& rom, const FsInfoRecord& image) {
-  const RomInfoView v(rom);
-  if (v.RegionCount() < 2) return false;
-  const uint64_t fs_start = v.RegionStart(1);
-  const uint64_t fs_length = v.RegionLength(1);
-  if (fs_length == 0) return false;
-  if (!v.HasFsIdentifier()) return false;
-  // 64-bit sums: a region wrapping past 4 GiB must not pass as inside.
-  for (uint32_t k = 0; k < kTagCount; ++k) {
-    const uint64_t length = RecordRegionLength(image, k);
-    if (length == 0) continue;
-    const uint64_t start = RecordRegionStart(image, k);
-    if (start < fs_start || start + length > fs_start + fs_length) return false;
-  }
-  return true;
+  return RomInfoProblem(rom, image) == nullptr;
 }
 
-bool FindInfoBlock(BlockDevice& device, const FsImageHeader& h, uint32_t area_start,
-                   uint32_t area_length, SplitBlock* block, uint32_t* block_number,
-                   FsInfoRecord* record) {
-  const uint64_t l = h.blockMainSize;
-  if (l == 0 || uint64_t(area_start) + area_length < l) return false;
-  std::vector<uint8_t> buffer(uint64_t(h.blockBytes) + kReadSlack);
-  const std::span<const uint8_t> read(buffer.data(), h.blockBytes);
-  const uint64_t marker = uint64_t(h.pageSize) + 2;
+InfoScan FindInfoBlock(BlockDevice& device, const FsImageHeader& header, uint32_t area_start,
+                       uint32_t area_length, SplitBlock* block, uint32_t* block_number,
+                       FsInfoRecord* record, int* read_code) {
+  const uint64_t l = header.blockMainSize;
+  if (l == 0 || uint64_t(area_start) + area_length < l) return InfoScan::kNone;
+  std::vector<uint8_t> buffer(uint64_t(header.blockBytes) + kReadSlack);
+  const std::span<const uint8_t> read(buffer.data(), header.blockBytes);
+  const uint64_t marker = uint64_t(header.pageSize) + 2;
   // From the last block of the area down: the block nearest the end wins.
   for (uint64_t address = uint64_t(area_start) + area_length - l; address >= area_start;
        address -= l) {
     if (address + l <= kAddressLimit) {
-      if (device.ReadFlash(static_cast<uint32_t>(address), h.blockMainSize, 0, buffer.data(),
-                           static_cast<uint32_t>(buffer.size())) != 0)
-        return false;
-      if (!IsBadBlock(read, h.pageSize, h.spareSize) && marker + 1 < read.size() &&
+      if (int rc = device.ReadFlash(static_cast<uint32_t>(address), header.blockMainSize, 0,
+                                    buffer.data(), static_cast<uint32_t>(buffer.size()))) {
+        if (read_code) *read_code = rc;
+        device.channel().Fail(rc,
+                              "block %llu: the read of the info area failed (agent code %d); "
+                              "nothing was erased",
+                              static_cast<unsigned long long>(address / l), rc);
+        return InfoScan::kReadFailed;
+      }
+      if (!IsBadBlock(read, header.pageSize, header.spareSize) && marker + 1 < read.size() &&
           read[marker] == kInfoMarker0 && read[marker + 1] == kInfoMarker1) {
-        SplitBlock candidate = SplitBlockData(read, h.pageSize, h.spareSize, h.pagesPerBlock);
-        if (FindInfoRecord(candidate, h, record)) {
+        SplitBlock candidate = SplitBlockData(read, header.pageSize, header.spareSize, header.pagesPerBlock);
+        if (FindInfoRecord(candidate, header, record)) {
           *block = candidate;
           *block_number = static_cast<uint32_t>(address / l);
-          return true;
+          return InfoScan::kFound;
         }
       }
     }
     if (address < l) break;
   }
-  return false;
+  return InfoScan::kNone;
 }
 
-bool EraseReservedPool(BlockDevice& device, const FsImageHeader& h) {
-  const uint64_t l = h.blockMainSize;
+bool EraseReservedPool(BlockDevice& device, const FsImageHeader& header) {
+  const uint64_t l = header.blockMainSize;
   std::set<uint32_t> pool;
-  for (uint32_t i = 0; i < h.reservedCount; ++i) pool.insert(h.table.BlockAt(h.poolFirstIndex + i));
+  for (uint32_t i = 0; i < header.reservedCount; ++i) pool.insert(header.table.BlockAt(header.poolFirstIndex + i));
   const std::vector<uint32_t> blocks(pool.begin(), pool.end());
   const std::vector<BlockRun> runs = CoalesceRuns(blocks);
   // Every run must be addressable before the first is erased: a wrapped
   // address would erase some other part of the flash.
   for (const BlockRun& r : runs)
-    if ((uint64_t(r.last) + 1) * l > kAddressLimit) return false;
-  for (const BlockRun& r : runs) {
-    if (device.FormatRange(1, 1, 0, static_cast<uint32_t>(r.first * l),
-                           static_cast<uint32_t>((uint64_t(r.last) - r.first + 1) * l)) != 0)
+    if ((uint64_t(r.last) + 1) * l > kAddressLimit) {
+      device.channel().Fail(kFsWriteFailed,
+                            "reserved block %u lies past 4 GiB; nothing of the pool was erased", r.last);
       return false;
+    }
+  for (const BlockRun& r : runs) {
+    if (int rc = device.Erase(kEraseReservedRun, static_cast<uint32_t>(r.first * l),
+                                    static_cast<uint32_t>((uint64_t(r.last) - r.first + 1) * l))) {
+      device.channel().Fail(kFsWriteFailed,
+                            "reserved blocks %u to %u: the erase of the pool failed (agent code %d)",
+                            r.first, r.last, rc);
+      return false;
+    }
   }
   return true;
 }
 
-bool RemapRangeFits(const FsImageHeader& h, uint32_t base) {
-  if (h.dataBlockCount == 0) return true;
-  if (h.countersEnd < kTagCountersBytes) return false;
-  const uint64_t capacity = (h.countersEnd - kTagCountersBytes) / 2;
-  return uint64_t(base) + h.dataBlockCount <= capacity;
+bool RemapRangeFits(const FsImageHeader& header, uint32_t base) {
+  if (header.dataBlockCount == 0) return true;
+  if (header.countersEnd < kTagCountersBytes) return false;
+  const uint64_t capacity = (header.countersEnd - kTagCountersBytes) / 2;
+  return uint64_t(base) + header.dataBlockCount <= capacity;
 }
 
 }  // namespace vantrel

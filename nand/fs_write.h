@@ -11,17 +11,26 @@
 //
 // Results (see vantrel/codes.h):
 //   0     written, or skipped because the image's info version is not 5.2.0
+//         (the version is tested first: an image to skip never fails on the
+//         rest of its header)
 //   1024  no ROM information record in device blocks 2 to 9, or a read failed
 //   3051  a reserved block of some tag was needed and none was left
+//   3100  (or the read's own code) a read of the info area failed: nothing
+//         has been erased, the phone keeps its info block
 //   4008  an erase or a block write failed
 //   4054  the ROM record fails the check; the phone's info block has the same
 //         version but another layout; or the image's blocks do not fit the
 //         device's FS region as the remap table describes it (remap index
-//         past the table, replacement block not expressible as an entry)
+//         past the table, a reserved block no remap entry can name)
 //   4056  the image is malformed: no info record, a header that
 //         ParseFsImageHeader refuses (too short for its header, info block and
 //         data blocks; entry words past the header; countersEnd outside one
-//         block's main data; ...), or a bad data block whose tag has no counter
+//         block's main data; ...), or a block table CheckFsWriteLayout refuses
+//         (a data block tag without a counter, a tag-0 reserved block outside
+//         the info area)
+// Every refusal of an image or of the phone's layout comes before the first
+// erase. Each non-zero result records its cause in the channel's failure
+// detail.
 #include <array>
 #include <cstdint>
 
@@ -48,12 +57,15 @@ bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* o
 bool CheckRomInfo(const RomInfoRecord& rom, const FsInfoRecord& image);
 
 // Scans the info area from its last block down for a good block whose page 0
-// carries the info marker and which holds an info record. On success `block`
+// carries the info marker and which holds an info record. When found, `block`
 // is split into main and spare, `record` holds its record, `block_number` its
-// number (address / block main size).
-bool FindInfoBlock(BlockDevice& device, const FsImageHeader& header, uint32_t area_start,
-                   uint32_t area_length, SplitBlock* block, uint32_t* block_number,
-                   FsInfoRecord* record);
+// number (address / block main size). Only a scan that read every block of
+// the area reports none; a failed read ends it with kReadFailed and the
+// read's code in `read_code` (the phone's info block may be the one unread).
+enum class InfoScan { kFound, kNone, kReadFailed };
+InfoScan FindInfoBlock(BlockDevice& device, const FsImageHeader& header, uint32_t area_start,
+                       uint32_t area_length, SplitBlock* block, uint32_t* block_number,
+                       FsInfoRecord* record, int* read_code = nullptr);
 
 // Erases the header's reserved pool as runs of consecutive blocks.
 bool EraseReservedPool(BlockDevice& device, const FsImageHeader& header);

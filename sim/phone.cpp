@@ -135,6 +135,15 @@ void Phone::Run() {
       slave = port_->keptSlave();
     }
     Wire wire(master, slave, timing, transcript_.get(), check);
+    std::vector<int32_t> script;
+    if (config_.recordWireScript) wire.set_script(&script);
+    auto collect = [&] {
+      std::lock_guard<std::mutex> lock(mu_);
+      record_.wireBytesIn += wire.bytesIn();
+      record_.wireBytesOut += wire.bytesOut();
+      record_.answers += wire.answers();
+      record_.wireScript.insert(record_.wireScript.end(), script.begin(), script.end());
+    };
     target.Attach(&wire);
     auto halted = [&](const Halt& h) {
       switch (h.reason) {
@@ -156,6 +165,7 @@ void Phone::Run() {
       }
       if (config_.afterReset == AfterReset::kBootRom) {
         target.Attach(nullptr);
+        collect();
         if (!ReopenPort()) {
           reason = "stopped";
           break;
@@ -180,6 +190,7 @@ void Phone::Run() {
     } catch (const std::exception& e) {
       reason = std::string("internal error: ") + e.what();
     }
+    collect();
     break;
   }
   target.Attach(nullptr);

@@ -106,6 +106,9 @@ struct PhoneConfig {
   // Link emulation (0: full speed), e.g. 1e6 bytes/s and 1000 us.
   double linkBytesPerSecond = 0;
   unsigned turnaroundUs = 0;
+  // Keep PhoneRecord::wireScript (the sizes of every field and packet read
+  // and every answer written), for a reference sender to repeat.
+  bool recordWireScript = false;
   // Transcript: a hex dump file and/or kept in memory (TranscriptText()).
   std::string transcriptPath;
   bool transcriptFullData = false;   // else long bursts are abbreviated
@@ -192,6 +195,16 @@ struct PhoneRecord {
   std::vector<std::string> faults;            // faults injected, in order
   std::vector<std::string> problems;          // host mistakes and refused input
   std::string endReason;                      // why the thread ended
+  // The wire, counted when each port of the phone's life closes.
+  uint64_t wireBytesIn = 0, wireBytesOut = 0;
+  uint64_t answers = 0;                       // writes after a read: one turnaround each
+  std::vector<int32_t> wireScript;            // recordWireScript: +n read, -n written
+  // What the emulated link would take for these bytes and answers alone:
+  // (in + out) / rate + answers x turnaround; 0 at full speed.
+  double IdealLinkSeconds(const PhoneConfig& c) const {
+    if (c.linkBytesPerSecond <= 0) return 0;
+    return double(wireBytesIn + wireBytesOut) / c.linkBytesPerSecond + double(answers) * c.turnaroundUs * 1e-6;
+  }
 };
 
 class Phone {

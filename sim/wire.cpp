@@ -94,27 +94,28 @@ Wire::Wire(int master, int keptSlave, LinkTiming timing, Transcript* transcript,
     : master_(master), slave_(keptSlave), timing_(timing), transcript_(transcript),
       check_(std::move(check)) {}
 
-void Wire::Sleep(std::chrono::microseconds d) {
-  auto until = std::chrono::steady_clock::now() + d;
+void Wire::Sleep(std::chrono::microseconds d) { SleepUntil(std::chrono::steady_clock::now() + d); }
+
+void Wire::SleepUntil(std::chrono::steady_clock::time_point until) {
   for (;;) {
     check_();
     auto now = std::chrono::steady_clock::now();
     if (now >= until) return;
-    auto step = std::min<std::chrono::steady_clock::duration>(until - now,
-                                                              std::chrono::milliseconds(kTickMs));
-    std::this_thread::sleep_for(step);
+    std::this_thread::sleep_until(std::min<std::chrono::steady_clock::time_point>(
+        until, now + std::chrono::milliseconds(kTickMs)));
   }
 }
 
 // Charges n bytes to the emulated link: transfers queue behind each other at
-// the configured rate.
+// the configured rate, on one absolute schedule, so a late wake-up is not
+// charged twice.
 void Wire::Pace(size_t n) {
   if (timing_.bytesPerSecond <= 0) return;
   auto now = std::chrono::steady_clock::now();
   if (linkFree_ < now) linkFree_ = now;
   linkFree_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(static_cast<double>(n) / timing_.bytesPerSecond));
-  if (linkFree_ > now) Sleep(std::chrono::duration_cast<std::chrono::microseconds>(linkFree_ - now));
+  SleepUntil(linkFree_);
 }
 
 void Wire::Fill() {
@@ -146,23 +147,31 @@ void Wire::Fill() {
   }
 }
 
-uint8_t Wire::Get() {
+uint8_t Wire::Take() {
   if (head_ == buf_.size()) Fill();
   return buf_[head_++];
 }
 
+uint8_t Wire::Get() {
+  Script(1);
+  return Take();
+}
+
 uint16_t Wire::GetBe16() {
-  uint16_t hi = Get();
-  return static_cast<uint16_t>((hi << 8) | Get());
+  Script(2);
+  uint16_t hi = Take();
+  return static_cast<uint16_t>((hi << 8) | Take());
 }
 
 uint32_t Wire::GetBe32() {
+  Script(4);
   uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v = (v << 8) | Get();
+  for (int i = 0; i < 4; ++i) v = (v << 8) | Take();
   return v;
 }
 
 void Wire::GetBytes(uint8_t* p, size_t n) {
+  Script(static_cast<int64_t>(n));
   while (n) {
     if (head_ == buf_.size()) Fill();
     size_t k = std::min(n, buf_.size() - head_);
@@ -175,8 +184,16 @@ void Wire::GetBytes(uint8_t* p, size_t n) {
 }
 
 void Wire::Put(const uint8_t* p, size_t n) {
-  if (lastWasRead_ && timing_.turnaroundUs) Sleep(std::chrono::microseconds(timing_.turnaroundUs));
+  if (lastWasRead_) {
+    ++answers_;
+    // The answer leaves one turnaround after the question arrived (the end of
+    // the read's pacing); what the phone did meanwhile is hidden in it.
+    const std::chrono::microseconds turn(timing_.turnaroundUs);
+    if (timing_.bytesPerSecond > 0) linkFree_ = std::max(linkFree_, std::chrono::steady_clock::now() - turn) + turn;
+    else if (turn.count()) Sleep(turn);
+  }
   lastWasRead_ = false;
+  Script(-static_cast<int64_t>(n));
   Pace(n);
   if (transcript_) transcript_->Add(false, p, n);
   size_t done = 0;

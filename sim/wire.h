@@ -79,14 +79,24 @@ class Wire {
   [[noreturn]] void DiscardForever();
   // Interruptible sleep.
   void Sleep(std::chrono::microseconds d);
+  void SleepUntil(std::chrono::steady_clock::time_point until);
   void Note(const std::string& text);
 
   uint64_t bytesIn() const { return in_; }
   uint64_t bytesOut() const { return out_; }
+  // Times the phone answered after reading: each costs one turnaround.
+  uint64_t answers() const { return answers_; }
+  // The wire's work as the phone sees it, for a reference sender that
+  // repeats it: each read of a field or packet as +n, each write as -n.
+  void set_script(std::vector<int32_t>* script) { script_ = script; }
 
  private:
   void Fill();
   void Pace(size_t n);
+  uint8_t Take();
+  void Script(int64_t n) {
+    if (script_) script_->push_back(static_cast<int32_t>(n));
+  }
 
   int master_;
   int slave_;
@@ -97,7 +107,8 @@ class Wire {
   size_t head_ = 0;
   bool lastWasRead_ = false;
   std::chrono::steady_clock::time_point linkFree_{};
-  uint64_t in_ = 0, out_ = 0;
+  uint64_t in_ = 0, out_ = 0, answers_ = 0;
+  std::vector<int32_t>* script_ = nullptr;
 };
 
 }  // namespace vantrel::sim

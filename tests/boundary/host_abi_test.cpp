@@ -68,6 +68,9 @@ TEST_F(HostAbi, ExportsTheSixFunctionsUndecoratedAndNothingInternal) {
     EXPECT_NE(dlsym(lib_, name), nullptr) << name;
   EXPECT_EQ(dlsym(lib_, "_ZN7vantrel16ProgressCallbackEjjjPKc"), nullptr)
       << "internal functions stay inside the library";
+  // Beside them on this platform only: the documented extension for front ends.
+  for (const char* name : {"VantrelSetLog", "VantrelLastFailure", "VantrelCancel"})
+    EXPECT_NE(dlsym(lib_, name), nullptr) << name;
 }
 
 TEST_F(HostAbi, ModelConstantsAndParameters) {
@@ -131,6 +134,31 @@ TEST_F(HostAbi, SessionLifecycleBySlot) {
   EXPECT_EQ((CallSlot<int, int>(session, 6, 0)), 1);
   EXPECT_EQ((CallSlot<int, int>(session, 6, 2)), 0);
   // Slot 4, Download, runs against the simulated phone in the integration tests.
+
+  // The extension: the failed Prepare left its code and reason; the trace
+  // can be routed; a pointer that is no live session is refused.
+  auto last = Export<int (*)(void*, int32_t*, char*, uint32_t)>("VantrelLastFailure");
+  auto set_log = Export<int (*)(void*, void (*)(void*, const char*), void*)>("VantrelSetLog");
+  auto cancel = Export<int (*)(void*)>("VantrelCancel");
+  int32_t code = 0;
+  char detail[128] = {};
+  EXPECT_EQ(last(session, &code, detail, sizeof detail), 1);
+  EXPECT_EQ(code, 1002);
+  EXPECT_STREQ(detail,
+               "the firmware package provided no bootloader: cannot open /nonexistent/Package.BIN: No "
+               "such file or directory");
+  char tiny[8];
+  EXPECT_EQ(last(session, &code, tiny, sizeof tiny), 1);
+  EXPECT_STREQ(tiny, "the fir") << "cut to the buffer, NUL-terminated";
+  std::string routed;
+  EXPECT_EQ(set_log(session, [](void* u, const char* t) { *static_cast<std::string*>(u) += t; }, &routed), 1);
+  EXPECT_EQ((CallSlot<int, int>(session, 1, 0)), 0);
+  EXPECT_EQ(routed, "") << "the package load is tried once per process";
+  EXPECT_EQ(cancel(session), 1);
+  int bogus = 0;
+  EXPECT_EQ(last(&bogus, &code, detail, sizeof detail), 0);
+  EXPECT_EQ(set_log(nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(cancel(&bogus), 0);
 
   EXPECT_EQ(delete_dll(&session), 1);
   EXPECT_EQ(session, nullptr);

@@ -171,6 +171,7 @@ Bytes FsSection(const NandGeometry& g, uint32_t tag_modulus, uint32_t reserved,
   uint8_t* rec = &s[last + g.pageSize - 512];
   std::memset(rec, 0, 512);
   PutLe32(rec + kInfoAreaStart, 0x08000000);
+  PutLe32(rec + kInfoAreaLength, reserved * g.blockMainBytes);
   for (std::size_t r = 0; r < regions.size(); ++r) {
     PutLe32(rec + kInfoRegionStart + 8 * r, regions[r].first);
     PutLe32(rec + kInfoRegionLength + 8 * r, regions[r].second);
@@ -242,10 +243,13 @@ TEST(SplitFs, OtherVersionIsNotMultiRegion) {
 TEST(FsImageCheck, RefusesWhatTheWriterCannotHandle) {
   const NandGeometry g = Small();
   Bytes im(3 * g.blockBytes, 0xFF);
+  im[g.blockBytes + g.pageSize + 2] = 0x0F;  // an info record (of no version the writer writes)
+  im[g.blockBytes + g.pageSize + 3] = 0x0D;
   auto set = [&](uint32_t hb, uint32_t n, uint32_t r, uint32_t counters_end) {
     PutLe32(&im[kFsHeaderBlocks], hb);
     PutLe32(&im[kFsDataBlockCount], n);
     PutLe32(&im[kFsReservedCount], r);
+    PutLe32(&im[kFsPoolFirstIndex], n);
     PutLe32(&im[kFsCountersEnd], counters_end);
     PutLe16(&im[kFsPageSize], 512);
     PutLe16(&im[kFsBlockKiB], 16);
@@ -270,6 +274,10 @@ TEST(FsImageCheck, RefusesWhatTheWriterCannotHandle) {
   PutLe16(&im[kFsPageSize], 2048);  // another geometry than the package's
   EXPECT_FALSE(CheckFsImage(g, im, &why));
   EXPECT_NE(why.find("geometry"), std::string::npos);
+  set(1, 1, 10, 64);
+  im[g.blockBytes + g.pageSize + 2] = 0xFF;
+  EXPECT_FALSE(CheckFsImage(g, im, &why));
+  EXPECT_NE(why.find("no info record"), std::string::npos);
 }
 
 }  // namespace

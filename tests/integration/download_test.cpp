@@ -237,6 +237,23 @@ TEST(FsImages, AnImageOfAnotherVersionTouchesNoFlash) {
   EXPECT_EQ(complete, rig.package().fsImages.size());
 }
 
+TEST(Bootloader, WithoutAnExtendedBootloaderNoExtendedPacketIsSent) {
+  Rig rig(512);
+  nlohmann::json d = pkg::SampleDescription(Sample(512, true));
+  d["extBootloader"]["size"] = 0;
+  rig.UsePackage(pkg::BuildPackage(d));
+  rig.StartPhone();
+  RecordingHost host;
+  ASSERT_EQ(rig.RunSession(host), 1);
+  sim::PhoneRecord rec = rig.phone().Record();
+  EXPECT_TRUE(rec.bootloader.stored);
+  EXPECT_EQ(rec.bootloader.extLength, 0u);
+  EXPECT_EQ(rec.bootloader.length, rig.package().bootloader.size());
+  EXPECT_TRUE(rec.problems.empty()) << rec.problems.front();
+  flashcheck::CheckReport check = rig.Check();
+  EXPECT_TRUE(check.ok) << ::testing::PrintToString(check.problems);
+}
+
 TEST(TwoPhones, FlashAtOnceAndEachHostHearsOnlyItsOwn) {
   Rig a(2048);
   a.UsePackage(pkg::BuildSamplePackage(Sample(2048, true)));

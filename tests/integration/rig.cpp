@@ -42,10 +42,12 @@ void Rig::StartPhone(sim::PhoneConfig config, unsigned com) {
   phone_->Start();
 }
 
-int Rig::RunSession(RecordingHost& host, int32_t port_index) {
+int Rig::RunSession(RecordingHost& host, int32_t port_index,
+                    const std::function<void(CBizDownload&)>& setup) {
   SetPackagePath(package_path_);  // what PreviousLoad does
   CBizDownload* s = new CBizDownload(port_index);
   s->SetHostCallback(&host);
+  if (setup) setup(*s);
   int result = -1;
   if (s->Prepare(0) == 1) {
     s->Connect();

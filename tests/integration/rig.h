@@ -4,6 +4,7 @@
 // directory, and a session of the plug-in driven as the host drives it, on a
 // manual clock so the plug-in's fixed pauses take no time.
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,7 +32,9 @@ class Rig {
   void StartPhone(sim::PhoneConfig config = {}, unsigned com = 40);
   // NewDll, Prepare, Connect, Download, DeleteDll; returns Download's result
   // (or -1 when Prepare failed). The reports go to `host`.
-  int RunSession(RecordingHost& host, int32_t port_index = 0);
+  // `setup`, when given, sees the session before Prepare (to route its log).
+  int RunSession(RecordingHost& host, int32_t port_index = 0,
+                 const std::function<void(CBizDownload&)>& setup = {});
   // Checks the flash against the package last used.
   flashcheck::CheckReport Check() const;
 

@@ -121,7 +121,7 @@ TEST(FsInfoRecordCompare, VersionAndLayoutLookAtTheirOwnBytes) {
   b[462] = 1;
   EXPECT_FALSE(IsSameVersion(a, b));
   EXPECT_FALSE(IsVersionSupported(b));
-  for (size_t at : {388u, 392u, 396u, 451u}) {
+  for (size_t at : {388u, 392u, 396u, 451u, 452u, 459u}) {
     FsInfoRecord c = a;
     c[at] ^= 1;
     EXPECT_FALSE(IsSameLayout(a, c)) << at;

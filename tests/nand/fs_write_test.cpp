@@ -204,6 +204,31 @@ TEST_F(FsWriteAgain, SameVersionWithAnotherLayoutIsRefused) {
   EXPECT_EQ(nand->Count(FakeNand::kFormat), 0u);
 }
 
+TEST_F(FsWriteAgain, ARecordDifferingOnlyInRegionSevenIsAnotherLayout) {
+  ImageSpec device = StandardImage(3, 12);
+  device.regions.resize(8);
+  device.regions[7] = {test::kFsRegionStart + 0x00400000, 0x4000};
+  PhoneWithInfoBlock(device, Fs() + 111);
+  EXPECT_EQ(Run(), 4054);
+  EXPECT_TRUE(Written().empty());
+  EXPECT_EQ(nand->Count(FakeNand::kFormat), 0u);
+}
+
+TEST_F(FsWriteAgain, AFailedReadOfTheInfoAreaErasesNothing) {
+  PhoneWithInfoBlock(StandardImage(3, 12), Fs() + 105);
+  const std::vector<uint8_t> current = nand->Raw(Fs() + 105);
+  // The scan reads from the end of the area down; the read of block 110 fails
+  // before it reaches the phone's info block.
+  nand->fail = [this](const FakeNand::Command& c) {
+    return c.kind == FakeNand::kRead && c.address == (Fs() + 110) * L() ? 3100 : 0;
+  };
+  EXPECT_EQ(Run(), 3100);
+  EXPECT_EQ(nand->Count(FakeNand::kFormat), 0u);
+  EXPECT_TRUE(Written().empty());
+  EXPECT_EQ(nand->Raw(Fs() + 105), current);
+  EXPECT_NE(nand->channel().failure().find("info area"), std::string::npos) << nand->channel().failure();
+}
+
 TEST_F(FsWriteAgain, CurrentInfoBlockIsNeverADataReplacement) {
   // The phone's info block sits at the front of the pool, where replacements
   // are taken from.
@@ -226,8 +251,18 @@ TEST_F(FsWrite, RunningOutKeepsThePreviousInfoBlock) {
   EXPECT_EQ(nand->Raw(Fs() + 103), previous);
 }
 
+TEST_F(FsWrite, RunningOutSaysWhichBlockAndTag) {
+  Phone(StandardImage(3, 4, 2));  // tag 1: reserved 101 and 103
+  nand->bad = {Fs() + 11, Fs() + 101, Fs() + 103};
+  EXPECT_EQ(Run(), 3051);
+  EXPECT_EQ(nand->channel().failure_code(), 3051);
+  EXPECT_NE(nand->channel().failure().find("data block 1"), std::string::npos) << nand->channel().failure();
+  EXPECT_NE(nand->channel().failure().find("no reserved block of tag 1 left"), std::string::npos)
+      << nand->channel().failure();
+}
+
 TEST_F(FsWrite, InfoAreaOfOneBlockIsReadOnce) {
-  ImageSpec s = StandardImage(1, 2);
+  ImageSpec s = StandardImage(1, 1);
   s.info_area_length = s.g.main;
   Phone(s);
   ASSERT_EQ(Run(), 0);
@@ -345,9 +380,37 @@ TEST_F(FsWrite, MalformedImagesAreRefusedBeforeTheFlashIsChanged) {
   EXPECT_EQ(nand->log.size(), 1u);
 
   Phone(StandardImage(2, 4));
-  plan.normal[0] |= 9;  // a tag without a counter
+  plan.normal[0] |= 9;  // a tag without a counter: refused before the first erase
   nand->bad = {Fs() + 10};
   EXPECT_EQ(Run(), 4056);
+  EXPECT_TRUE(nand->log.empty());
+  nand->bad.clear();
+  EXPECT_EQ(Run(), 4056);  // even when no block goes bad
+
+  Phone(StandardImage(2, 4, 2));
+  plan.reserved[1] = (Fs() - 5) << 8 | 1;  // a tag-1 replacement no remap entry can name
+  EXPECT_EQ(Run(), 4054);
+  EXPECT_EQ(nand->Count(FakeNand::kFormat), 0u);
+  EXPECT_TRUE(Written().empty());
+}
+
+TEST_F(FsWrite, AnImageToSkipIsSkippedWhateverItsHeaderSays) {
+  ImageSpec s = StandardImage(3, 4);
+  s.version = {5, 2, 1};
+  s.pool_first = 5;  // pool indices 5 to 8 run past the 7 entries
+  Phone(s);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_TRUE(nand->log.empty());
+}
+
+TEST_F(FsWrite, AnInfoBlockThatWouldLandOutsideTheInfoAreaIsRefusedFirst) {
+  ImageSpec s = StandardImage(3, 8);
+  s.info_area_length = 4 * s.g.main;  // the pool is 100..107, the area 100..103
+  Phone(s);
+  EXPECT_EQ(Run(), 4056);
+  EXPECT_EQ(nand->Count(FakeNand::kFormat), 0u);
+  EXPECT_TRUE(Written().empty());
+  EXPECT_NE(nand->channel().failure().find("info area"), std::string::npos) << nand->channel().failure();
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ class ComMngrWin32 : public ::testing::Test {
     ports_ = GetWinePorts();
     if (!ports_.has_pair()) GTEST_SKIP() << "no null-modem pair (run through win/run.sh)";
     ASSERT_EQ(OpenLinkPort(19200, ports_.b, &device_), kLinkOk);
-    ASSERT_EQ(LinkSetTimeouts(device_.get(), 2000, 5000), 0);
+    device_link_ = std::make_unique<Link>(device_.get());
+    ASSERT_EQ(LinkSetTimeouts(device_link_.get(), 2000, 5000), 0);
   }
   void TearDown() override { m_.ClosePort(); }
   // Waits (in real time, bounded) until the manager's input queue holds n bytes.
@@ -48,6 +49,7 @@ class ComMngrWin32 : public ::testing::Test {
   platform::ScopedClock scope_;
   WinePorts ports_;
   std::unique_ptr<platform::SerialPort> device_;
+  std::unique_ptr<Link> device_link_;
   CComMngr m_;
 };
 
@@ -99,7 +101,7 @@ TEST_F(ComMngrWin32, ReadTakesOnlyWhatIsQueued) {
   ASSERT_EQ(m_.Open(ports_.a), 1);
   char buf[16] = {};
   EXPECT_EQ(m_.Read(buf, sizeof buf), 0u) << "an empty queue reads nothing";
-  ASSERT_EQ(LinkWrite(device_.get(), reinterpret_cast<const uint8_t*>("0123456789"), 10), kLinkOk);
+  ASSERT_EQ(LinkWrite(device_link_.get(), reinterpret_cast<const uint8_t*>("0123456789"), 10), kLinkOk);
   ASSERT_TRUE(Queued(10));
   EXPECT_EQ(m_.Read(buf, 4), 4u) << "capacity 4 of 10 queued";
   EXPECT_EQ(std::memcmp(buf, "0123", 4), 0);
@@ -112,7 +114,7 @@ TEST_F(ComMngrWin32, WriteReachesTheDevice) {
   ASSERT_EQ(m_.Open(ports_.a), 1);
   EXPECT_NE(m_.Write("ping", 4), 0);
   uint8_t got[4] = {};
-  EXPECT_EQ(LinkReadAll(device_.get(), got, 4), kLinkOk);
+  EXPECT_EQ(LinkReadAll(device_link_.get(), got, 4), kLinkOk);
   EXPECT_EQ(std::memcmp(got, "ping", 4), 0);
   EXPECT_EQ(m_.PurgeAll(), 1);
   EXPECT_EQ(m_.PurgeRx(), 1);

@@ -27,26 +27,29 @@ class SerialOverNullModem : public ::testing::Test {
     ports_ = GetWinePorts();
     if (!ports_.has_pair()) GTEST_SKIP() << "no null-modem pair (run through win/run.sh)";
     ASSERT_EQ(OpenLinkPort(19200, ports_.a, &port_), kLinkOk);
-    h_ = port_.get();
+    link_ = std::make_unique<Link>(port_.get());
+    h_ = link_.get();
     ASSERT_EQ(OpenLinkPort(19200, ports_.b, &phone_), kLinkOk);
-    ASSERT_EQ(LinkSetTimeouts(phone_.get(), 2000, 5000), 0);
+    phone_link_ = std::make_unique<Link>(phone_.get());
+    ASSERT_EQ(LinkSetTimeouts(phone_link_.get(), 2000, 5000), 0);
   }
-  void PhoneSends(const Bytes& b) { ASSERT_EQ(LinkWrite(phone_.get(), b.data(), b.size()), kLinkOk); }
+  void PhoneSends(const Bytes& b) { ASSERT_EQ(LinkWrite(phone_link_.get(), b.data(), b.size()), kLinkOk); }
   Bytes PhoneReceives(uint32_t n) {
     Bytes b(n);
-    if (LinkReadAll(phone_.get(), b.data(), n) != kLinkOk) return {};
+    if (LinkReadAll(phone_link_.get(), b.data(), n) != kLinkOk) return {};
     return b;
   }
 
   WinePorts ports_;
   std::unique_ptr<platform::SerialPort> port_, phone_;
+  std::unique_ptr<Link> link_, phone_link_;
   LinkHandle h_ = nullptr;
 };
 
 TEST_F(SerialOverNullModem, OpenLinkLeavesTheLineAt19200RawWithShortTimeouts) {
   namespace line = platform::line;
   platform::LineSettings s;
-  ASSERT_TRUE(h_->GetLine(&s));
+  ASSERT_TRUE(port_->GetLine(&s));
   EXPECT_EQ(s.baudRate, 19200u);
   EXPECT_EQ(s.byteSize, 8);
   EXPECT_EQ(s.parity, 0);
@@ -56,13 +59,13 @@ TEST_F(SerialOverNullModem, OpenLinkLeavesTheLineAt19200RawWithShortTimeouts) {
   EXPECT_EQ(s.flags & (line::kParity | line::kOutxCtsFlow | line::kOutxDsrFlow | line::kOutX |
                        line::kInX | line::kDsrSensitivity | line::kAbortOnError),
             0u);
-  platform::Timeouts t = h_->GetTimeouts();  // read back from the system
+  platform::Timeouts t = port_->GetTimeouts();  // read back from the system
   EXPECT_EQ(t.readInterval, 0u);
   EXPECT_EQ(t.readMultiplier, 1u);
   EXPECT_EQ(t.readConstant, 20u);
   EXPECT_EQ(t.writeMultiplier, 1u);
   EXPECT_EQ(t.writeConstant, 5000u);
-  EXPECT_EQ(h_->InputQueued(), 0u);
+  EXPECT_EQ(port_->InputQueued(), 0u);
 }
 
 TEST_F(SerialOverNullModem, ValuesTravelBigEndian) {
@@ -122,17 +125,18 @@ TEST_F(SerialOverNullModem, AnOverlappedHandleServesTheSynchronousCallsToo) {
   auto ov = platform::OpenComPort(ports_.a, /*overlapped=*/true, &err);
   ASSERT_NE(ov, nullptr);
   EXPECT_EQ(err, platform::OpenError::kNone);
-  ASSERT_EQ(LinkSetTimeouts(ov.get(), 2000, 5000), 0);
-  EXPECT_EQ(LinkWrite32(ov.get(), 0xCAFEF00D), kLinkOk);
+  Link ov_link(ov.get());
+  ASSERT_EQ(LinkSetTimeouts(&ov_link, 2000, 5000), 0);
+  EXPECT_EQ(LinkWrite32(&ov_link, 0xCAFEF00D), kLinkOk);
   EXPECT_EQ(PhoneReceives(4), (Bytes{0xCA, 0xFE, 0xF0, 0x0D}));
   PhoneSends({0x12, 0x34});
   uint16_t v = 0;
-  EXPECT_EQ(LinkRead16(ov.get(), &v), kLinkOk);
+  EXPECT_EQ(LinkRead16(&ov_link, &v), kLinkOk);
   EXPECT_EQ(v, 0x1234);
 }
 
 TEST_F(SerialOverNullModem, APortReportedGoneFailsEveryCallAndEndsWaitsAtOnce) {
-  auto* w = static_cast<platform::Win32SerialPort*>(h_);
+  auto* w = static_cast<platform::Win32SerialPort*>(port_.get());
   w->Fail(ERROR_GEN_FAILURE);  // what the driver says when the device has left
   EXPECT_TRUE(LinkGone(h_));
   uint8_t b = 0;

@@ -1,0 +1,57 @@
+#pragma once
+// The benchmark run's parts. Each part measures its figures and their limits
+// side by side in this process (interleaved, repeated, medians) and returns
+// table rows; main.cpp prints them.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bench/measure.h"
+#include "sim/phone.h"
+#include "tests/support/recording_host.h"
+
+namespace vantrel::bench {
+
+struct Options {
+  bool quick = false;     // small sizes, one repetition: proves it builds and runs
+  int repeats = 3;        // interleaved pairs per ratio
+  std::string workDir;    // packages and port directory live here
+  std::string portDir;
+};
+
+// Builds a package with four FS images cut from one multi-region section,
+// 2048-byte pages, `dataBlocks` blocks per image and a reserved pool of
+// `reservedCount` blocks (the info area the download scans); writes it to `path`.
+// Returns the bytes of image data the package carries (0 on failure).
+uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t reservedCount = 16);
+
+// Makes `path` the package that sessions load from now on.
+void UsePackage(const std::string& path);
+
+// One whole download (open, boot ROM stage, agent stage, countdown on the
+// manual clock) of the current package to a fresh simulated phone on COM
+// `com`, through the session and engine. The fixed pauses take no time.
+struct DownloadRun {
+  bool ok = false;
+  double seconds = 0;  // from opening the port to the end of the download
+  sim::PhoneRecord record;
+  std::string error;
+};
+DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& cfg,
+                        testing::RecordingHost* host);
+
+// Repeats a phone's wire script with the least work a sender can do: one
+// write and one drain per field or packet, blocking reads of the answers,
+// against a peer that only reads and answers. Seconds, or -1 on failure.
+double RunMinimalSender(const std::vector<int32_t>& script);
+
+// Child-process entry points (main dispatches "--child NAME ...").
+int ChildLoad(const std::string& path);
+int ChildRead(const std::string& path);
+
+std::vector<Row> BenchPackageLoad(const Options& o);
+std::vector<Row> BenchTransfer(const Options& o);  // full speed, growth, emulated USB
+std::vector<Row> BenchWaiting(const Options& o);
+std::vector<Row> BenchParallel(const Options& o);
+
+}  // namespace vantrel::bench

@@ -1,0 +1,95 @@
+// The extension exports for front ends (vantrel/extension.h). A session
+// pointer is checked against the sessions alive in this process before it is
+// used, so a stale or foreign pointer gets 0 instead of a crash.
+#include "vantrel/extension.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "boundary/session.h"
+
+namespace vantrel {
+namespace {
+
+std::mutex& SessionsLock() {
+  static std::mutex m;
+  return m;
+}
+std::set<const void*>& Sessions() {
+  static std::set<const void*> s;
+  return s;
+}
+
+}  // namespace
+
+void RegisterSession(const CBizDownload* s) {
+  std::lock_guard<std::mutex> g(SessionsLock());
+  Sessions().insert(s);
+}
+
+void UnregisterSession(const CBizDownload* s) {
+  std::lock_guard<std::mutex> g(SessionsLock());
+  Sessions().erase(s);
+}
+
+namespace {
+
+// The session behind a pointer NewDll handed out, or null. The caller drives
+// the session (or, for Cancel, races only with its own DeleteDll, which a
+// front end orders itself, as with Stop).
+CBizDownload* Find(CInterfaceTemplate* p) {
+  if (!p) return nullptr;
+  auto* s = static_cast<CBizDownload*>(p);
+  std::lock_guard<std::mutex> g(SessionsLock());
+  return Sessions().count(s) ? s : nullptr;
+}
+
+}  // namespace
+}  // namespace vantrel
+
+extern "C" {
+
+VANTREL_API int32_t VantrelSetLog(CInterfaceTemplate* session, VantrelLogFunction fn, void* user) {
+  try {
+    vantrel::CBizDownload* s = vantrel::Find(session);
+    if (!s) return 0;
+    if (fn) s->engine().channel().SetLogSink([fn, user](const char* text) { fn(user, text); });
+    else s->engine().channel().SetLogSink(nullptr);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VANTREL_API int32_t VantrelLastFailure(CInterfaceTemplate* session, int32_t* code, char* detail,
+                                       uint32_t size) {
+  try {
+    vantrel::CBizDownload* s = vantrel::Find(session);
+    if (!s) return 0;
+    const vantrel::Channel& ch = s->engine().channel();
+    if (code) *code = ch.failure_code();
+    if (detail && size) {
+      const size_t n = std::min<size_t>(ch.failure().size(), size - 1);
+      std::memcpy(detail, ch.failure().data(), n);
+      detail[n] = '\0';
+    }
+    return ch.failure_code() != 0 ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VANTREL_API int32_t VantrelCancel(CInterfaceTemplate* session) {
+  try {
+    vantrel::CBizDownload* s = vantrel::Find(session);
+    if (!s) return 0;
+    s->Cancel();
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+}  // extern "C"
