@@ -70,7 +70,7 @@ int RunAgentStage(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle
     if (fw.fs[i].empty()) continue;
     LinkLog(h, "Write FS images...\n");
     if (int rc = WriteFsImage(fw.fs[i], h, region_start, region_length, port)) {
-      h->channel().AddContext("FS image %u", i);
+      h->channel().AddContext("FS image %u", i + 1);  // counted from 1, as the front end shows them
       return rc;
     }
   }

@@ -94,9 +94,18 @@ class Station : public ::testing::Test {
 
 TEST_F(Station, ThreePhonesAtOnceEachLineShowsItsOwnPhone) {
   std::string a = StartPhone(), b = StartPhone(), c = StartPhone();
-  auto f = Flash({"--port", a, "--port", b, "--port", c, "--time-scale", "100"});
+  const std::string transcript = (tmp_ / "wire.txt").string();
+  auto f = Flash({"--port", a, "--port", b, "--port", c, "--time-scale", "100", "--transcript", transcript});
   ASSERT_EQ(f->Wait(milliseconds(60000)), 0) << f->err();
   EXPECT_EQ(f->err().find('\r'), std::string::npos) << "carriage return off a terminal";
+  // One wire transcript per phone, each opening with the boot ROM handshake.
+  for (const char* com : {"COM40", "COM41", "COM42"}) {
+    std::ifstream in(transcript + "." + com);
+    std::string first, second;
+    std::getline(in, first);
+    std::getline(in, second);
+    EXPECT_EQ(first + "|" + second, "> a0|< 5f") << com;
+  }
   for (const auto& port : {a, b, c}) {
     auto lines = LinesOf(f->err(), port);
     // Misrouted reports would show twice under one phone and not at all under another.

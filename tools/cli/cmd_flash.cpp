@@ -2,6 +2,8 @@
 // each driven exactly as the closed host drives it, against phones on tty
 // paths or against the built-in simulated phones (--simulate). Everything
 // that can be checked is checked before any port is touched or waited for.
+#include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -42,6 +44,7 @@ struct FlashOptions {
   unsigned phones = 1;
   int32_t port_index = 0;
   std::string library;
+  std::string transcript;
   double time_scale = 0;  // 0: 100 when simulating, real time otherwise
   uint32_t page_size = 2048;
   bool verbatim = false;
@@ -250,6 +253,22 @@ int Run(FlashOptions& o) {
   Display display(mode, o.verbose);
   double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
   if (scale > 1) ::setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
+  if (!o.transcript.empty()) {
+    // The plug-in wraps each session's port in a recorder that appends; the
+    // files start empty here. With several phones each session has its own
+    // file (FILE.COM40, FILE.COM41, ...).
+    const size_t sessions = o.simulate ? o.phones : std::max<size_t>(o.ports.size(), 1);
+    const std::string path = sessions > 1 ? o.transcript + ".COM%u" : o.transcript;
+    for (size_t i = 0; i < sessions; ++i) {
+      std::string name = path;
+      if (size_t at = name.find("%u"); at != std::string::npos)
+        name.replace(at, 2, std::to_string(40 + o.port_index + i));
+      std::FILE* f = std::fopen(name.c_str(), "w");
+      if (!f) Fail(kExitUsage, "cannot write the transcript file " + name + ": " + std::strerror(errno));
+      std::fclose(f);
+    }
+    ::setenv("VANTREL_TRANSCRIPT", path.c_str(), 1);
+  }
 
   TempPortDir dir;
   if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
@@ -406,6 +425,9 @@ void RegisterFlashCommand(CLI::App& app) {
       ->check(CLI::Range(0, 200))
       ->capture_default_str();
   cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)");
+  cmd->add_option("--transcript", o->transcript,
+                  "Record every byte to and from the phone in FILE (hex, one chunk a line; "
+                  "FILE.COMn for each phone when there are several), for a field report");
   o->time_scale_opt = cmd->add_option("--time-scale", o->time_scale,
                                       "Run the plug-in's fixed pauses this many times faster (--simulate, "
                                       "pseudo-terminals only; default 100 when simulating)");
