@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace vantrel::test {
+namespace vantrel::testing {
 
 std::string BinDir() {
   const char* d = std::getenv("VANTREL_TEST_BIN");
@@ -102,4 +102,4 @@ void Process::Signal(int sig) {
   if (pid_ > 0 && status_ < 0) ::kill(pid_, sig);
 }
 
-}  // namespace vantrel::test
+}  // namespace vantrel::testing

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace vantrel::test {
+namespace vantrel::testing {
 
 class Process {
  public:
@@ -42,4 +42,4 @@ class Process {
 // The built binaries' folder ($VANTREL_TEST_BIN).
 std::string BinDir();
 
-}  // namespace vantrel::test
+}  // namespace vantrel::testing

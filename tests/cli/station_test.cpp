@@ -17,7 +17,7 @@
 
 #include "tests/cli/process.h"
 
-namespace vantrel::test {
+namespace vantrel::testing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -352,4 +352,4 @@ TEST_F(WithExtensions, VerboseTracePerPhoneAndCtrlCCancelsTheTransfer) {
 }
 
 }  // namespace
-}  // namespace vantrel::test
+}  // namespace vantrel::testing

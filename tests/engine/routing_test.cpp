@@ -9,7 +9,7 @@
 #include "link/report.h"
 #include "tests/support/recording_host.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 using testing::HostReport;
@@ -109,4 +109,4 @@ TEST(Routing, AReportRaisedDuringDeliveryOnTheSameThreadDoesNotBlock) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

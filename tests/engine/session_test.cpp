@@ -13,7 +13,7 @@
 #include "tests/support/pty_pair.h"
 #include "tests/support/recording_host.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 using testing::HostReport;
@@ -119,4 +119,4 @@ TEST_F(SessionTest, APresentPortIsTakenOnlyAfterItDisappearedAndCameBack) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

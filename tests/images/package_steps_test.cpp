@@ -7,7 +7,7 @@
 #include "images/package_format.h"
 #include "link/byte_order.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -281,4 +281,4 @@ TEST(FsImageCheck, RefusesWhatTheWriterCannotHandle) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

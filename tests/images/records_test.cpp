@@ -8,7 +8,7 @@
 #include "images/records.h"
 #include "link/byte_order.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -196,4 +196,4 @@ TEST(ParseDecimalTest, ReadsLikeAtoiWithinItsLimit) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

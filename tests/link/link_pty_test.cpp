@@ -14,7 +14,7 @@
 #include "platform/serial_port.h"
 #include "tests/support/pty_pair.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 using testing::PortDir;
@@ -176,4 +176,4 @@ TEST(LinkLog, KeepsTheFirst511CharactersAndPrintsThemUnchanged) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -7,7 +7,7 @@
 #include "platform/text.h"
 #include "vantrel/codes.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 TEST(LowerMultibyte, LowersLettersAndKeepsEverythingElse) {
@@ -43,4 +43,4 @@ TEST(CodeTable, NamesEveryCodeOnceInAscendingOrder) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 BlockMappingTable Table(std::vector<uint32_t> words, uint32_t n, uint32_t r) {
@@ -87,4 +87,4 @@ TEST(BlockMappingTable, MarkingABlockTakenHidesItFromEveryTag) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -4,7 +4,7 @@
 
 #include "nand/fs_format.h"
 
-namespace vantrel::test {
+namespace vantrel::testing {
 
 FakeNand::FakeNand(uint32_t page_size, uint32_t spare_size, uint32_t pages)
     : page_(page_size), spare_(spare_size), pages_(pages) {}
@@ -114,4 +114,4 @@ std::vector<FakeNand::Command> FakeNand::Of(Kind kind) const {
   return out;
 }
 
-}  // namespace vantrel::test
+}  // namespace vantrel::testing

@@ -12,7 +12,7 @@
 
 #include "nand/block_device.h"
 
-namespace vantrel::test {
+namespace vantrel::testing {
 
 class FakeNand : public BlockDevice {
  public:
@@ -62,4 +62,4 @@ class FakeNand : public BlockDevice {
   std::map<uint32_t, std::vector<uint8_t>> blocks_;
 };
 
-}  // namespace vantrel::test
+}  // namespace vantrel::testing

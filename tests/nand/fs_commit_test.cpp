@@ -7,15 +7,15 @@
 #include "nand/fs_block_writer.h"
 #include "nand/fs_write.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
-using test::FakeNand;
+using testing::FakeNand;
 
 struct Pool {
   // Reserved tag-0 blocks 100, 101, 102 behind one data block at 10.
   explicit Pool(std::vector<uint32_t> reserved = {100 << 8, 101 << 8, 102 << 8}) {
-    test::ImageSpec s = test::StandardImage(1, 0);
+    testing::ImageSpec s = testing::StandardImage(1, 0);
     s.normal = {10 << 8};
     s.reserved = std::move(reserved);
     image = s.Build();
@@ -35,7 +35,7 @@ TEST(CommitInfoBlock, WithoutAnOldBlockTakesTheLastAndErasesNothing) {
   EXPECT_EQ(CommitInfoBlock(p.nand, p.info, 0, p.m, p.header), 0);
   ASSERT_EQ(p.nand.log.size(), 1u);
   EXPECT_EQ(p.nand.log[0].block, 102u);
-  EXPECT_EQ(p.nand.Raw(102), (test::StandardImage(1, 0).InfoBlockRaw()));
+  EXPECT_EQ(p.nand.Raw(102), (testing::StandardImage(1, 0).InfoBlockRaw()));
 }
 
 TEST(CommitInfoBlock, SkipsTheOldBlockAndErasesItOnlyAfterTheWrite) {
@@ -97,4 +97,4 @@ TEST(EraseReservedPool, ErasesRunsOfConsecutiveBlocks) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -5,7 +5,7 @@
 #include "link/byte_order.h"
 #include "nand/fs_format.h"
 
-namespace vantrel::test {
+namespace vantrel::testing {
 
 Geometry Geometry::Make(uint16_t page, uint16_t kib) {
   Geometry g{page, kib, SpareSizeFor(page), kib * 1024u / page, 0, 0};
@@ -137,4 +137,4 @@ FlashInfo CheckFlash(const FakeNand& nand, const ImageSpec& plan) {
   return info;
 }
 
-}  // namespace vantrel::test
+}  // namespace vantrel::testing

@@ -10,7 +10,7 @@
 
 #include "fake_nand.h"
 
-namespace vantrel::test {
+namespace vantrel::testing {
 
 struct Geometry {
   uint16_t page;
@@ -66,4 +66,4 @@ struct FlashInfo {
 // names; returns what the info block says.
 FlashInfo CheckFlash(const FakeNand& nand, const ImageSpec& plan);
 
-}  // namespace vantrel::test
+}  // namespace vantrel::testing

@@ -7,11 +7,11 @@
 #include "fs_fixture.h"
 #include "link/byte_order.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
-using test::ImageSpec;
-using test::StandardImage;
+using testing::ImageSpec;
+using testing::StandardImage;
 
 FsHeaderStatus Parse(const std::vector<uint8_t>& image, FsImageHeader* h = nullptr) {
   FsImageHeader local;
@@ -22,8 +22,8 @@ TEST(FsImageHeader, DerivesGeometryAndLoadsTheTable) {
   EXPECT_EQ(SpareSizeFor(512), 16u);
   EXPECT_EQ(SpareSizeFor(2048), 64u);
   EXPECT_EQ(SpareSizeFor(4096), 4096u);
-  for (auto [g, bytes, pages] : {std::tuple{test::kSmall, 16896u, 32u},
-                                 std::tuple{test::kLarge, 135168u, 64u}}) {
+  for (auto [g, bytes, pages] : {std::tuple{testing::kSmall, 16896u, 32u},
+                                 std::tuple{testing::kLarge, 135168u, 64u}}) {
     ImageSpec s = StandardImage(2, 3, 2, g);
     FsImageHeader h;
     ASSERT_EQ(Parse(s.Build(), &h), FsHeaderStatus::kOk);
@@ -77,7 +77,7 @@ TEST(FsImageHeader, CountersMustLieInOneBlocksMainData) {
 }
 
 TEST(FsInfoBlock, RecordComesFromTheHighestMarkedPage) {
-  for (const test::Geometry& g : {test::kSmall, test::kLarge}) {
+  for (const testing::Geometry& g : {testing::kSmall, testing::kLarge}) {
     std::vector<uint8_t> raw(g.raw, 0xFF);
     const uint32_t stride = g.page + g.spare;
     for (uint32_t p : {0u, 5u}) {
@@ -181,4 +181,4 @@ TEST(FsInfoBlockTables, RemapEntriesEndBeforeTheCounters) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

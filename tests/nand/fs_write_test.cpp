@@ -11,12 +11,12 @@
 #include "fs_fixture.h"
 #include "link/report.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
-using test::FakeNand;
-using test::ImageSpec;
-using test::StandardImage;
+using testing::FakeNand;
+using testing::ImageSpec;
+using testing::StandardImage;
 
 using ReportLine = std::tuple<uint32_t, uint32_t, std::string>;
 std::vector<ReportLine> g_reports;
@@ -38,7 +38,7 @@ class FsWrite : public ::testing::Test {
   void Phone(const ImageSpec& s) {
     plan = s;
     nand = std::make_unique<FakeNand>(s.g.page, s.g.spare, s.g.pages);
-    nand->PutMain(2, 100, test::RomRecord());
+    nand->PutMain(2, 100, testing::RomRecord());
   }
   int Run() {
     nand->log.clear();
@@ -86,13 +86,13 @@ TEST_F(FsWrite, FirstDownloadErasesThePoolAndCommitsTheInfoBlockLast) {
   EXPECT_EQ(Written(), (std::vector<uint32_t>{Fs() + 10, Fs() + 11, Fs() + 12, Fs() + 107}));
   EXPECT_EQ(g_reports, (std::vector<ReportLine>{{5, 0, "Start Write FS Image"}, {3, 0, ""},
                                                 {3, 33, ""}, {3, 66, ""}, {3, 100, ""}}));
-  EXPECT_EQ(test::CheckFlash(*nand, plan).block, Fs() + 107);
+  EXPECT_EQ(testing::CheckFlash(*nand, plan).block, Fs() + 107);
 }
 
 TEST_F(FsWrite, RomRecordIsSearchedInBlocksTwoToNine) {
   Phone(StandardImage(1, 2));
   nand = std::make_unique<FakeNand>(plan.g.page, plan.g.spare, plan.g.pages);
-  const std::vector<uint8_t> record = test::RomRecord();
+  const std::vector<uint8_t> record = testing::RomRecord();
   nand->PutMain(8, L() - 351, {record.data(), 351});  // cut by the block end: no match
   nand->PutMain(9, L() - 352, record);                // the last place a whole record fits
   ASSERT_EQ(Run(), 0);
@@ -123,24 +123,24 @@ TEST(FsCheckRomInfo, RegionTableIdentifierAndFsRegionBounds) {
     std::copy(rom.begin(), rom.end(), rec.begin());
     return CheckRomInfo(rec, f);
   };
-  const uint32_t end = test::kFsRegionStart + test::kFsRegionLength;
-  EXPECT_TRUE(check(test::RomRecord(), {{test::kFsRegionStart, test::kFsRegionLength}}));
-  EXPECT_TRUE(check(test::RomRecord(), {{0, 0}, {end - 16, 16}}));  // an empty region is not compared
-  EXPECT_FALSE(check(test::RomRecord(), {{end - 16, 17}}));
-  EXPECT_FALSE(check(test::RomRecord(), {{test::kFsRegionStart - 1, 16}}));
-  EXPECT_FALSE(check(test::RomRecord(), {{0xFFFFF000, 0x2000}}));  // wraps past 4 GiB
-  EXPECT_FALSE(check(test::RomRecord(1), {}));
-  EXPECT_FALSE(check(test::RomRecord(2, test::kFsRegionStart, 0), {}));
+  const uint32_t end = testing::kFsRegionStart + testing::kFsRegionLength;
+  EXPECT_TRUE(check(testing::RomRecord(), {{testing::kFsRegionStart, testing::kFsRegionLength}}));
+  EXPECT_TRUE(check(testing::RomRecord(), {{0, 0}, {end - 16, 16}}));  // an empty region is not compared
+  EXPECT_FALSE(check(testing::RomRecord(), {{end - 16, 17}}));
+  EXPECT_FALSE(check(testing::RomRecord(), {{testing::kFsRegionStart - 1, 16}}));
+  EXPECT_FALSE(check(testing::RomRecord(), {{0xFFFFF000, 0x2000}}));  // wraps past 4 GiB
+  EXPECT_FALSE(check(testing::RomRecord(1), {}));
+  EXPECT_FALSE(check(testing::RomRecord(2, testing::kFsRegionStart, 0), {}));
   for (size_t i = 0; i < 8; ++i) {
     std::string id = "05200001";
     id[i] ^= 1;
-    EXPECT_FALSE(check(test::RomRecord(2, test::kFsRegionStart, test::kFsRegionLength, id), {})) << i;
+    EXPECT_FALSE(check(testing::RomRecord(2, testing::kFsRegionStart, testing::kFsRegionLength, id), {})) << i;
   }
 }
 
 TEST_F(FsWrite, FailedRomCheckWritesNothing) {
   ImageSpec s = StandardImage(2, 4);
-  s.regions = {{test::kFsRegionStart + test::kFsRegionLength - 16, 17}};
+  s.regions = {{testing::kFsRegionStart + testing::kFsRegionLength - 16, 17}};
   Phone(s);
   EXPECT_EQ(Run(), 4054);
   EXPECT_EQ(nand->log.size(), 1u);
@@ -170,7 +170,7 @@ TEST_F(FsWriteAgain, SameVersionAndLayoutCarriesTheRemapsAndCounters) {
   EXPECT_EQ(nand->log.back().address, (Fs() + 111) * L());
   EXPECT_EQ(nand->log.back().length, L());
   EXPECT_EQ(nand->Count(FakeNand::kFormat), 1u);  // no pool erase
-  const test::FlashInfo info = test::CheckFlash(*nand, plan);
+  const testing::FlashInfo info = testing::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap, (std::vector<uint16_t>{106, 105, 0}));
   EXPECT_EQ(info.counters[0], 107);
   EXPECT_EQ(info.main[L() - 512 + 470], 0x77);  // the phone's block was written back, not the image's
@@ -189,7 +189,7 @@ TEST_F(FsWriteAgain, AnotherVersionErasesTheRangeAndUsesTheImagesBlock) {
   EXPECT_EQ(formats[0].address, kEraseStart);
   EXPECT_EQ(formats[0].length, kEraseLength);
   EXPECT_EQ(nand->log.back().address, (Fs() + 111) * L());  // the old block, after the commit
-  const test::FlashInfo info = test::CheckFlash(*nand, plan);
+  const testing::FlashInfo info = testing::CheckFlash(*nand, plan);
   EXPECT_EQ(info.block, Fs() + 110);
   EXPECT_EQ(info.remap, (std::vector<uint16_t>{0, 0, 0}));
   EXPECT_EQ(info.main[L() - 512 + 470], 0);
@@ -207,7 +207,7 @@ TEST_F(FsWriteAgain, SameVersionWithAnotherLayoutIsRefused) {
 TEST_F(FsWriteAgain, ARecordDifferingOnlyInRegionSevenIsAnotherLayout) {
   ImageSpec device = StandardImage(3, 12);
   device.regions.resize(8);
-  device.regions[7] = {test::kFsRegionStart + 0x00400000, 0x4000};
+  device.regions[7] = {testing::kFsRegionStart + 0x00400000, 0x4000};
   PhoneWithInfoBlock(device, Fs() + 111);
   EXPECT_EQ(Run(), 4054);
   EXPECT_TRUE(Written().empty());
@@ -236,7 +236,7 @@ TEST_F(FsWriteAgain, CurrentInfoBlockIsNeverADataReplacement) {
   nand->bad = {Fs() + 10};
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(Written()[1], Fs() + 101);
-  EXPECT_EQ(test::CheckFlash(*nand, plan).remap[0], 101);
+  EXPECT_EQ(testing::CheckFlash(*nand, plan).remap[0], 101);
   EXPECT_TRUE(nand->Erased(Fs() + 100));
 }
 
@@ -279,7 +279,7 @@ TEST_F(FsWrite, TagCountersSkipUsedReservedBlocks) {
   nand->bad = {Fs() + 10};
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(Written()[1], Fs() + 104);
-  const test::FlashInfo info = test::CheckFlash(*nand, plan);
+  const testing::FlashInfo info = testing::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap[0], 104);
   EXPECT_EQ(info.counters[0], 105);
 
@@ -300,7 +300,7 @@ TEST_F(FsWrite, TagThreeCounterFortyRecordsFortyWhenTheBlockIsFsStartPlusForty) 
   Phone(s);
   nand->bad = {Fs() + 10};
   ASSERT_EQ(Run(), 0);
-  const test::FlashInfo info = test::CheckFlash(*nand, plan);
+  const testing::FlashInfo info = testing::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap[0], 40);
   EXPECT_EQ(info.counters[3], 41);
 }
@@ -310,7 +310,7 @@ TEST_F(FsWrite, TwoBadAnswersInARowRecordTheSecondReplacement) {
   nand->bad = {Fs() + 10, Fs() + 100};
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(Written(), (std::vector<uint32_t>{Fs() + 10, Fs() + 100, Fs() + 101, Fs() + 11, Fs() + 105}));
-  const test::FlashInfo info = test::CheckFlash(*nand, plan);
+  const testing::FlashInfo info = testing::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap[0], 101);
   EXPECT_EQ(info.counters[0], 102);
 }
@@ -322,7 +322,7 @@ TEST_P(FsWriteModulus, ReplacementsRecordWhereTheDataWentAcrossDownloads) {
   Phone(StandardImage(3 * m, 8 * m, m));  // counters start at 0
   nand->bad = {Fs() + 10, Fs() + 10 + m};  // data blocks 0 and m, both tag 0
   ASSERT_EQ(Run(), 0);
-  test::FlashInfo info = test::CheckFlash(*nand, plan);
+  testing::FlashInfo info = testing::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap[0], 100);
   EXPECT_EQ(info.remap[m], 100 + m);
   EXPECT_EQ(info.counters[0], 101 + m);
@@ -330,7 +330,7 @@ TEST_P(FsWriteModulus, ReplacementsRecordWhereTheDataWentAcrossDownloads) {
   // The next download keeps both and replaces a third tag-0 block past them.
   nand->bad.insert(Fs() + 10 + 2 * m);
   ASSERT_EQ(Run(), 0);
-  info = test::CheckFlash(*nand, plan);
+  info = testing::CheckFlash(*nand, plan);
   EXPECT_EQ(info.remap[0], 100);
   EXPECT_EQ(info.remap[m], 100 + m);
   EXPECT_EQ(info.remap[2 * m], 100 + 2 * m);
@@ -339,7 +339,7 @@ TEST_P(FsWriteModulus, ReplacementsRecordWhereTheDataWentAcrossDownloads) {
 INSTANTIATE_TEST_SUITE_P(TagModulus, FsWriteModulus, ::testing::Values(2u, 4u));
 
 TEST_F(FsWrite, BlocksWithFewUsedPagesAreSentPageByPage) {
-  ImageSpec s = StandardImage(3, 2, 1, test::kLarge);
+  ImageSpec s = StandardImage(3, 2, 1, testing::kLarge);
   s.used = {{0, 1, 63}, {}, {0, 1, 2, 3}};
   Phone(s);
   ASSERT_EQ(Run(), 0);
@@ -348,7 +348,7 @@ TEST_F(FsWrite, BlocksWithFewUsedPagesAreSentPageByPage) {
   EXPECT_EQ(pages[0].pages, (std::vector<uint32_t>{0, 1, 63}));
   EXPECT_TRUE(pages[1].pages.empty());
   EXPECT_EQ(nand->Of(FakeNand::kWriteBlock).front().block, Fs() + 12);  // checksum checked by the fake
-  test::CheckFlash(*nand, plan);
+  testing::CheckFlash(*nand, plan);
 }
 
 TEST_F(FsWrite, FailuresEndTheWriteWithTheirCodes) {
@@ -414,4 +414,4 @@ TEST_F(FsWrite, AnInfoBlockThatWouldLandOutsideTheInfoAreaIsRefusedFirst) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -16,7 +16,7 @@
 #include "tools/pkg/inspect.h"
 #include "tools/pkg/sample.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -118,10 +118,10 @@ TEST_F(Cli, BuildFromADescriptionWithAnImageFile) {
   ASSERT_EQ(r.status, 0) << r.output;
   std::ifstream in(tmp_ / "out.pkg", std::ios::binary);
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  pkgtest::Outputs o{};
+  testing::Outputs o{};
   std::string why;
   ASSERT_TRUE(o.Load(bytes, &why)) << why;
-  EXPECT_TRUE(pkgtest::Bytes(o.rom2) == rom2);
+  EXPECT_TRUE(testing::Bytes(o.rom2) == rom2);
   EXPECT_EQ(GetLe32(o.fs[1].data + 12), 2u);
 
   // A description whose package breaks a limit: written, and reported.
@@ -139,4 +139,4 @@ TEST_F(Cli, BuildFromADescriptionWithAnImageFile) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -10,12 +10,12 @@
 #include "tests/pkg/pkg_test_util.h"
 #include "tools/pkg/sample.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 using nlohmann::json;
-using pkgtest::MainPos;
-using pkgtest::Outputs;
+using testing::MainPos;
+using testing::Outputs;
 
 pkg::BuiltPackage Small(bool multi = true) {
   pkg::SampleOptions o;
@@ -270,11 +270,11 @@ TEST_P(Limits, FailsWithAReasonAndTouchesNothing) {
   EXPECT_FALSE(o.Load(bytes, &why));
   EXPECT_NE(why.find(GetParam().reason), std::string::npos) << why;
   EXPECT_EQ(LastPackageError(), why);
-  EXPECT_TRUE(pkgtest::Same(o.boot, before.boot));
-  EXPECT_TRUE(pkgtest::Same(o.ext, before.ext));
-  EXPECT_TRUE(pkgtest::Same(o.rom, before.rom));
-  EXPECT_TRUE(pkgtest::Same(o.rom2, before.rom2));
-  for (int j = 0; j < 4; ++j) EXPECT_TRUE(pkgtest::Same(o.fs[j], before.fs[j])) << j;
+  EXPECT_TRUE(testing::Same(o.boot, before.boot));
+  EXPECT_TRUE(testing::Same(o.ext, before.ext));
+  EXPECT_TRUE(testing::Same(o.rom, before.rom));
+  EXPECT_TRUE(testing::Same(o.rom2, before.rom2));
+  for (int j = 0; j < 4; ++j) EXPECT_TRUE(testing::Same(o.fs[j], before.fs[j])) << j;
   EXPECT_EQ(PackageImageStore().size(), images);
   EXPECT_EQ(PackageImageStore()[0].bytes.data(), first);
 }
@@ -333,4 +333,4 @@ TEST(Corruption, RandomDamageFailsCleanlyOrLoadsSoundImages) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -10,7 +10,7 @@
 #include "images/package.h"
 #include "tools/pkg/builder.h"
 
-namespace vantrel::pkgtest {
+namespace vantrel::testing {
 
 struct Outputs {
   ImageDesc boot, ext, rom, rom2, fs[4];
@@ -33,4 +33,4 @@ inline uint64_t MainPos(const pkg::Geometry& g, uint64_t section_pos, uint64_t m
   return section_pos + m / g.pageSize * (g.pageSize + g.spareSize) + m % g.pageSize;
 }
 
-}  // namespace vantrel::pkgtest
+}  // namespace vantrel::testing

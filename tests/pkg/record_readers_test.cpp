@@ -15,7 +15,7 @@
 #include "tests/pkg/pkg_test_util.h"
 #include "tools/pkg/sample.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 struct Layout {
@@ -35,7 +35,7 @@ TEST_P(RecordReaders, AgreeOnTheBuildersFields) {
   o.reservedCount = 12;
   o.tagModulus = 2;
   const pkg::BuiltPackage p = pkg::BuildSamplePackage(o);
-  pkgtest::Outputs out;
+  testing::Outputs out;
   std::string why;
   ASSERT_TRUE(out.Load(p.bytes, &why)) << why;
 
@@ -112,4 +112,4 @@ INSTANTIATE_TEST_SUITE_P(Packages, RecordReaders,
                          });
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

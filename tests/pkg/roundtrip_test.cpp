@@ -10,12 +10,12 @@
 #include "tests/pkg/pkg_test_util.h"
 #include "tools/pkg/sample.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 using nlohmann::json;
-using pkgtest::Bytes;
-using pkgtest::Outputs;
+using testing::Bytes;
+using testing::Outputs;
 
 // The process-wide store holds the expected images, in order and type.
 void ExpectStoreIs(const pkg::BuiltPackage& p) {
@@ -91,7 +91,7 @@ TEST(RoundTrip, LoadFromAFile) {
   Outputs kept = o;
   EXPECT_FALSE(LoadFirmwarePackage(path.string(), &o.boot, &o.ext, &o.rom, &o.rom2, o.fs, &why));
   EXPECT_NE(why.find("cannot open"), std::string::npos) << why;
-  EXPECT_TRUE(pkgtest::Same(o.boot, kept.boot));
+  EXPECT_TRUE(testing::Same(o.boot, kept.boot));
 }
 
 // Twelve listed images (entries 10 to 12 sit 4 bytes further on) with
@@ -153,7 +153,7 @@ TEST(RoundTrip, MultiRegionWordsAndUnreachedSlot) {
   o.fs[3] = {elsewhere, 4, 0x1234};
   std::string why;
   ASSERT_TRUE(o.Load(p.bytes, &why)) << why;
-  EXPECT_TRUE(pkgtest::Same(o.fs[3], ImageDesc{elsewhere, 4, 0x1234}));
+  EXPECT_TRUE(testing::Same(o.fs[3], ImageDesc{elsewhere, 4, 0x1234}));
   const uint8_t* words = o.fs[0].data + 48;
   const uint32_t want[] = {0x00060000, 0x00060101, 0x00060202, 0x00060303, 0x00060400, 0x00060501};
   for (int i = 0; i < 6; ++i) EXPECT_EQ(GetLe32(words + 4 * i), want[i]) << i;
@@ -182,4 +182,4 @@ TEST(RoundTrip, LaterLoadClearsOutputsIntoTheOldImages) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -5,7 +5,7 @@
 #include "ports/com_driver.h"
 #include "tests/support/pty_pair.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 using testing::PortDir;
@@ -95,4 +95,4 @@ TEST_F(ComMngrTest, PresenceQueriesAgreeAndValidateAcceptsAnything) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

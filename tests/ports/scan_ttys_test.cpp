@@ -12,7 +12,7 @@
 #include "tests/ports/fake_device_db.h"
 #include "tests/support/pty_pair.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 using testing::FakeTtyDb;
@@ -114,4 +114,4 @@ TEST(PortsCommand, AllListsTheSerialPortsWithAHint) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -4,7 +4,7 @@
 #include "ports/port_scan.h"
 #include "tests/ports/fake_device_db.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
 
 using testing::FakeDevice;
@@ -283,4 +283,4 @@ TEST(LegacyScan, EachFailureHasItsMessageAndClosesTheOpenKeys) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -3,7 +3,8 @@
 
 #include "tests/sim/test_host.h"
 
-namespace vantrel::sim::testing {
+namespace vantrel::testing {
+using namespace vantrel::sim;
 namespace {
 
 TEST(SimAgentConnect, TakesSettingsTablesAndSendsTheReport) {
@@ -135,4 +136,4 @@ TEST(SimAgentCommands, ResetToBootRomBringsANewPortBack) {
 }
 
 }  // namespace
-}  // namespace vantrel::sim::testing
+}  // namespace vantrel::testing

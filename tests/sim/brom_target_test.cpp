@@ -1,7 +1,8 @@
 // The simulated boot ROM as a host sees it over the pty.
 #include "tests/sim/test_host.h"
 
-namespace vantrel::sim::testing {
+namespace vantrel::testing {
+using namespace vantrel::sim;
 namespace {
 
 TEST(SimBootRom, HandshakeAnswersComplementsAndRestartsOnAWrongByte) {
@@ -192,4 +193,4 @@ TEST(SimFaultPoint, ParsesNameAndOccurrence) {
 }
 
 }  // namespace
-}  // namespace vantrel::sim::testing
+}  // namespace vantrel::testing

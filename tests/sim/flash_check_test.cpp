@@ -6,7 +6,9 @@
 
 #include "sim/check/flash_check.h"
 
-namespace vantrel::flashcheck {
+namespace vantrel::testing {
+using namespace vantrel::flashcheck;
+using namespace vantrel::sim;
 namespace {
 
 using sim::Flash;
@@ -254,4 +256,4 @@ TEST(FlashCheck, ImagesTheHostSkipsOrCannotReadAreHandled) {
 }
 
 }  // namespace
-}  // namespace vantrel::flashcheck
+}  // namespace vantrel::testing

@@ -7,7 +7,8 @@
 
 #include "sim/flash.h"
 
-namespace vantrel::sim {
+namespace vantrel::testing {
+using namespace vantrel::sim;
 namespace {
 
 std::string TempPath(const char* name) {
@@ -143,4 +144,4 @@ TEST(SimFlash, DamagedStateFilesAreRefusedWithoutTouchingTheFlash) {
 }
 
 }  // namespace
-}  // namespace vantrel::sim
+}  // namespace vantrel::testing

@@ -3,7 +3,8 @@
 
 #include "tests/sim/test_host.h"
 
-namespace vantrel::sim::testing {
+namespace vantrel::testing {
+using namespace vantrel::sim;
 namespace {
 
 void PutLe32(Bytes& b, size_t at, uint32_t v) {
@@ -252,4 +253,4 @@ TEST(SimNfbEdge, ImageListEntryOverlappingTheBootAreaIsRefused) {
 }
 
 }  // namespace
-}  // namespace vantrel::sim::testing
+}  // namespace vantrel::testing

@@ -1,7 +1,8 @@
 // The simulated agent's NAND block commands against its flash.
 #include "tests/sim/test_host.h"
 
-namespace vantrel::sim::testing {
+namespace vantrel::testing {
+using namespace vantrel::sim;
 namespace {
 
 constexpr uint32_t kUnit = 16896;
@@ -344,4 +345,4 @@ TEST(SimNand, BadReadArgumentsAreRefused) {
 }
 
 }  // namespace
-}  // namespace vantrel::sim::testing
+}  // namespace vantrel::testing

@@ -8,7 +8,8 @@
 
 #include "tests/sim/test_host.h"
 
-namespace vantrel::sim::testing {
+namespace vantrel::testing {
+using namespace vantrel::sim;
 namespace {
 
 std::string TempDir(const char* name) {
@@ -121,4 +122,4 @@ TEST(SimPhoneLifecycle, EmulatedLinkRateAndLatencyKeepTheDialogueIntact) {
 }
 
 }  // namespace
-}  // namespace vantrel::sim::testing
+}  // namespace vantrel::testing

@@ -17,7 +17,8 @@
 
 #include "sim/phone.h"
 
-namespace vantrel::sim::testing {
+namespace vantrel::testing {
+using namespace vantrel::sim;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -237,4 +238,4 @@ inline uint16_t Sum16(const Bytes& b, size_t from = 0, size_t n = SIZE_MAX) {
   return static_cast<uint16_t>(s);
 }
 
-}  // namespace vantrel::sim::testing
+}  // namespace vantrel::testing
