@@ -127,6 +127,7 @@ void Phone::Run() {
     if (hangup_) throw Halt{Halt::kHangup};
   };
   std::string reason;
+  bool firstPowerOn = true;
   for (;;) {
     int master = -1, slave = -1;
     {
@@ -135,7 +136,22 @@ void Phone::Run() {
       slave = port_->keptSlave();
     }
     Wire wire(master, slave, timing, transcript_.get(), check);
+    const Faults& f = config_.faults;
+    // Byte positions count within the first power-on's dialogue.
+    if (firstPowerOn && f.hangupAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.hangupAtByte), Halt::kHangup);
+    if (firstPowerOn && f.silenceAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.silenceAtByte), Halt::kSilence);
+    firstPowerOn = false;
     target.Attach(&wire);
+    struct Count {
+      Phone& phone;
+      Wire& wire;
+      ~Count() {
+        std::lock_guard<std::mutex> lock(phone.mu_);
+        phone.record_.bytesExchanged += wire.position();
+        if (wire.cutStruck())
+          phone.record_.faults.push_back("link cut at byte " + std::to_string(wire.position()));
+      }
+    } count{*this, wire};
     auto halted = [&](const Halt& h) {
       switch (h.reason) {
         case Halt::kStop: reason = "stopped"; break;

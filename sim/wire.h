@@ -83,10 +83,20 @@ class Wire {
 
   uint64_t bytesIn() const { return in_; }
   uint64_t bytesOut() const { return out_; }
+  // Bytes taken by Get and given to Put so far: the dialogue's byte position.
+  uint64_t position() const { return pos_; }
+  // Makes the link die just before byte `position`: the phone never takes or
+  // sends it, and Halt{reason} is thrown instead.
+  void CutAt(uint64_t position, Halt::Reason reason);
+  bool cutStruck() const { return struck_; }
 
  private:
   void Fill();
   void Pace(size_t n);
+  [[noreturn]] void Strike();
+  uint64_t RoomBeforeCut(uint64_t n) const {
+    return cut_ && cutAt_ - pos_ < n ? cutAt_ - pos_ : n;
+  }
 
   int master_;
   int slave_;
@@ -98,6 +108,10 @@ class Wire {
   bool lastWasRead_ = false;
   std::chrono::steady_clock::time_point linkFree_{};
   uint64_t in_ = 0, out_ = 0;
+  uint64_t pos_ = 0;
+  bool cut_ = false, struck_ = false;
+  uint64_t cutAt_ = 0;
+  Halt::Reason cutReason_ = Halt::kHangup;
 };
 
 }  // namespace vantrel::sim
