@@ -79,6 +79,10 @@ struct Faults {
   // gets through: the link dies just before it.
   long hangupAtByte = -1;           // the port closes (the cable pulled)
   long silenceAtByte = -1;          // the phone stops answering; the port stays
+  // Blocks that cannot be erased: a 0xD4 over one stops there with the
+  // status 3041, the block number and 0xA5 (abandoned), and a block or page
+  // write to one is refused with 3041 like a failing block's.
+  std::vector<uint32_t> eraseFailing;
 };
 
 enum class AfterReset {
