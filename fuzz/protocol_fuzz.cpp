@@ -21,7 +21,9 @@
 #include "images/records.h"
 #include "link/wait.h"
 #include "platform/clock.h"
+#include "images/carried_images.h"
 #include "tools/pkg/builder.h"
+#include "tools/pkg/sample.h"
 
 namespace {
 
@@ -101,9 +103,11 @@ class ScriptedPort : public platform::SerialPort {
   uint64_t written_ = 0, port_ms_ = 0;
 };
 
-// The stage's images: small carried images and a tiny package.
+// The stage's images: the carried agent images and tables, and the same
+// small package as the reliability tests', so that seeds recorded there
+// replay far into the dialogue before the mutations take them elsewhere.
 struct Images {
-  std::vector<uint8_t> da1, da2, tableA, tableB;
+  ImageDesc da1, da2, tableA, tableB;
   pkg::BuiltPackage p;
   uint8_t bloaderInfo[136] = {};
   uint8_t romInfo[352] = {};
@@ -111,25 +115,23 @@ struct Images {
 
 Images* MakeImages() {
   auto* im = new Images;
-  im->da1.assign(512, 0x11);
-  im->da2.assign(256, 0x22);
-  im->tableA.assign(2 * 36, 0x33);
-  im->tableB.assign(2 * 28, 0x44);
-  nlohmann::json d = {
-      {"pageSize", 512},
-      {"blockKiB", 16},
-      {"fsRegionStart", 0x01800000},
-      {"bootloader", {{"size", 1500}, {"infoVersion", 3}}},
-      {"extBootloader", {{"size", 600}}},
-      {"sections",
-       {{{"type", 4}, {"size", 4096}, {"romInfo", {{"offset", 0x200}, {"version", 6}}}},
-        {{"type", 5}, {"size", 1024}, {"address", 0x4000}},
-        {{"type", 10},
-         {"fs",
-          {{"verbatim", false},
-           {"tagModulus", 2},
-           {"reservedCount", 6},
-           {"regions", {{{"start", 0x01800000}, {"blocks", 3}}}}}}}}}};
+  im->da1 = Da1Image();
+  im->da2 = Da2Image();
+  im->tableA = TableAImage();
+  im->tableB = TableBImage();
+  pkg::SampleOptions o;
+  o.pageSize = 512;
+  o.blockKiB = 16;
+  o.fsImages = 1;
+  o.dataBlocks = 3;
+  o.tagModulus = 2;
+  o.reservedCount = 6;
+  o.extraSections = false;
+  nlohmann::json d = pkg::SampleDescription(o);
+  d["bootloader"]["size"] = 1500;
+  d["extBootloader"]["size"] = 600;
+  d["sections"][0]["size"] = 4096;
+  d["sections"][1]["size"] = 1024;
   im->p = pkg::BuildPackage(d);
   ImageDesc bl{im->p.bootloader.data(), uint32_t(im->p.bootloader.size()), 0};
   ImageDesc rom{im->p.rom.data(), uint32_t(im->p.rom.size()), 0};
@@ -169,14 +171,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   stdout = devnull;
   int rc = 0;
   if ((data[0] & 1) == 0) {
-    ImageDesc da1{im->da1.data(), uint32_t(im->da1.size()), 0x40001400};
-    ImageDesc da2{im->da2.data(), uint32_t(im->da2.size()), 0x50044000};
     LinkSetTimeouts(&port, 20, 5000);
-    rc = BootConnect(&port, &da1, &da2);
+    rc = BootConnect(&port, &im->da1, &im->da2);
   } else {
     const auto& p = im->p;
-    ImageDesc ta{im->tableA.data(), uint32_t(im->tableA.size()), 0};
-    ImageDesc tb{im->tableB.data(), uint32_t(im->tableB.size()), 0};
     ImageDesc bl{p.bootloader.data(), uint32_t(p.bootloader.size()), 0};
     ImageDesc ext{p.extBootloader.data(), uint32_t(p.extBootloader.size()), 0};
     ImageDesc rom{p.rom.data(), uint32_t(p.rom.size()), 0};
@@ -185,10 +183,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < p.fsImages.size() && i < 4; ++i)
       fs[i] = ImageDesc{p.fsImages[i].data(), uint32_t(p.fsImages[i].size()), 0};
     LinkSetTimeouts(&port, 500, 5000);
-    rc = AgentRun(&port, &ta, &tb, &bl, &ext, &rom, &rom2, fs, im->bloaderInfo, im->romInfo,
+    rc = AgentRun(&port, &im->tableA, &im->tableB, &bl, &ext, &rom, &rom2, fs, im->bloaderInfo, im->romInfo,
                   uint32_t(p.fsImages.size() < 4 ? p.fsImages.size() : 4), 40);
   }
   stdout = keep;
+  static const bool verbose = std::getenv("VANTREL_FUZZ_VERBOSE") != nullptr;
+  if (verbose) std::fprintf(stderr, "stage %s: %d after %llu ms\n", (data[0] & 1) ? "agent" : "boot ROM", rc,
+                            static_cast<unsigned long long>(clock.NowMs()));
   if (rc < 0 || rc > 100000) std::abort();  // not a code of the stage
   if (clock.NowMs() > kTimeBoundMs) {
     std::fprintf(stderr, "waited %llu ms (port time %llu ms)\n",

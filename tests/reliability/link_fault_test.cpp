@@ -187,6 +187,12 @@ class LinkFaultMatrix : public ::testing::Test {
     ASSERT_TRUE(rig_.flash().Save(start_));
     Limits() = ShortLimits();
     sim::PhoneConfig c;
+    // VANTREL_WRITE_TRANSCRIPT=file keeps the whole dialogue as a hex
+    // transcript (the protocol fuzzer's seeds are made from such files).
+    if (const char* path = std::getenv("VANTREL_WRITE_TRANSCRIPT")) {
+      c.transcriptPath = path;
+      c.transcriptFullData = true;
+    }
     rig_.StartPhone(c, 40, 0);
     ASSERT_EQ(RunEngineQuietly(rig_).result, 1);
     rig_.phone().Stop();  // the phone counts its bytes when its dialogue ends
