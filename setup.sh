@@ -2,7 +2,7 @@
 # Vantrel set-up and entry points.
 #   ./setup.sh test   install what the build needs, build, run the whole test suite
 #   ./setup.sh demo   install, build, and flash the simulated phone end to end
-#   ./setup.sh fuzz   build the fuzzers and run each for a short, fixed time
+#   ./setup.sh fuzz [SECONDS]  build the fuzzers and run each for SECONDS (default 30)
 #   ./setup.sh bench  build and run the benchmarks: one table of ratios against limits
 #                     (--quick: small sizes, seconds; part of test)
 set -euo pipefail
@@ -41,11 +41,30 @@ bench() {
   build/bench/vantrel_bench "$@"
 }
 
+# The suite again under AddressSanitizer and UBSan (a lean build: the test
+# programs and what they load), then the eight-phone test under
+# ThreadSanitizer. TSan's shadow memory needs a fixed layout that a kernel
+# with many bits of mmap randomisation breaks ("unexpected memory mapping"):
+# the TSan run goes without address randomisation (setarch -R).
+sanitizer_runs() {
+  cmake --preset asan
+  cmake --build --preset asan
+  ctest --preset asan -j2
+  cmake --preset tsan
+  cmake --build --preset tsan
+  if setarch "$(uname -m)" -R true 2>/dev/null; then
+    setarch "$(uname -m)" -R ctest --preset tsan
+  else
+    ctest --preset tsan
+  fi
+}
+
 case "${1:-}" in
   test)
     build
     ctest --preset default -j2
     bench --quick
+    sanitizer_runs
     if [ -x fuzz/run.sh ]; then
       FUZZ_SECONDS="${FUZZ_SECONDS:-20}" fuzz/run.sh
     fi
@@ -59,14 +78,14 @@ case "${1:-}" in
     ;;
   fuzz)
     install_packages "${PACKAGES[@]}"
-    fuzz/run.sh
+    fuzz/run.sh "${2:-${FUZZ_SECONDS:-30}}"
     ;;
   bench)
     shift
     bench "$@"
     ;;
   *)
-    echo "usage: $0 test|demo|fuzz|bench" >&2
+    echo "usage: $0 test|demo|fuzz [SECONDS]|bench" >&2
     exit 2
     ;;
 esac

@@ -49,8 +49,13 @@ uint32_t Target::CheckWriteTarget(uint32_t block, uint32_t pageSize, uint32_t sp
   if (pageSize != g.pageSize || spareSize != g.spareSize || block >= g.blockCount) {
     return kErrBadArgument;
   }
-  if (flash_.IsFactoryBad(block) || flash_.IsFailing(block)) return kErrBadBlock;
+  if (flash_.IsFactoryBad(block) || flash_.IsFailing(block) || EraseFails(block)) return kErrBadBlock;
   return 0;
+}
+
+bool Target::EraseFails(uint32_t block) const {
+  const auto& f = cfg_.faults.eraseFailing;
+  return std::find(f.begin(), f.end(), block) != f.end();
 }
 
 void Target::Refuse(uint32_t block, uint32_t code, const std::string& why) {
@@ -237,10 +242,20 @@ void Target::CmdFormat() {
   const uint64_t bm = g.blockMainBytes();
   const uint64_t first = f.start / bm, last = end > f.start ? (end + bm - 1) / bm : first;
   uint64_t next = first;
+  bool failed = false;
   auto eraseUpTo = [&](uint64_t limit) {
-    for (; next < limit; ++next) {
+    for (; next < limit && !failed; ++next) {
       uint32_t blk = static_cast<uint32_t>(next);
       if (flash_.IsFactoryBad(blk)) continue;  // keeps its marks
+      if (EraseFails(blk)) {
+        FaultLog("erase of block " + std::to_string(blk) + " failed");
+        Rec([&](PhoneRecord& r) { r.formats.push_back(f); });
+        w().PutBe32(kErrBadBlock);
+        w().PutBe32(blk);
+        w().Put8(kGiveUp);
+        failed = true;
+        return;
+      }
       Erase(blk);
       ++f.erased;
     }
@@ -252,11 +267,13 @@ void Target::CmdFormat() {
   unsigned steps = cfg_.formatProgressSteps;
   for (unsigned s = 1; s <= steps; ++s) {
     eraseUpTo(first + (last - first) * s / steps);
+    if (failed) return;
     w().PutBe32(kFormatWorking);
     w().Put8(static_cast<uint8_t>(s * 100 / steps));
     confirm();
   }
   eraseUpTo(last);
+  if (failed) return;
   Rec([&](PhoneRecord& r) { r.formats.push_back(f); });
   w().PutBe32(0);
   w().Put8(100);

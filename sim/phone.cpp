@@ -127,6 +127,7 @@ void Phone::Run() {
     if (hangup_) throw Halt{Halt::kHangup};
   };
   std::string reason;
+  bool firstPowerOn = true;
   for (;;) {
     int master = -1, slave = -1;
     {
@@ -144,7 +145,22 @@ void Phone::Run() {
       record_.answers += wire.answers();
       record_.wireScript.insert(record_.wireScript.end(), script.begin(), script.end());
     };
+    const Faults& f = config_.faults;
+    // Byte positions count within the first power-on's dialogue.
+    if (firstPowerOn && f.hangupAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.hangupAtByte), Halt::kHangup);
+    if (firstPowerOn && f.silenceAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.silenceAtByte), Halt::kSilence);
+    firstPowerOn = false;
     target.Attach(&wire);
+    struct Count {
+      Phone& phone;
+      Wire& wire;
+      ~Count() {
+        std::lock_guard<std::mutex> lock(phone.mu_);
+        phone.record_.bytesExchanged += wire.position();
+        if (wire.cutStruck())
+          phone.record_.faults.push_back("link cut at byte " + std::to_string(wire.position()));
+      }
+    } count{*this, wire};
     auto halted = [&](const Halt& h) {
       switch (h.reason) {
         case Halt::kStop: reason = "stopped"; break;

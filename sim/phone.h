@@ -73,6 +73,16 @@ struct Faults {
   unsigned stopAnswerAtPacket = 0;  // the n-th block/page packet answered 0x96 (taken, ends unit)
   unsigned wrongBlockChecksumAt = 0;// the n-th 0xBD returns a wrong XOR
   long powerCutAfterOps = -1;       // power fails after this phone's k-th erase/program (k >= 1)
+  // Link faults at a byte position of the dialogue: the bytes of both
+  // directions counted from 0 in the order the phone takes and sends them
+  // (PhoneRecord::marks tells where each fault point lies). Byte k never
+  // gets through: the link dies just before it.
+  long hangupAtByte = -1;           // the port closes (the cable pulled)
+  long silenceAtByte = -1;          // the phone stops answering; the port stays
+  // Blocks that cannot be erased: a 0xD4 over one stops there with the
+  // status 3041, the block number and 0xA5 (abandoned), and a block or page
+  // write to one is refused with 3041 like a failing block's.
+  std::vector<uint32_t> eraseFailing;
 };
 
 enum class AfterReset {
@@ -189,6 +199,11 @@ struct PhoneRecord {
   std::vector<Read> reads;
   std::vector<Format> formats;
   uint64_t flashOps = 0;                      // erase/program operations by this phone
+  // Where the fault points lie: the byte position just after each visit's
+  // command byte (for "agent:packet", after the packet), in order.
+  struct Mark { std::string point; uint64_t position; };
+  std::vector<Mark> marks;
+  uint64_t bytesExchanged = 0;                // both directions, as positions count them
   // End.
   std::optional<uint16_t> watchdogValue;      // 0xDB
   unsigned resets = 0;

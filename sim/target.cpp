@@ -25,6 +25,10 @@ void Target::FaultLog(const std::string& text) {
 
 bool Target::Hit(const std::string& point) {
   unsigned n = ++visits_[point];
+  if (wire_) {
+    uint64_t at = wire_->position();
+    Rec([&](PhoneRecord& r) { r.marks.push_back({point, at}); });
+  }
   const Faults& f = cfg_.faults;
   auto at = [&](const FaultPoint& p) { return p.point == point && p.occurrence == n; };
   if (at(f.hangupAt)) {

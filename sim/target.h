@@ -84,6 +84,7 @@ class Target {
   // NAND block commands.
   void ReceiveWritePacket(uint8_t* data, size_t n);
   uint32_t CheckWriteTarget(uint32_t block, uint32_t pageSize, uint32_t spareSize);
+  bool EraseFails(uint32_t block) const;
   void Refuse(uint32_t block, uint32_t code, const std::string& why);
   void CmdWriteBlock();
   void CmdWritePages();

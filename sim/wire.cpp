@@ -147,8 +147,23 @@ void Wire::Fill() {
   }
 }
 
+void Wire::CutAt(uint64_t position, Halt::Reason reason) {
+  cut_ = true;
+  cutAt_ = position;
+  cutReason_ = reason;
+}
+
+void Wire::Strike() {
+  struck_ = true;
+  cut_ = false;  // once: a silent phone goes on discarding through Fill
+  Note("link cut at byte " + std::to_string(pos_));
+  throw Halt{cutReason_};
+}
+
 uint8_t Wire::Take() {
+  if (RoomBeforeCut(1) == 0) Strike();
   if (head_ == buf_.size()) Fill();
+  ++pos_;
   return buf_[head_++];
 }
 
@@ -173,8 +188,10 @@ uint32_t Wire::GetBe32() {
 void Wire::GetBytes(uint8_t* p, size_t n) {
   Script(static_cast<int64_t>(n));
   while (n) {
+    if (RoomBeforeCut(1) == 0) Strike();
     if (head_ == buf_.size()) Fill();
-    size_t k = std::min(n, buf_.size() - head_);
+    size_t k = static_cast<size_t>(RoomBeforeCut(std::min(n, buf_.size() - head_)));
+    pos_ += k;
     std::copy(buf_.begin() + static_cast<std::ptrdiff_t>(head_),
               buf_.begin() + static_cast<std::ptrdiff_t>(head_ + k), p);
     head_ += k;
@@ -184,6 +201,8 @@ void Wire::GetBytes(uint8_t* p, size_t n) {
 }
 
 void Wire::Put(const uint8_t* p, size_t n) {
+  const size_t whole = n;
+  n = static_cast<size_t>(RoomBeforeCut(n));
   if (lastWasRead_) {
     ++answers_;
     // The answer leaves one turnaround after the question arrived (the end of
@@ -210,6 +229,8 @@ void Wire::Put(const uint8_t* p, size_t n) {
     pollfd q{master_, POLLOUT, 0};
     ::poll(&q, 1, kTickMs);
   }
+  pos_ += n;
+  if (n < whole) Strike();
 }
 
 void Wire::PutBe16(uint16_t v) {

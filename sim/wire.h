@@ -89,6 +89,12 @@ class Wire {
   // The wire's work as the phone sees it, for a reference sender that
   // repeats it: each read of a field or packet as +n, each write as -n.
   void set_script(std::vector<int32_t>* script) { script_ = script; }
+  // Bytes taken by Get and given to Put so far: the dialogue's byte position.
+  uint64_t position() const { return pos_; }
+  // Makes the link die just before byte `position`: the phone never takes or
+  // sends it, and Halt{reason} is thrown instead.
+  void CutAt(uint64_t position, Halt::Reason reason);
+  bool cutStruck() const { return struck_; }
 
  private:
   void Fill();
@@ -96,6 +102,10 @@ class Wire {
   uint8_t Take();
   void Script(int64_t n) {
     if (script_) script_->push_back(static_cast<int32_t>(n));
+  }
+  [[noreturn]] void Strike();
+  uint64_t RoomBeforeCut(uint64_t n) const {
+    return cut_ && cutAt_ - pos_ < n ? cutAt_ - pos_ : n;
   }
 
   int master_;
@@ -109,6 +119,10 @@ class Wire {
   std::chrono::steady_clock::time_point linkFree_{};
   uint64_t in_ = 0, out_ = 0, answers_ = 0;
   std::vector<int32_t>* script_ = nullptr;
+  uint64_t pos_ = 0;
+  bool cut_ = false, struck_ = false;
+  uint64_t cutAt_ = 0;
+  Halt::Reason cutReason_ = Halt::kHangup;
 };
 
 }  // namespace vantrel::sim

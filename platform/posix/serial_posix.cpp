@@ -9,6 +9,9 @@
 // - When the far end hangs up, reads return 0 bytes at once (or EIO) and poll
 //   reports POLLHUP; writes fail with EIO. A read that ends early with no
 //   data is the port going away, never a time-out.
+// - tcdrain has no time-out: a USB device that stays attached but stops
+//   taking data would hold it for good. The drain instead watches the
+//   driver's output queue (TIOCOUTQ) until the write's own deadline.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -17,12 +20,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/clock.h"
-#include "platform/serial_port.h"
+#include "platform/posix/serial_posix.h"
 
 namespace vantrel::platform {
 namespace {
@@ -50,9 +55,21 @@ uint32_t FromSpeed(speed_t s) {
 
 bool IsGoneErrno(int e) { return e == EIO || e == ENODEV || e == ENXIO || e == EBADF; }
 
+int QueuedForOutput(int fd) {
+  int q = 0;
+  return ::ioctl(fd, TIOCOUTQ, &q) == 0 ? q : -1;
+}
+
+void SleepRealUs(long us) {
+  timespec ts{us / 1000000, (us % 1000000) * 1000};
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
 class PosixSerialPort : public SerialPort {
  public:
-  PosixSerialPort(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  PosixSerialPort(int fd, std::string name, OutputQueueProbe probe)
+      : fd_(fd), name_(std::move(name)), probe_(probe ? probe : &QueuedForOutput) {}
   ~PosixSerialPort() override {
     if (fd_ >= 0) {
       flock(fd_, LOCK_UN);
@@ -99,6 +116,7 @@ class PosixSerialPort : public SerialPort {
     if (gone_) return false;
     if (n == 0) return true;
     const uint64_t deadline = RealNowMs() + uint64_t(n) * t_.writeMultiplier + t_.writeConstant;
+    drainDeadline_ = deadline;  // the flush that follows shares the write's time-out
     for (;;) {
       ssize_t w = ::write(fd_, buf + *put, n - *put);
       if (w > 0) {
@@ -118,10 +136,31 @@ class PosixSerialPort : public SerialPort {
     }
   }
 
+  // Waits until the driver has sent everything, within the deadline of the
+  // write it follows (a flush on its own: queued bytes + the write constant).
+  // The queue is polled with sleeps that start short (a USB packet drains in
+  // well under a millisecond) and grow to a few milliseconds.
   bool Flush() override {
     if (gone_) return false;
-    if (::tcdrain(fd_) == 0) return true;
-    return IsGoneErrno(errno) ? MarkGone() : false;
+    int q = probe_(fd_);
+    if (q < 0) return IsGoneErrno(errno) ? MarkGone() : false;
+    if (q == 0) {
+      drainDeadline_ = 0;
+      return true;
+    }
+    uint64_t deadline = drainDeadline_;
+    drainDeadline_ = 0;
+    if (deadline == 0) deadline = RealNowMs() + uint64_t(q) * t_.writeMultiplier + t_.writeConstant;
+    long pause_us = 50;
+    for (;;) {
+      uint64_t now = RealNowMs();
+      if (now >= deadline) return false;  // never drained: the caller's write fails
+      SleepRealUs(std::min<long>(pause_us, long(deadline - now) * 1000));
+      pause_us = std::min<long>(pause_us * 2, 4000);
+      q = probe_(fd_);
+      if (q < 0) return IsGoneErrno(errno) ? MarkGone() : false;
+      if (q == 0) return true;
+    }
   }
 
   bool SetTimeouts(const Timeouts& t) override {
@@ -258,6 +297,8 @@ class PosixSerialPort : public SerialPort {
 
   int fd_;
   std::string name_;
+  OutputQueueProbe probe_;
+  uint64_t drainDeadline_ = 0;  // RealNowMs deadline of the last write, 0: none pending
   Timeouts t_{};
   bool gone_ = false;
   bool dtr_ = false;
@@ -303,7 +344,11 @@ std::unique_ptr<SerialPort> OpenPortPath(const std::string& path, OpenError* err
     return nullptr;
   }
   e = OpenError::kNone;
-  return std::make_unique<PosixSerialPort>(fd, path);
+  return std::make_unique<PosixSerialPort>(fd, path, nullptr);
+}
+
+std::unique_ptr<SerialPort> AdoptTty(int fd, std::string name, OutputQueueProbe probe) {
+  return std::make_unique<PosixSerialPort>(fd, std::move(name), probe);
 }
 
 std::unique_ptr<SerialPort> OpenComPort(unsigned number, bool /*overlapped*/, OpenError* err) {

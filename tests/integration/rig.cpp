@@ -33,11 +33,11 @@ void Rig::UsePackage(const pkg::BuiltPackage& p) {
   ResetPackageForTest();
 }
 
-void Rig::StartPhone(sim::PhoneConfig config, unsigned com) {
+void Rig::StartPhone(sim::PhoneConfig config, unsigned com, unsigned link_delay_ms) {
   if (phone_) phone_->Stop();
   phone_ = std::make_unique<sim::Phone>(config, flash_);
   std::string err;
-  if (!phone_->Open(&err) || !phone_->LinkPort(ports_.path(), com, 100, &err))
+  if (!phone_->Open(&err) || !phone_->LinkPort(ports_.path(), com, link_delay_ms, &err))
     throw std::runtime_error("simulated phone: " + err);
   phone_->Start();
 }

@@ -27,9 +27,9 @@ class Rig {
 
   // Writes the package to a file and makes it the one the next session loads.
   void UsePackage(const pkg::BuiltPackage& p);
-  // A new simulated phone on the rig's flash; its port appears shortly after
-  // the session starts waiting.
-  void StartPhone(sim::PhoneConfig config = {}, unsigned com = 40);
+  // A new simulated phone on the rig's flash; its port appears link_delay_ms
+  // after this call (by default shortly after the session starts waiting).
+  void StartPhone(sim::PhoneConfig config = {}, unsigned com = 40, unsigned link_delay_ms = 100);
   // NewDll, Prepare, Connect, Download, DeleteDll; returns Download's result
   // (or -1 when Prepare failed). The reports go to `host`.
   // `setup`, when given, sees the session before Prepare (to route its log).
@@ -43,6 +43,7 @@ class Rig {
   std::shared_ptr<sim::Flash> flash_ptr() { return flash_; }
   sim::Phone& phone() { return *phone_; }
   const pkg::BuiltPackage& package() const { return package_; }
+  const std::string& package_path() const { return package_path_; }
   PortDir& ports() { return ports_; }
 
  private:

@@ -1,0 +1,116 @@
+#include "tests/reliability/matrix_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "engine/engine.h"
+#include "sim/check/fs_view.h"
+#include "tools/pkg/sample.h"
+
+namespace vantrel::testing {
+
+pkg::BuiltPackage TinyPackage() {
+  pkg::SampleOptions o;
+  o.pageSize = 512;
+  o.blockKiB = 16;
+  o.fsImages = 1;
+  o.dataBlocks = 3;
+  o.tagModulus = 2;
+  o.reservedCount = 6;
+  o.extraSections = false;
+  nlohmann::json d = pkg::SampleDescription(o);
+  d["bootloader"]["size"] = 1500;
+  d["extBootloader"]["size"] = 600;
+  d["sections"][0]["size"] = 4096;  // the ROM image, its information record at 0x200
+  d["sections"][1]["size"] = 1024;  // the secondary ROM image
+  return pkg::BuildPackage(d);
+}
+
+namespace {
+int CodeAfter(const std::string& log, const std::string& marker) {
+  size_t at = log.rfind(marker);
+  return at == std::string::npos ? 0 : std::atoi(log.c_str() + at + marker.size());
+}
+}  // namespace
+
+SessionResult RunQuietly(Rig& rig) {
+  RecordingHost host;
+  SessionResult r;
+  ::testing::internal::CaptureStdout();
+  r.result = rig.RunSession(host);
+  r.log = ::testing::internal::GetCapturedStdout();
+  r.bootCode = CodeAfter(r.log, "BootROM stage failed: ");
+  r.downloadCode = CodeAfter(r.log, "Download failed: ");
+  return r;
+}
+
+SessionResult RunEngineQuietly(Rig& rig, unsigned com) {
+  SessionResult r;
+  SetPackagePath(rig.package_path());
+  ::testing::internal::CaptureStdout();
+  {
+    CMTKClass engine;
+    engine.PrepareEngine();
+    if (engine.OpenLink(19200, com) == 0) {
+      engine.Connect();
+      r.result = engine.Download();
+    }
+  }
+  r.log = ::testing::internal::GetCapturedStdout();
+  r.bootCode = CodeAfter(r.log, "BootROM stage failed: ");
+  r.downloadCode = CodeAfter(r.log, "Download failed: ");
+  return r;
+}
+
+void PowerOnFromStateFile(Rig& rig, const std::string& state_path) {
+  std::string err;
+  if (!rig.flash().Save(state_path, &err)) throw std::runtime_error(err);
+  auto flash = sim::Flash::FromFile(state_path, &err);
+  if (!flash) throw std::runtime_error(err);
+  rig.set_flash(flash);
+}
+
+namespace {
+// The info area of the package's first FS image, in blocks [first, end).
+std::pair<uint32_t, uint32_t> InfoArea(const sim::Flash& flash, const pkg::BuiltPackage& p) {
+  std::string err;
+  auto v = flashcheck::ParseFsImage(p.fsImages.at(0), &err);
+  if (!v) throw std::runtime_error("FS image: " + err);
+  const uint32_t bm = flash.geometry().blockMainBytes();
+  return {v->infoAreaStart() / bm, (v->infoAreaStart() + v->infoAreaLength()) / bm};
+}
+
+std::vector<uint32_t> InfoBlocks(const sim::Flash& flash, const pkg::BuiltPackage& p) {
+  const sim::Geometry& g = flash.geometry();
+  auto [first, end] = InfoArea(flash, p);
+  std::vector<uint32_t> found;
+  for (uint32_t b = first; b < end && b < g.blockCount; ++b) {
+    sim::Bytes raw = flash.ReadBlock(b);
+    if (!flashcheck::IsMarkedBad(raw.data(), g.pageSize, g.spareSize) &&
+        flashcheck::HasInfoMarker(raw.data(), g.pageSize))
+      found.push_back(b);
+  }
+  return found;
+}
+}  // namespace
+
+unsigned InfoBlocksInArea(const sim::Flash& flash, const pkg::BuiltPackage& p) {
+  return static_cast<unsigned>(InfoBlocks(flash, p).size());
+}
+
+std::optional<std::vector<uint8_t>> TheInfoBlock(const sim::Flash& flash, const pkg::BuiltPackage& p) {
+  auto found = InfoBlocks(flash, p);
+  if (found.size() != 1) return std::nullopt;
+  const sim::Geometry& g = flash.geometry();
+  sim::Bytes raw = flash.ReadBlock(found[0]);
+  std::vector<uint8_t> main;
+  for (uint32_t page = 0; page < g.pagesPerBlock; ++page) {
+    auto from = raw.begin() + size_t{page} * g.pageRawBytes();
+    main.insert(main.end(), from, from + g.pageSize);
+  }
+  return main;
+}
+
+}  // namespace vantrel::testing

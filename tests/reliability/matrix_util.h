@@ -1,0 +1,40 @@
+#pragma once
+// Shared by the reliability matrices: a package small enough to cut at every
+// flash operation, sessions run with their protocol log captured, and what
+// the flash's info areas hold.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/integration/rig.h"
+
+namespace vantrel::testing {
+
+// 512-byte pages, one FS image of three data blocks, small boot and ROM
+// images: a whole download is a few hundred flash operations.
+pkg::BuiltPackage TinyPackage();
+
+struct SessionResult {
+  int result = -1;       // Download's result, -1 when Prepare failed
+  std::string log;       // the protocol log the session printed
+  int bootCode = 0;      // "BootROM stage failed: <code>", 0 when absent
+  int downloadCode = 0;  // "Download failed: <code>", 0 when absent
+};
+// Runs one session on the rig with its standard output captured.
+SessionResult RunQuietly(Rig& rig);
+// The same through the engine alone (prepare, open COM<com>, boot ROM stage,
+// agent stage), for a phone whose port is linked already: a session would
+// first wait for that port to go away, as for a phone not yet reset.
+SessionResult RunEngineQuietly(Rig& rig, unsigned com = 40);
+
+// The phone restarts from its state file: the flash as saved and loaded again.
+void PowerOnFromStateFile(Rig& rig, const std::string& state_path);
+
+// Main data of the one valid info block of the package's first FS image, or
+// nullopt when its info area holds none or several.
+std::optional<std::vector<uint8_t>> TheInfoBlock(const sim::Flash& flash, const pkg::BuiltPackage& p);
+// Valid info blocks in that info area.
+unsigned InfoBlocksInArea(const sim::Flash& flash, const pkg::BuiltPackage& p);
+
+}  // namespace vantrel::testing
