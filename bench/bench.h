@@ -17,6 +17,7 @@ struct Options {
   int repeats = 3;        // interleaved pairs per ratio
   std::string workDir;    // packages and port directory live here
   std::string portDir;
+  std::string only;       // run just this part (empty: all)
 };
 
 // Builds a package with four FS images cut from one multi-region section,

@@ -47,11 +47,12 @@ int ChildLoad(const std::string& path) {
   const uint64_t before = StatusKiB("VmRSS");
   const double t0 = NowSeconds();
   SetPackagePath(path);
-  LoadPackageOnce();
+  Channel log;
+  LoadPackageOnce(log);
   const double t = NowSeconds() - t0;
-  const PackageOutputs& p = Package();
-  if (p.bootloader.empty()) return 1;
-  uint64_t images = uint64_t(p.bootloader.length) + p.ext_bootloader.length + p.rom.length + p.rom2.length;
+  const FirmwareBundle& p = Package();
+  if (p.bootloader.length == 0) return 1;
+  uint64_t images = uint64_t(p.bootloader.length) + p.extBootloader.length + p.rom.length + p.rom2.length;
   for (const ImageDesc& fs : p.fs) images += fs.length;
   PrintResult(t, before, images);
   return 0;

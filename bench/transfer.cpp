@@ -1,6 +1,8 @@
 // Whole downloads over a pseudo-terminal: at full speed against a minimal
 // sender doing the same wire work, at three sizes, and on the emulated USB
 // link against that link's ideal time.
+#include <sys/resource.h>
+
 #include <cstdio>
 
 #include "bench/bench.h"
@@ -10,6 +12,19 @@ namespace vantrel::bench {
 namespace {
 
 constexpr double kMB = 1e6;
+
+// Processor time and voluntary context switches of the whole process.
+struct Usage {
+  double cpu = 0;
+  long switches = 0;
+  static Usage Now() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return {double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec),
+            u.ru_nvcsw};
+  }
+  Usage operator-(const Usage& o) const { return {cpu - o.cpu, switches - o.switches}; }
+};
 
 struct SizeResult {
   bool ok = false;
@@ -27,16 +42,28 @@ SizeResult FullSpeed(const Options& o, int repeats) {
     sim::PhoneConfig cfg;
     cfg.recordWireScript = true;
     testing::RecordingHost host;
+    const Usage u0 = Usage::Now();
     DownloadRun d = RunDownload(o, 40, cfg, &host);
+    const Usage u1 = Usage::Now();
     if (!d.ok) {
       r.error = d.error;
       return r;
     }
     const double m = RunMinimalSender(d.record.wireScript);
+    const Usage u2 = Usage::Now();
+    const Usage ul = u1 - u0, um = u2 - u1;
+    std::fprintf(stderr, "    cpu %.3f s vs %.3f s, voluntary switches %ld vs %ld, script %zu steps\n", ul.cpu, um.cpu,
+                 ul.switches, um.switches, d.record.wireScript.size());
     if (m <= 0) {
       r.error = "the minimal sender failed";
       return r;
     }
+    const sim::PhoneRecord& pr = d.record;
+    uint64_t readBytes = 0;
+    for (const auto& rd : pr.reads) readBytes += rd.total;
+    std::fprintf(stderr, "    %.2f s vs %.2f s: %.1f MB to the phone, %.1f MB from it (%.1f MB flash reads), %llu answers, %u block and %u page writes\n",
+                 d.seconds, m, pr.wireBytesIn / kMB, pr.wireBytesOut / kMB, readBytes / kMB,
+                 (unsigned long long)pr.answers, pr.blockWrites, pr.pageWrites);
     lib.push_back(d.seconds);
     ref.push_back(m);
     ratios.push_back(m / d.seconds);
