@@ -18,7 +18,8 @@
 
 namespace vantrel::bench {
 
-uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t reservedCount) {
+uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t reservedCount,
+                     flashcheck::ExpectedFirmware* expected) {
   pkg::SampleOptions o;
   o.pageSize = 2048;
   o.blockKiB = 128;
@@ -32,6 +33,7 @@ uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t rese
     pkg::WriteFile(path, p.bytes);
     uint64_t images = p.bootloader.size() + p.extBootloader.size() + p.rom.size() + p.rom2.size();
     for (const auto& fs : p.fsImages) images += fs.size();
+    if (expected) *expected = {p.bootloader, p.extBootloader, p.rom, p.rom2, p.fsImages};
     return images;
   } catch (const std::exception&) {
     return 0;
@@ -44,7 +46,7 @@ void UsePackage(const std::string& path) {
 }
 
 DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& cfg,
-                        testing::RecordingHost* host) {
+                        testing::RecordingHost* host, const flashcheck::ExpectedFirmware* expected) {
   DownloadRun run;
   auto flash = std::make_shared<sim::Flash>(sim::Geometry::LargePage());
   sim::Phone phone(cfg, flash);
@@ -70,6 +72,12 @@ DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& 
   else if (!run.record.problems.empty()) {
     run.ok = false;
     run.error = "the phone saw: " + run.record.problems.front();
+  } else if (expected) {
+    const flashcheck::CheckReport check = flashcheck::CheckFlash(*flash, *expected);
+    if (!check.ok) {
+      run.ok = false;
+      run.error = "the flash check found: " + (check.problems.empty() ? "?" : check.problems.front());
+    }
   }
   return run;
 }
