@@ -40,6 +40,7 @@ void UsePackage(const std::string& path);
 struct DownloadRun {
   bool ok = false;
   double seconds = 0;  // from opening the port to the end of the download
+  double cpuSeconds = 0;  // the host thread's processor time in that span
   sim::PhoneRecord record;
   std::string error;
 };
@@ -50,7 +51,9 @@ DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& 
 // Repeats a phone's wire script with the least work a sender can do: one
 // write and one drain per field or packet, blocking reads of the answers,
 // against a peer that only reads and answers. Seconds, or -1 on failure.
-double RunMinimalSender(const std::vector<int32_t>& script);
+// The processor time of the sender and of the peer go to `cpu` when given.
+struct SenderCpu { double sender = 0, peer = 0; };
+double RunMinimalSender(const std::vector<int32_t>& script, SenderCpu* cpu = nullptr);
 
 // Child-process entry points (main dispatches "--child NAME ...").
 int ChildLoad(const std::string& path);

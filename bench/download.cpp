@@ -59,11 +59,12 @@ DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& 
     return run;
   }
   phone.Start();
-  const double t0 = NowSeconds();
+  const double t0 = NowSeconds(), c0 = ThisThreadCpuSeconds();
   // The port is there from the start, so take it as Connect does once it
   // has appeared: open, then the boot ROM stage.
   run.ok = s->engine().OpenLink(19200, com) == 0 && s->engine().Connect() == 1 && s->Download() == 1;
   run.seconds = NowSeconds() - t0;
+  run.cpuSeconds = ThisThreadCpuSeconds() - c0;
   s->DeletingDestructor(1);
   phone.WaitEnded(std::chrono::seconds(5));
   phone.Stop();
@@ -107,7 +108,7 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
 
 }  // namespace
 
-double RunMinimalSender(const std::vector<int32_t>& script) {
+double RunMinimalSender(const std::vector<int32_t>& script, SenderCpu* cpu) {
   testing::PtyPair pty;
   ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
   std::atomic<bool> peerOk{true};
@@ -132,8 +133,9 @@ double RunMinimalSender(const std::vector<int32_t>& script) {
       }
       have -= size_t(step);
     }
+    if (cpu) cpu->peer = ThisThreadCpuSeconds();
   });
-  const double t0 = NowSeconds();
+  const double t0 = NowSeconds(), c0 = ThisThreadCpuSeconds();
   bool ok = false;
   // The same OS calls as the plug-in's port, without any protocol around them.
   std::unique_ptr<platform::SerialPort> port = platform::OpenPortPath(pty.slave_path());
@@ -159,6 +161,7 @@ double RunMinimalSender(const std::vector<int32_t>& script) {
     }
   }
   const double t = NowSeconds() - t0;
+  if (cpu) cpu->sender = ThisThreadCpuSeconds() - c0;
   port.reset();
   if (!ok) {
     // Unblock the peer: closing our end and the pair ends its waits.

@@ -55,7 +55,8 @@ SizeResult FullSpeed(const Options& o, int repeats, const flashcheck::ExpectedFi
       r.error = d.error;
       return r;
     }
-    const double m = RunMinimalSender(d.record.wireScript);
+    SenderCpu sc;
+    const double m = RunMinimalSender(d.record.wireScript, &sc);
     const Usage u2 = Usage::Now();
     if (m <= 0) {
       r.error = "the minimal sender failed";
@@ -64,8 +65,9 @@ SizeResult FullSpeed(const Options& o, int repeats, const flashcheck::ExpectedFi
     // Progress on stderr: what each side cost the process (both ends of the
     // pty run in it), for reading the figure.
     const Usage ul = u1 - u0, um = u2 - u1;
-    std::fprintf(stderr, "    %.3f s vs %.3f s; processor %.3f s vs %.3f s; %ld vs %ld context switches; %s, %llu answers\n",
-                 d.seconds, m, ul.cpu, um.cpu, ul.switches, um.switches, Wire(d.record).c_str(),
+    std::fprintf(stderr, "    %.3f s vs %.3f s; processor %.3f s vs %.3f s (host %.3f vs %.3f, phone %.3f vs peer %.3f); %ld vs %ld context switches; %s, %llu answers\n",
+                 d.seconds, m, ul.cpu, um.cpu, d.cpuSeconds, sc.sender, d.record.cpuSeconds, sc.peer,
+                 ul.switches, um.switches, Wire(d.record).c_str(),
                  static_cast<unsigned long long>(d.record.answers));
     lib.push_back(d.seconds);
     ref.push_back(m);

@@ -3,6 +3,7 @@
 #include "sim/phone.h"
 
 #include <sys/prctl.h>
+#include <time.h>
 
 #include "sim/pty.h"
 #include "sim/target.h"
@@ -205,6 +206,9 @@ void Phone::Run() {
     std::lock_guard<std::mutex> lock(mu_);
     ClosePortLocked();
     record_.endReason = reason;
+    timespec cpu{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    record_.cpuSeconds = double(cpu.tv_sec) + 1e-9 * double(cpu.tv_nsec);
     ended_ = true;
   }
   cv_.notify_all();

@@ -124,11 +124,12 @@ void Wire::Fill() {
   // of starting when the phone woke (which would charge every oversleep).
   // Bytes the phone had to wait for start when they arrived.
   const bool streaming = lastWasRead_;
+  const bool paced = timing_.bytesPerSecond > 0;  // else no need to tell waiting bytes apart
   bool waited = false;
   for (;;) {
     check_();
     pollfd p{master_, POLLIN, 0};
-    int r = ::poll(&p, 1, waited ? kTickMs : 0);
+    int r = ::poll(&p, 1, waited || !paced ? kTickMs : 0);
     if (r < 0 && errno != EINTR) throw Halt{Halt::kPortError};
     if (r <= 0) {
       waited = true;
