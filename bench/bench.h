@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bench/measure.h"
+#include "sim/check/flash_check.h"
 #include "sim/phone.h"
 #include "tests/support/recording_host.h"
 
@@ -17,13 +18,16 @@ struct Options {
   int repeats = 3;        // interleaved pairs per ratio
   std::string workDir;    // packages and port directory live here
   std::string portDir;
+  std::string only;       // run just this part (empty: all)
 };
 
 // Builds a package with four FS images cut from one multi-region section,
 // 2048-byte pages, `dataBlocks` blocks per image and a reserved pool of
 // `reservedCount` blocks (the info area the download scans); writes it to `path`.
-// Returns the bytes of image data the package carries (0 on failure).
-uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t reservedCount = 16);
+// Returns the bytes of image data the package carries (0 on failure); the
+// images themselves go to `expected` when given, for the flash check.
+uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t reservedCount = 16,
+                     flashcheck::ExpectedFirmware* expected = nullptr);
 
 // Makes `path` the package that sessions load from now on.
 void UsePackage(const std::string& path);
@@ -31,19 +35,25 @@ void UsePackage(const std::string& path);
 // One whole download (open, boot ROM stage, agent stage, countdown on the
 // manual clock) of the current package to a fresh simulated phone on COM
 // `com`, through the session and engine. The fixed pauses take no time.
+// With `expected`, the flash is checked afterwards: a download that left the
+// wrong bytes does not count, so its wire bytes are the ones it had to send.
 struct DownloadRun {
   bool ok = false;
   double seconds = 0;  // from opening the port to the end of the download
+  double cpuSeconds = 0;  // the host thread's processor time in that span
   sim::PhoneRecord record;
   std::string error;
 };
 DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& cfg,
-                        testing::RecordingHost* host);
+                        testing::RecordingHost* host,
+                        const flashcheck::ExpectedFirmware* expected = nullptr);
 
 // Repeats a phone's wire script with the least work a sender can do: one
 // write and one drain per field or packet, blocking reads of the answers,
 // against a peer that only reads and answers. Seconds, or -1 on failure.
-double RunMinimalSender(const std::vector<int32_t>& script);
+// The processor time of the sender and of the peer go to `cpu` when given.
+struct SenderCpu { double sender = 0, peer = 0; };
+double RunMinimalSender(const std::vector<int32_t>& script, SenderCpu* cpu = nullptr);
 
 // Child-process entry points (main dispatches "--child NAME ...").
 int ChildLoad(const std::string& path);

@@ -18,7 +18,8 @@
 
 namespace vantrel::bench {
 
-uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t reservedCount) {
+uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t reservedCount,
+                     flashcheck::ExpectedFirmware* expected) {
   pkg::SampleOptions o;
   o.pageSize = 2048;
   o.blockKiB = 128;
@@ -32,6 +33,7 @@ uint64_t MakePackage(const std::string& path, uint32_t dataBlocks, uint32_t rese
     pkg::WriteFile(path, p.bytes);
     uint64_t images = p.bootloader.size() + p.extBootloader.size() + p.rom.size() + p.rom2.size();
     for (const auto& fs : p.fsImages) images += fs.size();
+    if (expected) *expected = {p.bootloader, p.extBootloader, p.rom, p.rom2, p.fsImages};
     return images;
   } catch (const std::exception&) {
     return 0;
@@ -44,7 +46,7 @@ void UsePackage(const std::string& path) {
 }
 
 DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& cfg,
-                        testing::RecordingHost* host) {
+                        testing::RecordingHost* host, const flashcheck::ExpectedFirmware* expected) {
   DownloadRun run;
   auto flash = std::make_shared<sim::Flash>(sim::Geometry::LargePage());
   sim::Phone phone(cfg, flash);
@@ -57,11 +59,12 @@ DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& 
     return run;
   }
   phone.Start();
-  const double t0 = NowSeconds();
+  const double t0 = NowSeconds(), c0 = ThisThreadCpuSeconds();
   // The port is there from the start, so take it as Connect does once it
   // has appeared: open, then the boot ROM stage.
   run.ok = s->engine().OpenLink(19200, com) == 0 && s->engine().Connect() == 1 && s->Download() == 1;
   run.seconds = NowSeconds() - t0;
+  run.cpuSeconds = ThisThreadCpuSeconds() - c0;
   s->DeletingDestructor(1);
   phone.WaitEnded(std::chrono::seconds(5));
   phone.Stop();
@@ -70,6 +73,12 @@ DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& 
   else if (!run.record.problems.empty()) {
     run.ok = false;
     run.error = "the phone saw: " + run.record.problems.front();
+  } else if (expected) {
+    const flashcheck::CheckReport check = flashcheck::CheckFlash(*flash, *expected);
+    if (!check.ok) {
+      run.ok = false;
+      run.error = "the flash check found: " + (check.problems.empty() ? "?" : check.problems.front());
+    }
   }
   return run;
 }
@@ -99,7 +108,7 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
 
 }  // namespace
 
-double RunMinimalSender(const std::vector<int32_t>& script) {
+double RunMinimalSender(const std::vector<int32_t>& script, SenderCpu* cpu) {
   testing::PtyPair pty;
   ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
   std::atomic<bool> peerOk{true};
@@ -124,8 +133,9 @@ double RunMinimalSender(const std::vector<int32_t>& script) {
       }
       have -= size_t(step);
     }
+    if (cpu) cpu->peer = ThisThreadCpuSeconds();
   });
-  const double t0 = NowSeconds();
+  const double t0 = NowSeconds(), c0 = ThisThreadCpuSeconds();
   bool ok = false;
   // The same OS calls as the plug-in's port, without any protocol around them.
   std::unique_ptr<platform::SerialPort> port = platform::OpenPortPath(pty.slave_path());
@@ -151,6 +161,7 @@ double RunMinimalSender(const std::vector<int32_t>& script) {
     }
   }
   const double t = NowSeconds() - t0;
+  if (cpu) cpu->sender = ThisThreadCpuSeconds() - c0;
   port.reset();
   if (!ok) {
     // Unblock the peer: closing our end and the pair ends its waits.

@@ -2,6 +2,7 @@
 // limit on this machine and prints one table.
 //   vantrel_bench            the full run (a few minutes)
 //   vantrel_bench --quick    small sizes, one repetition: proves it all runs
+//   vantrel_bench --only P   one part: load, transfer, waiting or parallel
 // Benchmarks report; the exit status is 0 unless a measurement could not be
 // made at all.
 #include <fcntl.h>
@@ -69,13 +70,14 @@ void Print(FILE* out, const std::string& machine, const Options& o, const std::v
   }
   std::fprintf(out,
                "\nEach ratio's two sides were measured in this run, one after the other, repeated %d times "
-               "and the median taken (package load: 5 alternating pairs in fresh processes), so machine load "
-               "shared by both sides cancels out.\n"
+               "and the median taken (package load: 5 alternating pairs in fresh processes; full-speed transfer: "
+               "%d pairs), so machine load shared by both sides cancels out; the growth rows compare sizes "
+               "measured at different moments.\n"
                "The plug-in's fixed pauses (3000 ms waits, 200 ms checksum pause, reset countdown) run on a "
                "manual clock in the transfer and parallel figures: left out, as the references have none.\n"
                "The two waits run in real time (CPU per second of waiting), system calls counted with strace "
                "over a shorter window.\n",
-               o.quick ? 1 : o.repeats);
+               o.quick ? 1 : o.repeats, o.quick ? 1 : 2 * o.repeats + 1);
 }
 
 }  // namespace
@@ -92,8 +94,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
       o.quick = true;
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      o.only = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--quick] [--only load|transfer|waiting|parallel]\n", argv[0]);
       return 2;
     }
   }
@@ -116,16 +120,17 @@ int main(int argc, char** argv) {
   o.portDir = ports.path();
 
   std::vector<Row> rows;
-  auto add = [&](std::vector<Row> r) { rows.insert(rows.end(), r.begin(), r.end()); };
   const double t0 = NowSeconds();
-  std::fprintf(stderr, "Package load\n");
-  add(BenchPackageLoad(o));
-  std::fprintf(stderr, "Transfer\n");
-  add(BenchTransfer(o));
-  std::fprintf(stderr, "Waiting\n");
-  add(BenchWaiting(o));
-  std::fprintf(stderr, "Parallel phones\n");
-  add(BenchParallel(o));
+  auto part = [&](const char* key, const char* title, std::vector<Row> (*run)(const Options&)) {
+    if (!o.only.empty() && o.only != key) return;
+    std::fprintf(stderr, "%s\n", title);
+    std::vector<Row> r = run(o);
+    rows.insert(rows.end(), r.begin(), r.end());
+  };
+  part("load", "Package load", BenchPackageLoad);
+  part("transfer", "Transfer", BenchTransfer);
+  part("waiting", "Waiting", BenchWaiting);
+  part("parallel", "Parallel phones", BenchParallel);
   std::fprintf(stderr, "Done in %.0f s\n", NowSeconds() - t0);
   rmdir(dir);
 

@@ -35,6 +35,12 @@ double ThreadCpuSeconds(std::thread& t) {
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
+double ThisThreadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
 uint64_t StatusKiB(const char* field) {
   std::ifstream in("/proc/self/status");
   std::string line;

@@ -14,6 +14,7 @@ double NowSeconds();  // monotonic
 double Median(std::vector<double> v);
 // CPU seconds a running std::thread has used so far (read from another thread).
 double ThreadCpuSeconds(std::thread& t);
+double ThisThreadCpuSeconds();
 
 // Fields of /proc/self/status in KiB ("VmRSS", "VmHWM"); 0 when absent.
 uint64_t StatusKiB(const char* field);

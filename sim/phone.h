@@ -213,6 +213,7 @@ struct PhoneRecord {
   // The wire, counted when each port of the phone's life closes.
   uint64_t wireBytesIn = 0, wireBytesOut = 0;
   uint64_t answers = 0;                       // writes after a read: one turnaround each
+  double cpuSeconds = 0;                      // the phone thread's processor time, at its end
   std::vector<int32_t> wireScript;            // recordWireScript: +n read, -n written
   // What the emulated link would take for these bytes and answers alone:
   // (in + out) / rate + answers x turnaround; 0 at full speed.

@@ -107,24 +107,35 @@ void Wire::SleepUntil(std::chrono::steady_clock::time_point until) {
 }
 
 // Charges n bytes to the emulated link: transfers queue behind each other at
-// the configured rate, on one absolute schedule, so a late wake-up is not
-// charged twice.
-void Wire::Pace(size_t n) {
+// the configured rate, on one absolute schedule, from `start` on (not before
+// the bytes were there), so a late wake-up is not charged twice.
+void Wire::Pace(size_t n, std::chrono::steady_clock::time_point start) {
   if (timing_.bytesPerSecond <= 0) return;
-  auto now = std::chrono::steady_clock::now();
-  if (linkFree_ < now) linkFree_ = now;
+  if (linkFree_ < start) linkFree_ = start;
   linkFree_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(static_cast<double>(n) / timing_.bytesPerSecond));
   SleepUntil(linkFree_);
 }
 
 void Wire::Fill() {
+  // Bytes already waiting when the phone asks, right after it slept through
+  // the link time of the bytes before them, were sent back to back with
+  // those: the wire was busy all along, so they queue behind them instead
+  // of starting when the phone woke (which would charge every oversleep).
+  // Bytes the phone had to wait for start when they arrived.
+  const bool streaming = lastWasRead_;
+  const bool paced = timing_.bytesPerSecond > 0;  // else no need to tell waiting bytes apart
+  bool waited = false;
   for (;;) {
     check_();
     pollfd p{master_, POLLIN, 0};
-    int r = ::poll(&p, 1, kTickMs);
+    int r = ::poll(&p, 1, waited || !paced ? kTickMs : 0);
     if (r < 0 && errno != EINTR) throw Halt{Halt::kPortError};
-    if (r <= 0) continue;
+    if (r <= 0) {
+      waited = true;
+      continue;
+    }
+    const auto now = std::chrono::steady_clock::now();
     uint8_t tmp[65536];
     ssize_t n = ::read(master_, tmp, sizeof tmp);
     if (n < 0) {
@@ -142,7 +153,8 @@ void Wire::Fill() {
     in_ += static_cast<uint64_t>(n);
     if (transcript_) transcript_->Add(true, tmp, static_cast<size_t>(n));
     lastWasRead_ = true;
-    Pace(static_cast<size_t>(n));
+    lastWasWrite_ = false;
+    Pace(static_cast<size_t>(n), streaming && !waited ? linkFree_ : now);
     return;
   }
 }
@@ -211,9 +223,13 @@ void Wire::Put(const uint8_t* p, size_t n) {
     if (timing_.bytesPerSecond > 0) linkFree_ = std::max(linkFree_, std::chrono::steady_clock::now() - turn) + turn;
     else if (turn.count()) Sleep(turn);
   }
+  // The phone's writes in a row (an answer of several values) leave back to
+  // back, as its UART sends them, each behind the one before.
+  const bool inRow = lastWasWrite_;
   lastWasRead_ = false;
+  lastWasWrite_ = true;
   Script(-static_cast<int64_t>(n));
-  Pace(n);
+  Pace(n, inRow ? linkFree_ : std::chrono::steady_clock::now());
   if (transcript_) transcript_->Add(false, p, n);
   size_t done = 0;
   while (done < n) {

@@ -98,7 +98,7 @@ class Wire {
 
  private:
   void Fill();
-  void Pace(size_t n);
+  void Pace(size_t n, std::chrono::steady_clock::time_point start);
   uint8_t Take();
   void Script(int64_t n) {
     if (script_) script_->push_back(static_cast<int32_t>(n));
@@ -116,6 +116,7 @@ class Wire {
   std::vector<uint8_t> buf_;
   size_t head_ = 0;
   bool lastWasRead_ = false;
+  bool lastWasWrite_ = false;
   std::chrono::steady_clock::time_point linkFree_{};
   uint64_t in_ = 0, out_ = 0, answers_ = 0;
   std::vector<int32_t>* script_ = nullptr;
