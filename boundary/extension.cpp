@@ -17,8 +17,10 @@ std::mutex& SessionsLock() {
   static std::mutex m;
   return m;
 }
-std::set<const void*>& Sessions() {
-  static std::set<const void*> s;
+// Keyed by the interface pointer NewDll hands out, so that a pointer is
+// compared before anything is read through it.
+std::set<const CInterfaceTemplate*>& Sessions() {
+  static std::set<const CInterfaceTemplate*> s;
   return s;
 }
 
@@ -26,12 +28,12 @@ std::set<const void*>& Sessions() {
 
 void RegisterSession(const CBizDownload* s) {
   std::lock_guard<std::mutex> g(SessionsLock());
-  Sessions().insert(s);
+  Sessions().insert(static_cast<const CInterfaceTemplate*>(s));
 }
 
 void UnregisterSession(const CBizDownload* s) {
   std::lock_guard<std::mutex> g(SessionsLock());
-  Sessions().erase(s);
+  Sessions().erase(static_cast<const CInterfaceTemplate*>(s));
 }
 
 namespace {
@@ -41,9 +43,9 @@ namespace {
 // front end orders itself, as with Stop).
 CBizDownload* Find(CInterfaceTemplate* p) {
   if (!p) return nullptr;
-  auto* s = static_cast<CBizDownload*>(p);
   std::lock_guard<std::mutex> g(SessionsLock());
-  return Sessions().count(s) ? s : nullptr;
+  // Only a live session is cast: a foreign pointer is never dereferenced.
+  return Sessions().count(p) ? static_cast<CBizDownload*>(p) : nullptr;
 }
 
 }  // namespace

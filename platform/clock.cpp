@@ -19,8 +19,26 @@ void ScaledClock::SleepMs(uint32_t ms) {
   std::this_thread::sleep_for(std::chrono::microseconds(us > 100 ? us : 100));
 }
 
+uint64_t ManualClock::NextId() {
+  static std::atomic<uint64_t> next{1};
+  return next++;
+}
+
+uint64_t& ManualClock::ThreadSlept() {
+  // One clock at a time per thread in practice; a new clock starts afresh.
+  thread_local uint64_t owner = 0;
+  thread_local uint64_t slept = 0;
+  if (owner != id_) {
+    owner = id_;
+    slept = 0;
+  }
+  return slept;
+}
+
+uint64_t ManualClock::NowMs() { return now_.load() + ThreadSlept(); }
+
 void ManualClock::SleepMs(uint32_t ms) {
-  now_ += ms;
+  ThreadSlept() += ms;
   slept_ += ms;
   std::this_thread::sleep_for(std::chrono::microseconds(50));
 }

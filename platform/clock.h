@@ -36,17 +36,24 @@ class ScaledClock : public Clock {
   uint64_t origin_;
 };
 
-// Time stands still until someone sleeps: a sleep advances it at once. Each
-// sleep also yields the thread briefly so that a waiting loop on a manual
-// clock does not starve the thread it waits for.
+// Time stands still until someone sleeps: a sleep advances it at once, for
+// the thread that slept. Each thread sees the common time (Advance) plus its
+// own sleeps, so sessions on several threads each keep their own timeline:
+// one session's 80-second countdown does not use up another's deadline.
+// Each sleep also yields the thread briefly so that a waiting loop on a
+// manual clock does not starve the thread it waits for.
 class ManualClock : public Clock {
  public:
-  uint64_t NowMs() override { return now_.load(); }
+  uint64_t NowMs() override;
   void SleepMs(uint32_t ms) override;
   void Advance(uint64_t ms) { now_ += ms; }
+  // Every thread's sleeps together.
   uint64_t slept() const { return slept_.load(); }
 
  private:
+  uint64_t& ThreadSlept();
+  static uint64_t NextId();
+  const uint64_t id_ = NextId();  // a clock made where a gone one lived starts afresh
   std::atomic<uint64_t> now_{0};
   std::atomic<uint64_t> slept_{0};
 };

@@ -45,13 +45,13 @@ TEST(EightPhones, FlashAtOnceAndEachHostHearsOnlyItsOwnSession) {
   for (int i = 0; i < kPhones; ++i)
     threads.emplace_back([&, i] { results[i] = rig.RunSession(hosts[i], i); });
   for (auto& t : threads) t.join();
-  ::testing::internal::GetCapturedStdout();
+  const std::string trace = ::testing::internal::GetCapturedStdout();
 
   const auto& p = rig.package();
   flashcheck::ExpectedFirmware fw{p.bootloader, p.extBootloader, p.rom, p.rom2, p.fsImages};
   for (int i = 0; i < kPhones; ++i) {
     phones[i]->Stop();
-    EXPECT_EQ(results[i], 1) << "phone " << i;
+    EXPECT_EQ(results[i], 1) << "phone " << i << "; the sessions' trace:\n" << trace;
     EXPECT_EQ(StageTexts(hosts[i].reports()), Stages(p.fsImages.size())) << "phone " << i;
     EXPECT_EQ(CountdownTexts(hosts[i].reports()).size(), 80u) << "phone " << i;
     flashcheck::CheckReport check = flashcheck::CheckFlash(*flashes[i], fw);
