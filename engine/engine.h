@@ -69,7 +69,7 @@ class CMTKClass {
   std::unique_ptr<platform::SerialPort> port_;
   uint32_t com_port_ = 0;
   int boot_result_ = 0;
-  CSerial serial_;  // the spec's member: the download never uses it
+  CSerial serial_;  // kept for the object's layout; the download never uses it
   Channel channel_;
 };
 

@@ -23,18 +23,6 @@ pkg::SampleOptions Sample(uint32_t page_size, bool multi_region) {
   return o;
 }
 
-std::vector<std::string> ExpectedStages(size_t fs_images) {
-  std::vector<std::string> s = {
-      "Start DA Connect", "Get DA Version", "Get BB chip type",
-      "Send BootRom & Bootloader version", "Send Chip Select", "Send NFI_ACCCON setting",
-      "Send Clock setting", "Detect NAND Flash", "Nand Flash Report",
-      "Wait for DA to scan flash content", "DA connect complete", "Start Write Bootloader",
-      "Send ext Bootloader", "Write Bootloader Complete", "Start Send NAND image list",
-      "Send NAND image list complete", "Start Write NFB Image", "Send ROM Image",
-      "Send Secondary ROM Image", "Write NFB Image Complete"};
-  for (size_t i = 0; i < fs_images; ++i) s.push_back("Start Write FS Image");
-  return s;
-}
 
 class WholeDownload : public ::testing::TestWithParam<Variant> {};
 

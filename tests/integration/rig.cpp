@@ -77,6 +77,19 @@ std::vector<uint32_t> ReservedBlocks(const std::vector<uint8_t>& fs, uint32_t ta
   return out;
 }
 
+std::vector<std::string> ExpectedStages(size_t fs_images) {
+  std::vector<std::string> s = {
+      "Start DA Connect", "Get DA Version", "Get BB chip type",
+      "Send BootRom & Bootloader version", "Send Chip Select", "Send NFI_ACCCON setting",
+      "Send Clock setting", "Detect NAND Flash", "Nand Flash Report",
+      "Wait for DA to scan flash content", "DA connect complete", "Start Write Bootloader",
+      "Send ext Bootloader", "Write Bootloader Complete", "Start Send NAND image list",
+      "Send NAND image list complete", "Start Write NFB Image", "Send ROM Image",
+      "Send Secondary ROM Image", "Write NFB Image Complete"};
+  for (size_t i = 0; i < fs_images; ++i) s.push_back("Start Write FS Image");
+  return s;
+}
+
 std::vector<std::string> StageTexts(const std::vector<HostReport>& reports) {
   std::vector<std::string> out;
   for (const auto& r : reports)

@@ -63,6 +63,8 @@ uint32_t HomeBlock(const std::vector<uint8_t>& fs_image, uint32_t i);
 std::vector<uint32_t> ReservedBlocks(const std::vector<uint8_t>& fs_image, uint32_t tag);
 uint32_t DataBlockCount(const std::vector<uint8_t>& fs_image);
 
+// The stage and step texts of a whole download with `fs_images` FS images.
+std::vector<std::string> ExpectedStages(size_t fs_images);
 // The texts of the kind-2 reports, in order, without the reset countdown.
 std::vector<std::string> StageTexts(const std::vector<HostReport>& reports);
 // The "Waiting for Reset n sec.." reports.

@@ -11,22 +11,7 @@
 
 namespace vantrel::testing {
 
-pkg::BuiltPackage TinyPackage() {
-  pkg::SampleOptions o;
-  o.pageSize = 512;
-  o.blockKiB = 16;
-  o.fsImages = 1;
-  o.dataBlocks = 3;
-  o.tagModulus = 2;
-  o.reservedCount = 6;
-  o.extraSections = false;
-  nlohmann::json d = pkg::SampleDescription(o);
-  d["bootloader"]["size"] = 1500;
-  d["extBootloader"]["size"] = 600;
-  d["sections"][0]["size"] = 4096;  // the ROM image, its information record at 0x200
-  d["sections"][1]["size"] = 1024;  // the secondary ROM image
-  return pkg::BuildPackage(d);
-}
+pkg::BuiltPackage TinyPackage() { return pkg::BuildTinyPackage(); }
 
 namespace {
 int CodeAfter(const std::string& log, const std::string& marker) {

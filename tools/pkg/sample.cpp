@@ -74,4 +74,21 @@ BuiltPackage BuildSamplePackage(const SampleOptions& options) {
   return BuildPackage(SampleDescription(options));
 }
 
+BuiltPackage BuildTinyPackage() {
+  SampleOptions o;
+  o.pageSize = 512;
+  o.blockKiB = 16;
+  o.fsImages = 1;
+  o.dataBlocks = 3;
+  o.tagModulus = 2;
+  o.reservedCount = 6;
+  o.extraSections = false;
+  json d = SampleDescription(o);
+  d["bootloader"]["size"] = 1500;
+  d["extBootloader"]["size"] = 600;
+  d["sections"][0]["size"] = 4096;  // the ROM image, its information record at 0x200
+  d["sections"][1]["size"] = 1024;  // the secondary ROM image
+  return BuildPackage(d);
+}
+
 }  // namespace vantrel::pkg

@@ -33,5 +33,9 @@ nlohmann::json SampleDescription(const SampleOptions& options = {});
 // defaults. Throws BuildError on a wrong value.
 SampleOptions SampleOptionsFromJson(const nlohmann::json& j);
 BuiltPackage BuildSamplePackage(const SampleOptions& options = {});
+// The smallest whole download: 512-byte pages, one FS image of 3 data
+// blocks, kilobyte-sized bootloaders and ROM images; for the fuzzer and the
+// matrices that run it hundreds of times.
+BuiltPackage BuildTinyPackage();
 
 }  // namespace vantrel::pkg
