@@ -133,7 +133,10 @@ void Phone::Run() {
     if (hangup_) throw Halt{Halt::kHangup};
   };
   std::string reason;
-  bool firstPowerOn = true;
+  // The cut applies to the first dialogue that exchanges a byte: a power-on
+  // that ends before any byte (the host opening and closing the port while
+  // it waits) does not use it up.
+  bool cutPending = true;
   for (;;) {
     int master = -1, slave = -1;
     {
@@ -153,20 +156,21 @@ void Phone::Run() {
     };
     const Faults& f = config_.faults;
     // Byte positions count within the first power-on's dialogue.
-    if (firstPowerOn && f.hangupAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.hangupAtByte), Halt::kHangup);
-    if (firstPowerOn && f.silenceAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.silenceAtByte), Halt::kSilence);
-    firstPowerOn = false;
+    if (cutPending && f.hangupAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.hangupAtByte), Halt::kHangup);
+    if (cutPending && f.silenceAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.silenceAtByte), Halt::kSilence);
     target.Attach(&wire);
     struct Count {
       Phone& phone;
       Wire& wire;
+      bool& cutPending;
       ~Count() {
+        if (wire.position() > 0 || wire.cutStruck()) cutPending = false;
         std::lock_guard<std::mutex> lock(phone.mu_);
         phone.record_.bytesExchanged += wire.position();
         if (wire.cutStruck())
           phone.record_.faults.push_back("link cut at byte " + std::to_string(wire.position()));
       }
-    } count{*this, wire};
+    } count{*this, wire, cutPending};
     auto halted = [&](const Halt& h) {
       switch (h.reason) {
         case Halt::kStop: reason = "stopped"; break;
