@@ -113,7 +113,7 @@ bool CheckFsImage(const NandGeometry& g, ByteSpan image, std::string* why) {
 }
 
 bool SplitFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t index, ByteSpan file,
-                    ImageStore* store, std::string* why) {
+                    ImageStore* store, std::string* why, const ReleaseCopied& release) {
   std::string what;
   const uint64_t s = rec.startBlock * g.blockBytes;
   if (!RangeInFile(s, kFsHeaderFixedBytes, file.size()))
@@ -171,7 +171,10 @@ bool SplitFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t ind
     image.type = kImageFs;
     image.section = index;
     image.region = static_cast<int32_t>(r);
-    image.bytes.assign((header_blocks + info_blocks + n) * g.blockBytes, 0xFF);
+    // Header units filled here; the info and data blocks appended from the
+    // file behind them, each byte written once.
+    image.bytes.reserve((header_blocks + info_blocks + n) * g.blockBytes);
+    image.bytes.assign(header_blocks * g.blockBytes, 0xFF);
     uint8_t* h = image.bytes.data();
     std::memcpy(h, packaged, sizeof packaged);
     PutLe32(h + kFsHeaderBlocks, header_blocks);
@@ -181,9 +184,8 @@ bool SplitFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t ind
     PutLe32(h + kFsBlocksPerTag, n / tag_modulus);
     WriteEntryWords(h + kFsHeaderFixedBytes, start / g.blockMainBytes, n,
                     static_cast<uint32_t>(first_reserved), reserved, tag_modulus);
-    std::memcpy(h + header_blocks * g.blockBytes, &file[info], info_blocks * g.blockBytes);
-    std::memcpy(h + (header_blocks + info_blocks) * g.blockBytes, &file[info + data_rel],
-                n * g.blockBytes);
+    AppendFileBytes(file, info, info_blocks * g.blockBytes, &image.bytes, release);
+    AppendFileBytes(file, info + data_rel, n * g.blockBytes, &image.bytes, release);
     // Holds by construction; kept as the last guard before the writer.
     if (!CheckFsImage(g, image.bytes, &what)) return FailFs(why, index, what);
     store->push_back(std::move(image));
@@ -192,9 +194,9 @@ bool SplitFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t ind
 }
 
 bool AddFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t index, ByteSpan file,
-                  ImageStore* store, std::string* why) {
+                  ImageStore* store, std::string* why, const ReleaseCopied& release) {
   const uint64_t s = rec.startBlock * g.blockBytes;
-  if (IsMultiRegionFs(g, file, s)) return SplitFsSection(g, rec, index, file, store, why);
+  if (IsMultiRegionFs(g, file, s)) return SplitFsSection(g, rec, index, file, store, why, release);
   const uint64_t length = rec.blockCount * g.blockBytes;
   if (!RangeInFile(s, length, file.size()))
     return FailFs(why, index, Reason("blocks %u..+%u lie outside the file", rec.startBlock, rec.blockCount));
@@ -205,7 +207,8 @@ bool AddFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t index
   ImageRecord image;
   image.type = kImageFs;
   image.section = index;
-  image.bytes.assign(file.begin() + s, file.begin() + s + length);
+  image.bytes.reserve(length);
+  AppendFileBytes(file, s, length, &image.bytes, release);
   store->push_back(std::move(image));
   return true;
 }

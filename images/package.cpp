@@ -33,7 +33,8 @@ bool PointsInto(const ImageStore& store, const ImageDesc& d) {
 
 }  // namespace
 
-bool BuildImageStore(ByteSpan file, ImageStore* store, std::string* why, PackageLayout* layout) {
+bool BuildImageStore(ByteSpan file, ImageStore* store, std::string* why, PackageLayout* layout,
+                     const ReleaseCopied& release) {
   PackageLayout local;
   PackageLayout& lay = layout ? *layout : local;
   lay = PackageLayout{};
@@ -48,7 +49,7 @@ bool BuildImageStore(ByteSpan file, ImageStore* store, std::string* why, Package
 
   store->push_back({kImageBootloader, {}, 0, -1});
   store->push_back({kImageExtBootloader, {}, 1, -1});
-  if (!ExtractBootImages(g, recs[0], recs[1], file, store, why)) return false;
+  if (!ExtractBootImages(g, recs[0], recs[1], file, store, why, release)) return false;
   uint8_t list[kImageListBytes];
   if (!ReadImageList(g, recs[2], file, list, why)) return false;
 
@@ -70,12 +71,12 @@ bool BuildImageStore(ByteSpan file, ImageStore* store, std::string* why, Package
                       kMaxListedImages);
         if (!AddListedImage(g, r, index, list + ImageListEntryOffset(listed),
                             SectionEnd(starts, r.startBlock * g.blockBytes, file.size()), file, store,
-                            why))
+                            why, release))
           return false;
         ++listed;
         break;
       case kImageFs:
-        if (!AddFsSection(g, r, index, file, store, why)) return false;
+        if (!AddFsSection(g, r, index, file, store, why, release)) return false;
         break;
       case 0: case 1: case 2: case 3: case 6: case 7:
         return Fail(why, "section %d: type %u is not allowed after the first three records", index,
@@ -117,12 +118,12 @@ void DistributeImages(const ImageStore& store, const LoadOutputs& out) {
 
 bool LoadFirmwarePackageFromBytes(ByteSpan file, ImageDesc* bootloader, ImageDesc* ext_bootloader,
                                   ImageDesc* rom, ImageDesc* rom2, ImageDesc fs_slots[4],
-                                  std::string* reason) {
+                                  std::string* reason, const ReleaseCopied& release) {
   // Built aside and swapped in only on success: a failed load leaves the
   // previous images, and the outputs that point at them, as they were.
   ImageStore fresh;
   std::string why;
-  const bool ok = BuildImageStore(file, &fresh, &why);
+  const bool ok = BuildImageStore(file, &fresh, &why, nullptr, release);
   std::lock_guard<std::mutex> lock(g_mutex);
   if (!ok) {
     g_last_error = why;
@@ -155,7 +156,9 @@ bool LoadFirmwarePackage(const std::string& path, ImageDesc* bootloader, ImageDe
     return false;
   }
   return LoadFirmwarePackageFromBytes(file.bytes(), bootloader, ext_bootloader, rom, rom2, fs_slots,
-                                      reason);
+                                      reason, [&file](uint64_t pos, uint64_t length) {
+                                        file.Release(pos, length);
+                                      });
 }
 
 std::string LastPackageError() {

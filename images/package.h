@@ -20,10 +20,11 @@ bool LoadFirmwarePackage(const std::string& path, ImageDesc* bootloader, ImageDe
                          ImageDesc* rom, ImageDesc* rom2, ImageDesc fs_slots[4],
                          std::string* reason = nullptr);
 
-// The same load from bytes already in memory (tests, fuzzing, tools).
+// The same load from bytes already in memory (tests, fuzzing, tools);
+// `release` hears which bytes were copied into images.
 bool LoadFirmwarePackageFromBytes(ByteSpan file, ImageDesc* bootloader, ImageDesc* ext_bootloader,
                                   ImageDesc* rom, ImageDesc* rom2, ImageDesc fs_slots[4],
-                                  std::string* reason = nullptr);
+                                  std::string* reason = nullptr, const ReleaseCopied& release = {});
 
 // The same load into one bundle (all four FS slots walked).
 bool LoadFirmwarePackage(const std::string& path, FirmwareBundle* out, std::string* reason = nullptr);

@@ -21,6 +21,10 @@ class PackageFile {
   // False with a reason when the file cannot be opened or read.
   bool Open(const std::string& path, std::string* why);
   ByteSpan bytes() const { return {data_, size_}; }
+  // Gives back the memory behind bytes [pos, pos + length) that the load has
+  // copied, where the OS allows it (whole pages of a mapping); the bytes stay
+  // readable.
+  void Release(uint64_t pos, uint64_t length);
 
  private:
   void Close();

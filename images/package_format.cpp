@@ -83,8 +83,19 @@ uint64_t RawEnd(const NandGeometry& g, uint64_t main_end) {
   return (last / g.pageSize) * g.rawPageBytes() + last % g.pageSize + 1;
 }
 
+void AppendFileBytes(ByteSpan file, uint64_t pos, uint64_t n, std::vector<uint8_t>* dest,
+                     const ReleaseCopied& release) {
+  while (n) {
+    const uint64_t step = std::min(n, kReleaseStep);
+    dest->insert(dest->end(), file.begin() + pos, file.begin() + pos + step);
+    if (release) release(pos, step);
+    pos += step;
+    n -= step;
+  }
+}
+
 bool CopyMainDataAt(const NandGeometry& g, ByteSpan file, uint64_t pos, uint64_t main_offset,
-                    uint64_t n, uint8_t* dest) {
+                    uint64_t n, uint8_t* dest, const ReleaseCopied& release) {
   if (n == 0) return true;
   if (g.pageSize == 0) return false;
   // Callers pass offsets and lengths built from 32-bit fields, so this sum
@@ -92,19 +103,26 @@ bool CopyMainDataAt(const NandGeometry& g, ByteSpan file, uint64_t pos, uint64_t
   if (!RangeInFile(pos, RawEnd(g, main_offset + n), file.size())) return false;
   uint64_t page = main_offset / g.pageSize;
   uint64_t in_page = main_offset % g.pageSize;
+  uint64_t unreleased = pos + page * g.rawPageBytes() + in_page;  // first raw byte not yet released
   while (n) {
     uint64_t chunk = std::min<uint64_t>(g.pageSize - in_page, n);
-    std::memcpy(dest, &file[pos + page * g.rawPageBytes() + in_page], chunk);
+    const uint64_t at = pos + page * g.rawPageBytes() + in_page;
+    std::memcpy(dest, &file[at], chunk);
     dest += chunk;
     n -= chunk;
     ++page;
     in_page = 0;
+    if (release && (n == 0 || at + chunk - unreleased >= kReleaseStep)) {
+      release(unreleased, at + chunk - unreleased);
+      unreleased = at + chunk;
+    }
   }
   return true;
 }
 
 bool ExtractBootImages(const NandGeometry& g, const SectionRecord& rec0, const SectionRecord& rec1,
-                       ByteSpan file, ImageStore* store, std::string* why) {
+                       ByteSpan file, ImageStore* store, std::string* why,
+                       const ReleaseCopied& release) {
   const uint64_t pos0 = rec0.startBlock * g.blockBytes;
   const uint64_t region_main = uint64_t{rec0.blockCount} * g.blockMainBytes;
   if (!RangeInFile(pos0, rec0.blockCount * g.blockBytes, file.size()))
@@ -136,10 +154,10 @@ bool ExtractBootImages(const NandGeometry& g, const SectionRecord& rec0, const S
 
   std::vector<uint8_t>& boot = (*store)[0].bytes;
   boot.resize(l0);
-  CopyMainDataAt(g, file, pos0, 512, l0, boot.data());
+  CopyMainDataAt(g, file, pos0, 512, l0, boot.data(), release);
   std::vector<uint8_t>& ext = (*store)[1].bytes;
   ext.resize(l1);
-  CopyMainData(g, file, pos1, l1, ext.data());
+  CopyMainData(g, file, pos1, l1, ext.data(), release);
   return true;
 }
 
@@ -160,7 +178,7 @@ uint32_t ImageListEntryOffset(uint32_t k) {
 
 bool AddListedImage(const NandGeometry& g, const SectionRecord& rec, int32_t index,
                     const uint8_t* entry, uint64_t section_end, ByteSpan file, ImageStore* store,
-                    std::string* why) {
+                    std::string* why, const ReleaseCopied& release) {
   const uint32_t length = GetLe32(entry + 4);
   const uint64_t pos = rec.startBlock * g.blockBytes;
   if (length == 0) return Fail(why, "section %d (type %u): listed image is empty", index, rec.type);
@@ -174,7 +192,7 @@ bool AddListedImage(const NandGeometry& g, const SectionRecord& rec, int32_t ind
   image.type = rec.type;
   image.section = index;
   image.bytes.resize(length);
-  CopyMainData(g, file, pos, length, image.bytes.data());
+  CopyMainData(g, file, pos, length, image.bytes.data(), release);
   store->push_back(std::move(image));
   return true;
 }

@@ -5,6 +5,7 @@
 // in 64 bits, and on a broken limit returns false with a short reason naming
 // the section and the limit.
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -70,6 +71,19 @@ struct PackageLayout {
   std::vector<SectionRecord> sections;
 };
 
+// Told which file bytes a load has just copied into an image. A mapped file
+// gives those pages back at once, so that a load holds the images it builds
+// and only a few MiB of the file at a time; a later read of the same bytes
+// maps them in again. Left empty for bytes that are only in memory.
+using ReleaseCopied = std::function<void(uint64_t pos, uint64_t length)>;
+// How much a bulk copy moves before it releases what it copied.
+inline constexpr uint64_t kReleaseStep = uint64_t{4} << 20;
+
+// Appends file bytes [pos, pos + n), which the caller has checked lie inside
+// the file, to `dest`, releasing them behind the copy in steps.
+void AppendFileBytes(ByteSpan file, uint64_t pos, uint64_t n, std::vector<uint8_t>* dest,
+                     const ReleaseCopied& release);
+
 // True when [pos, pos + len) lies inside a file of `size` bytes; written so
 // that no sum can wrap.
 inline bool RangeInFile(uint64_t pos, uint64_t len, uint64_t size) {
@@ -98,15 +112,16 @@ uint64_t RawEnd(const NandGeometry& g, uint64_t main_end);
 // of the section at file position `pos`. False, copying nothing, when the
 // bytes do not all lie inside the file.
 bool CopyMainDataAt(const NandGeometry& g, ByteSpan file, uint64_t pos, uint64_t main_offset,
-                    uint64_t n, uint8_t* dest);
+                    uint64_t n, uint8_t* dest, const ReleaseCopied& release = {});
 inline bool CopyMainData(const NandGeometry& g, ByteSpan file, uint64_t pos, uint64_t n,
-                         uint8_t* dest) {
-  return CopyMainDataAt(g, file, pos, 0, n, dest);
+                         uint8_t* dest, const ReleaseCopied& release = {}) {
+  return CopyMainDataAt(g, file, pos, 0, n, dest, release);
 }
 
 // Fills store[0] (bootloader) and store[1] (extended bootloader).
 bool ExtractBootImages(const NandGeometry& g, const SectionRecord& rec0, const SectionRecord& rec1,
-                       ByteSpan file, ImageStore* store, std::string* why);
+                       ByteSpan file, ImageStore* store, std::string* why,
+                       const ReleaseCopied& release = {});
 bool ReadImageList(const NandGeometry& g, const SectionRecord& rec2, ByteSpan file,
                    uint8_t list[kImageListBytes], std::string* why);
 // Offset of entry k (1 to 19) in the image list.
@@ -115,7 +130,7 @@ uint32_t ImageListEntryOffset(uint32_t k);
 // file position where the next section begins (or the end of the file).
 bool AddListedImage(const NandGeometry& g, const SectionRecord& rec, int32_t index,
                     const uint8_t* entry, uint64_t section_end, ByteSpan file, ImageStore* store,
-                    std::string* why);
+                    std::string* why, const ReleaseCopied& release = {});
 
 // FS sections.
 bool FindInfoRecordRaw(const NandGeometry& g, ByteSpan file, uint64_t block_pos,
@@ -135,13 +150,13 @@ uint32_t FsHeaderBlocks(uint32_t block_main_bytes, uint64_t entry_count);
 // block table of CheckFsWriteLayout.
 bool CheckFsImage(const NandGeometry& g, ByteSpan image, std::string* why);
 bool SplitFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t index, ByteSpan file,
-                    ImageStore* store, std::string* why);
+                    ImageStore* store, std::string* why, const ReleaseCopied& release = {});
 bool AddFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t index, ByteSpan file,
-                  ImageStore* store, std::string* why);
+                  ImageStore* store, std::string* why, const ReleaseCopied& release = {});
 
 // The whole first half of the load: a fresh store from the file's bytes.
 bool BuildImageStore(ByteSpan file, ImageStore* store, std::string* why,
-                     PackageLayout* layout = nullptr);
+                     PackageLayout* layout = nullptr, const ReleaseCopied& release = {});
 
 struct LoadOutputs {
   ImageDesc* bootloader;

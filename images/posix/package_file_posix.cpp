@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,6 +23,20 @@ void PackageFile::Close() {
   buffer_.shrink_to_fit();
   data_ = nullptr;
   size_ = 0;
+}
+
+void PackageFile::Release(uint64_t pos, uint64_t length) {
+  if (!mapping_ || pos >= mapped_) return;
+  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const uint64_t end = std::min<uint64_t>(pos + length, mapped_);
+  // Only pages that lie wholly inside the range: a neighbour's bytes may
+  // still be read. A private read-only mapping reads dropped pages back from
+  // the file if they are touched again.
+  const uint64_t first = (pos + page - 1) / page * page;
+  const uint64_t last = end == mapped_ ? end : end / page * page;
+  if (last > first)
+    madvise(static_cast<uint8_t*>(mapping_) + first, static_cast<std::size_t>(last - first),
+            MADV_DONTNEED);
 }
 
 bool PackageFile::Open(const std::string& path, std::string* why) {
