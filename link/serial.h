@@ -36,7 +36,7 @@ class CSerial {
  private:
   std::unique_ptr<platform::SerialPort> port_;
   int32_t open_ = 0;
-  uint8_t setting_ = 4;  // kept for layout; nothing reads it
+  [[maybe_unused]] uint8_t setting_ = 4;  // kept for layout; nothing reads it
 };
 
 }  // namespace vantrel
