@@ -61,6 +61,11 @@ int main(int argc, char** argv) {
           WriteFile(dir / "fs_format" / ("fs-" + std::to_string(n) + "-" + std::to_string(i)),
                     p.fsImages[i]);
       }
+    // A package without an extended bootloader: a load that succeeds with
+    // one image empty.
+    json no_ext = Tiny(true, 1, 4);
+    no_ext["extBootloader"]["size"] = 0;
+    WriteFile(dir / "package" / "tiny-no-ext", BuildPackage(no_ext).bytes);
     SampleOptions small;
     small.pageSize = 512;
     small.blockKiB = 16;
