@@ -94,6 +94,37 @@ TEST(RoundTrip, LoadFromAFile) {
   EXPECT_TRUE(testing::Same(o.boot, kept.boot));
 }
 
+// The load tells which file bytes it copied, in steps, so that a mapped file
+// can give them back as the copy goes; what it builds is the same either way.
+TEST(RoundTrip, CopiedBytesAreReleasedInStepsAndTheImagesStayTheSame) {
+  for (bool multi : {true, false}) {
+    pkg::SampleOptions o;
+    o.multiRegion = multi;
+    o.fsImages = 2;
+    o.dataBlocks = 40;  // 5.4 MB of file bytes per FS image: more than one step
+    const pkg::BuiltPackage p = pkg::BuildSamplePackage(o);
+    std::vector<std::pair<uint64_t, uint64_t>> released;
+    ImageStore plain, stepped;
+    std::string why;
+    ASSERT_TRUE(BuildImageStore(p.bytes, &plain, &why)) << why;
+    ASSERT_TRUE(BuildImageStore(p.bytes, &stepped, &why, nullptr,
+                                [&](uint64_t pos, uint64_t n) { released.push_back({pos, n}); }))
+        << why;
+    ASSERT_EQ(stepped.size(), plain.size());
+    for (std::size_t i = 0; i < plain.size(); ++i)
+      EXPECT_TRUE(stepped[i].bytes == plain[i].bytes) << "image " << i << (multi ? " split" : " verbatim");
+    uint64_t total = 0;
+    for (const auto& [pos, n] : released) {
+      EXPECT_TRUE(n > 0 && RangeInFile(pos, n, p.bytes.size())) << pos << " + " << n;
+      EXPECT_LE(n, kReleaseStep + 2112) << "a step ends at the page after 4 MiB at the latest";
+      total += n;
+    }
+    uint64_t fs_bytes = 0;
+    for (const auto& fs : p.fsImages) fs_bytes += fs.size();
+    EXPECT_GE(total, fs_bytes - 2 * o.fsImages * 135168) << "the FS images' info and data blocks";
+  }
+}
+
 // Twelve listed images (entries 10 to 12 sit 4 bytes further on) with
 // sections of types 9, 10 and 200 among them, which take no entry.
 TEST(RoundTrip, ListedImagesTakeTheirEntriesInOrder) {
