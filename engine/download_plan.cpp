@@ -27,6 +27,39 @@ bool AnyFsImage(const FirmwareBundle& fw) {
   return false;
 }
 
+// Every FS image in slot order; a slot the package left empty has no image
+// to write and is skipped. When an image's FS range erase wiped images this
+// download had written, they are written again from the first; the range is
+// erased once per download, so this happens at most once.
+int WriteFsImages(LinkHandle h, const FirmwareBundle& fw, uint32_t region_start, uint32_t region_length,
+                  uint32_t port) {
+  FsDownloadState state;
+  const uint32_t count = std::min<uint32_t>(fw.fsCount, uint32_t(fw.fs.size()));
+  uint32_t i = 0;
+  while (i < count) {
+    if (fw.fs[i].empty()) {
+      ++i;
+      continue;
+    }
+    LinkLog(h, "Write FS images...\n");
+    AgentBlockDevice device(h);
+    if (int rc = WriteFsImageOn(device, fw.fs[i], region_start, region_length, port, &state)) {
+      h->channel().AddContext("FS image %u", i + 1);  // counted from 1, as the front end shows them
+      return rc;
+    }
+    if (state.writeAgain) {
+      LinkLog(h, "FS range erased after FS images were written: writing them again\n");
+      state.writeAgain = false;
+      state.imageWritten = false;
+      i = 0;
+      continue;
+    }
+    state.imageWritten = true;
+    ++i;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int RunAgentStage(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port) {
@@ -65,15 +98,7 @@ int RunAgentStage(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle
   LinkLog(h, "Write NFB images...\n");
   if (int rc = AgentWriteNfb(h, &fw.rom, &fw.rom2, port)) return rc;
 
-  // A slot the package left empty has no image to write: it is skipped.
-  for (uint32_t i = 0; i < fw.fsCount && i < fw.fs.size(); ++i) {
-    if (fw.fs[i].empty()) continue;
-    LinkLog(h, "Write FS images...\n");
-    if (int rc = WriteFsImage(fw.fs[i], h, region_start, region_length, port)) {
-      h->channel().AddContext("FS image %u", i + 1);  // counted from 1, as the front end shows them
-      return rc;
-    }
-  }
+  if (int rc = WriteFsImages(h, fw, region_start, region_length, port)) return rc;
 
   LinkLog(h, "Enable Watch Dog...\n");
   AgentEnableWatchdog(h, kWatchdogOnReset);

@@ -79,8 +79,57 @@ const char* RomInfoProblem(const RomInfoRecord& rom, const FsInfoRecord& image) 
   return nullptr;
 }
 
+// What the phone's info area decides: whose remap table and counters the
+// write carries on, and which block holds the phone's current info block.
+struct TableChoice {
+  SplitBlock d;             // the phone's info block
+  uint32_t foundBlock = 0;  // its number; 0 when none was found
+  bool carry = false;       // d (same version and layout) is the table source
+};
+
+// Reads the phone's info area back and erases what the choice needs erased:
+// the reserved pool when no info block is found, the FS range when the one
+// found has another version (at most once per download, see FsDownloadState).
+int ChooseTableSource(BlockDevice& device, const FsImageHeader& header, const FsInfoRecord& image_record,
+                      uint32_t erase_start, uint32_t erase_length, FsDownloadState* state,
+                      TableChoice* out) {
+  Channel& ch = device.channel();
+  FsInfoRecord device_record{};
+  int read_code = 0;
+  const InfoScan scan = FindInfoBlock(device, header, InfoAreaStart(image_record), InfoAreaLength(image_record),
+                                      &out->d, &out->foundBlock, &device_record, &read_code);
+  // A failed read says nothing about what the phone holds: erasing the pool
+  // now could erase its live info block.
+  if (scan == InfoScan::kReadFailed) return read_code;
+  if (scan == InfoScan::kNone) return EraseReservedPool(device, header) ? kOk : kFsWriteFailed;
+  if (IsSameVersion(device_record, image_record)) {
+    if (!IsSameLayout(device_record, image_record))
+      return ch.Fail(kFsLayoutMismatch,
+                     "the phone's info block (block %u) has the image's version but another "
+                     "info area or region table",
+                     out->foundBlock);
+    out->carry = true;
+    return kOk;
+  }
+  // Another version: the block number stays, the block is erased after the
+  // commit. A range erased earlier in this download is not erased again: the
+  // block lies outside it, and a second erase would wipe what the download
+  // has written since.
+  if (state && state->rangeErased) return kOk;
+  if (int rc = device.Erase(kEraseFsRange, erase_start, erase_length))
+    return ch.Fail(kFsWriteFailed,
+                   "erase of the FS range 0x%08X + 0x%X (the phone's info block has another "
+                   "version) failed (agent code %d)",
+                   erase_start, erase_length, rc);
+  if (state) {
+    state->rangeErased = true;
+    state->writeAgain = state->imageWritten;  // the erase took them with it
+  }
+  return kOk;
+}
+
 int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
-                        uint32_t erase_length, uint32_t port) {
+                        uint32_t erase_length, uint32_t port, FsDownloadState* state) {
   Channel& ch = device.channel();
   if (image.data == nullptr) return ch.Fail(kFsNoInfoRecord, "the FS image has no bytes");
   const std::span<const uint8_t> bytes(image.data, image.length);
@@ -130,37 +179,12 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
                    "block %u",
                    bad_block, bad_tag, fs_start_block);
 
-  SplitBlock d;
-  uint32_t found_block = 0;
-  FsInfoRecord device_record{};
-  int read_code = 0;
-  const InfoScan scan = FindInfoBlock(device, header, InfoAreaStart(image_record),
-                                      InfoAreaLength(image_record), &d, &found_block,
-                                      &device_record, &read_code);
-  // A failed read says nothing about what the phone holds: erasing the pool
-  // now could erase its live info block.
-  if (scan == InfoScan::kReadFailed) return read_code;
-  bool found = scan == InfoScan::kFound;
-  const SplitBlock* source = &s;
-  if (found) {
-    if (IsSameVersion(device_record, image_record)) {
-      if (!IsSameLayout(device_record, image_record))
-        return ch.Fail(kFsLayoutMismatch,
-                       "the phone's info block (block %u) has the image's version but another "
-                       "info area or region table",
-                       found_block);
-      source = &d;
-    } else {
-      found = false;  // the block number stays: it is erased after the commit
-      if (int rc = device.Erase(kEraseFsRange, erase_start, erase_length))
-        return ch.Fail(kFsWriteFailed,
-                       "erase of the FS range 0x%08X + 0x%X (the phone's info block has another "
-                       "version) failed (agent code %d)",
-                       erase_start, erase_length, rc);
-    }
-  } else if (!EraseReservedPool(device, header)) {
-    return kFsWriteFailed;
-  }
+  TableChoice choice;
+  if (int rc = ChooseTableSource(device, header, image_record, erase_start, erase_length, state, &choice))
+    return rc;
+  if (state && state->writeAgain) return kOk;
+  const SplitBlock* source = choice.carry ? &choice.d : &s;
+  const uint32_t found_block = choice.foundBlock;
 
   BlockMappingTable m = header.table;
   uint32_t tag = 0;
@@ -179,17 +203,17 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
   const int rc = WriteDataBlocks(source->Main(), m, device, bytes.subspan(header.DataBlockOffset(0)), header,
                                  base, fs_start_block, port);
   if (rc != 0) return rc;
-  return CommitInfoBlock(device, found ? d : s, found_block, m, header);
+  return CommitInfoBlock(device, choice.carry ? choice.d : s, found_block, m, header);
 }
 
 }  // namespace
 
 int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
-                   uint32_t erase_length, uint32_t port) {
+                   uint32_t erase_length, uint32_t port, FsDownloadState* state) {
   device.channel().Report(port, kReportStage, 0, "Start Write FS Image");
   Channel& ch = device.channel();
   try {
-    return WriteFsImageChecked(device, image, erase_start, erase_length, port);
+    return WriteFsImageChecked(device, image, erase_start, erase_length, port, state);
   } catch (const BlockMappingTable::RunOutOfReservedBlocks&) {
     return ch.Fail(kOutOfReservedBlocks, "FS write: no reserved block of the tag needed left");
   } catch (const std::out_of_range& e) {

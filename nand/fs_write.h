@@ -41,11 +41,26 @@
 
 namespace vantrel {
 
+// What the FS writes of one download share. An info block of another
+// version makes the writer erase the whole FS range, which also holds the
+// images this download has already written: a power cut while a later
+// image's info block was programmed leaves exactly such a block (marked, with
+// no record page). So the range is erased at most once per download, and an
+// erase that comes after an image of this download was written asks the
+// download to write its FS images again from the first.
+struct FsDownloadState {
+  bool imageWritten = false;  // set by the caller once an image is on the flash
+  bool rangeErased = false;   // set by the writer: this download erased the range
+  bool writeAgain = false;    // set by the writer: the erase wiped written images;
+                              // the image was not written, start again
+};
+
 // Writes one FS image on a block device (the download plan hands it the
 // agent's block commands; tests an in-memory NAND). Reports and the failure
-// detail go through the device's channel.
+// detail go through the device's channel. `state` (may be null: a download of
+// this one image) is shared by the FS writes of one download.
 int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
-                   uint32_t erase_length, uint32_t port);
+                   uint32_t erase_length, uint32_t port, FsDownloadState* state = nullptr);
 
 // Searches device blocks 2 to 9 (main data only) for "MTK_ROMINFO_v". Only a
 // match with the whole 352-byte record inside the block counts. False when no

@@ -40,11 +40,11 @@ class FsWrite : public ::testing::Test {
     nand = std::make_unique<FakeNand>(s.g.page, s.g.spare, s.g.pages);
     nand->PutMain(2, 100, testing::RomRecord());
   }
-  int Run() {
+  int Run(FsDownloadState* state = nullptr) {
     nand->log.clear();
     image = plan.Build();
     const ImageDesc desc{image.data(), uint32_t(image.size()), 0};
-    return WriteFsImageOn(*nand, desc, kEraseStart, kEraseLength, 41);
+    return WriteFsImageOn(*nand, desc, kEraseStart, kEraseLength, 41, state);
   }
   uint32_t Fs() const { return plan.FsStart(); }
   uint32_t L() const { return plan.g.main; }
@@ -193,6 +193,32 @@ TEST_F(FsWriteAgain, AnotherVersionErasesTheRangeAndUsesTheImagesBlock) {
   EXPECT_EQ(info.block, Fs() + 110);
   EXPECT_EQ(info.remap, (std::vector<uint16_t>{0, 0, 0}));
   EXPECT_EQ(info.main[L() - 512 + 470], 0);
+}
+
+// The FS range holds the images a download has already written: an erase
+// decided after one of them stops the image so the download writes them all
+// again, and the range is never erased twice in one download.
+TEST_F(FsWriteAgain, AnotherVersionAfterImagesOfThisDownloadErasesTheRangeOnce) {
+  ImageSpec device = StandardImage(3, 12);
+  device.version = {5, 1, 0};
+  PhoneWithInfoBlock(device, Fs() + 111);
+  FsDownloadState state;
+  state.imageWritten = true;
+  ASSERT_EQ(Run(&state), 0);
+  EXPECT_TRUE(state.rangeErased);
+  EXPECT_TRUE(state.writeAgain);
+  EXPECT_TRUE(Written().empty());
+  EXPECT_EQ(nand->log.back().options, (std::array<uint8_t, 3>{1, 0, 1}));
+
+  // Written again with the range already erased: a block of another version
+  // left outside the range is replaced like any old info block.
+  PhoneWithInfoBlock(device, Fs() + 111);
+  state = FsDownloadState{false, true, false};
+  ASSERT_EQ(Run(&state), 0);
+  EXPECT_FALSE(state.writeAgain);
+  for (const auto& f : nand->Of(FakeNand::kFormat)) EXPECT_NE(f.options, (std::array<uint8_t, 3>{1, 0, 1}));
+  EXPECT_EQ(nand->log.back().address, (Fs() + 111) * L());
+  EXPECT_EQ(testing::CheckFlash(*nand, plan).block, Fs() + 110);
 }
 
 TEST_F(FsWriteAgain, SameVersionWithAnotherLayoutIsRefused) {

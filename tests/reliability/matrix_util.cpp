@@ -13,6 +13,28 @@ namespace vantrel::testing {
 
 pkg::BuiltPackage TinyPackage() { return pkg::BuildTinyPackage(); }
 
+pkg::BuiltPackage TwoSectionPackage() {
+  pkg::SampleOptions o;
+  o.pageSize = 512;
+  o.blockKiB = 16;
+  o.multiRegion = true;
+  o.fsImages = 2;
+  o.dataBlocks = 2;
+  o.tagModulus = 2;
+  o.reservedCount = 6;
+  o.extraSections = false;
+  nlohmann::json d = pkg::SampleDescription(o);
+  d["bootloader"]["size"] = 1500;
+  d["extBootloader"]["size"] = 600;
+  d["sections"][0]["size"] = 4096;
+  d["sections"][1]["size"] = 1024;
+  nlohmann::json single = d["sections"][2];
+  single["fs"]["verbatim"] = true;
+  single["fs"]["regions"] = nlohmann::json::array({{{"blocks", 2}}});
+  d["sections"].push_back(single);
+  return pkg::BuildPackage(d);
+}
+
 namespace {
 int CodeAfter(const std::string& log, const std::string& marker) {
   size_t at = log.rfind(marker);
@@ -58,18 +80,18 @@ void PowerOnFromStateFile(Rig& rig, const std::string& state_path) {
 }
 
 namespace {
-// The info area of the package's first FS image, in blocks [first, end).
-std::pair<uint32_t, uint32_t> InfoArea(const sim::Flash& flash, const pkg::BuiltPackage& p) {
+// The info area of the package's FS image `image`, in blocks [first, end).
+std::pair<uint32_t, uint32_t> InfoArea(const sim::Flash& flash, const pkg::BuiltPackage& p, size_t image) {
   std::string err;
-  auto v = flashcheck::ParseFsImage(p.fsImages.at(0), &err);
+  auto v = flashcheck::ParseFsImage(p.fsImages.at(image), &err);
   if (!v) throw std::runtime_error("FS image: " + err);
   const uint32_t bm = flash.geometry().blockMainBytes();
   return {v->infoAreaStart() / bm, (v->infoAreaStart() + v->infoAreaLength()) / bm};
 }
 
-std::vector<uint32_t> InfoBlocks(const sim::Flash& flash, const pkg::BuiltPackage& p) {
+std::vector<uint32_t> InfoBlocks(const sim::Flash& flash, const pkg::BuiltPackage& p, size_t image) {
   const sim::Geometry& g = flash.geometry();
-  auto [first, end] = InfoArea(flash, p);
+  auto [first, end] = InfoArea(flash, p, image);
   std::vector<uint32_t> found;
   for (uint32_t b = first; b < end && b < g.blockCount; ++b) {
     sim::Bytes raw = flash.ReadBlock(b);
@@ -81,12 +103,13 @@ std::vector<uint32_t> InfoBlocks(const sim::Flash& flash, const pkg::BuiltPackag
 }
 }  // namespace
 
-unsigned InfoBlocksInArea(const sim::Flash& flash, const pkg::BuiltPackage& p) {
-  return static_cast<unsigned>(InfoBlocks(flash, p).size());
+unsigned InfoBlocksInArea(const sim::Flash& flash, const pkg::BuiltPackage& p, size_t image) {
+  return static_cast<unsigned>(InfoBlocks(flash, p, image).size());
 }
 
-std::optional<std::vector<uint8_t>> TheInfoBlock(const sim::Flash& flash, const pkg::BuiltPackage& p) {
-  auto found = InfoBlocks(flash, p);
+std::optional<std::vector<uint8_t>> TheInfoBlock(const sim::Flash& flash, const pkg::BuiltPackage& p,
+                                                 size_t image) {
+  auto found = InfoBlocks(flash, p, image);
   if (found.size() != 1) return std::nullopt;
   const sim::Geometry& g = flash.geometry();
   sim::Bytes raw = flash.ReadBlock(found[0]);

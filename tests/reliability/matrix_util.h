@@ -14,6 +14,9 @@ namespace vantrel::testing {
 // 512-byte pages, one FS image of three data blocks, small boot and ROM
 // images: a whole download is a few hundred flash operations.
 pkg::BuiltPackage TinyPackage();
+// The same with two FS sections: a two-region section (two images sharing
+// one info area) and a one-region section with its own info area.
+pkg::BuiltPackage TwoSectionPackage();
 
 struct SessionResult {
   int result = -1;       // Download's result, -1 when Prepare failed
@@ -31,10 +34,11 @@ SessionResult RunEngineQuietly(Rig& rig, unsigned com = 40);
 // The phone restarts from its state file: the flash as saved and loaded again.
 void PowerOnFromStateFile(Rig& rig, const std::string& state_path);
 
-// Main data of the one valid info block of the package's first FS image, or
-// nullopt when its info area holds none or several.
-std::optional<std::vector<uint8_t>> TheInfoBlock(const sim::Flash& flash, const pkg::BuiltPackage& p);
+// Main data of the one valid info block in the info area of the package's FS
+// image `image`, or nullopt when that area holds none or several.
+std::optional<std::vector<uint8_t>> TheInfoBlock(const sim::Flash& flash, const pkg::BuiltPackage& p,
+                                                 size_t image = 0);
 // Valid info blocks in that info area.
-unsigned InfoBlocksInArea(const sim::Flash& flash, const pkg::BuiltPackage& p);
+unsigned InfoBlocksInArea(const sim::Flash& flash, const pkg::BuiltPackage& p, size_t image = 0);
 
 }  // namespace vantrel::testing
