@@ -40,6 +40,10 @@ int AgentWritePages(LinkHandle h, uint32_t block, uint32_t list_length, const ui
 // `capacity` is the destination's size; a read that would overrun it fails.
 int AgentReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode,
                    uint8_t* destination, uint32_t capacity);
+// The flash geometry as the agent names it when it answers a read: one read
+// of the first 2048 main-data bytes with their spare bytes; the page and
+// spare size are its answer's first two values. Returns AgentReadFlash's code.
+int AgentReadFlashGeometry(LinkHandle h, uint32_t* page_size, uint32_t* spare_size);
 int AgentFormatRange(LinkHandle h, uint8_t option1, uint8_t option2, uint8_t option3,
                      uint32_t address, uint32_t length);
 

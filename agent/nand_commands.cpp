@@ -147,8 +147,12 @@ int AgentWritePages(LinkHandle h, uint32_t block, uint32_t list_length, const ui
   return 0;
 }
 
-int AgentReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode,
-                   uint8_t* destination, uint32_t capacity) {
+namespace {
+
+// The read command; `geometry` (may be null) receives the page and spare
+// size the agent names in its answer.
+int ReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode, uint8_t* destination,
+              uint32_t capacity, uint32_t geometry[2]) {
   if (address % kReadAlign) return kReadFlashMisalignedStart;
   if (length % kReadAlign) return kReadFlashMisalignedLength;
   if (!destination) return kReadFlashFailed;
@@ -160,6 +164,10 @@ int AgentReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode
   // packet holds E × C bytes.
   uint32_t a = 0, b = 0, c = 0, total = 0;
   if (!Get32(h, &a) || !Get32(h, &b) || !Get32(h, &c)) return kReadFlashFailed;
+  if (geometry) {
+    geometry[0] = a;
+    geometry[1] = b;
+  }
   const uint64_t page_bytes = uint64_t(a) + b;
   if (page_bytes == 0) return kReadFlashFailed;
   const uint32_t e = static_cast<uint32_t>(kReadBytesPerUnit / page_bytes);
@@ -201,6 +209,25 @@ int AgentReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode
     --retries_left;
   }
   return 0;
+}
+
+}  // namespace
+
+int AgentReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode,
+                   uint8_t* destination, uint32_t capacity) {
+  return ReadFlash(h, address, length, mode, destination, capacity, nullptr);
+}
+
+int AgentReadFlashGeometry(LinkHandle h, uint32_t* page_size, uint32_t* spare_size) {
+  // Mode 0 (main and spare data): an answer for main data alone may leave
+  // the spare size out. The data is not used; the buffer holds the pages of
+  // 2048 main bytes with their spare bytes, and one packet beyond.
+  std::vector<uint8_t> buffer(2 * kReadBytesPerUnit);
+  uint32_t geometry[2] = {0, 0};
+  const int rc = ReadFlash(h, 0, kReadAlign, 0, buffer.data(), uint32_t(buffer.size()), geometry);
+  if (page_size) *page_size = geometry[0];
+  if (spare_size) *spare_size = geometry[1];
+  return rc;
 }
 
 int AgentFormatRange(LinkHandle h, uint8_t option1, uint8_t option2, uint8_t option3,

@@ -95,3 +95,40 @@ VANTREL_API int32_t VantrelCancel(CInterfaceTemplate* session) {
 }
 
 }  // extern "C"
+
+extern "C" {
+
+VANTREL_API int32_t VantrelSetSetting(CInterfaceTemplate* session, int32_t key, int32_t value) {
+  try {
+    vantrel::CBizDownload* s = vantrel::Find(session);
+    if (!s) return 0;
+    vantrel::SessionSettings& settings = s->engine().channel().settings();
+    switch (key) {
+      case VANTREL_SETTING_CHECK_GEOMETRY: settings.checkGeometry = value != 0; return 1;
+      case VANTREL_SETTING_RESET_WAIT_ENDS_WHEN_GONE: settings.resetWaitEndsWhenGone = value != 0; return 1;
+      default: return 0;
+    }
+  } catch (...) {
+    return 0;
+  }
+}
+
+VANTREL_API int32_t VantrelSetEvents(CInterfaceTemplate* session, VantrelEventFunction fn, void* user) {
+  try {
+    vantrel::CBizDownload* s = vantrel::Find(session);
+    if (!s) return 0;
+    if (!fn) {
+      s->engine().channel().SetEventSink(nullptr);
+      return 1;
+    }
+    s->engine().channel().SetEventSink([fn, user](const vantrel::StageEvent& e) {
+      VantrelEvent v{sizeof(VantrelEvent), e.stage, e.done, e.total, e.end};
+      fn(user, &v);
+    });
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+}  // extern "C"

@@ -111,17 +111,44 @@ int32_t CBizDownload::Download() {
   int32_t result = 0;
   try {
     if (!engine_.Download()) return 0;
-    platform::Clock& clock = platform::GetClock();
-    for (int n = kResetCountdownSeconds; n >= 1; --n) {
-      char text[64];
-      std::snprintf(text, sizeof text, "Waiting for Reset %d sec..", n);
-      ReportProgress(kKindMessage, 100, text);
-      clock.SleepMs(1000);
-    }
+    ResetWait();
     result = 1;
   } catch (...) {
   }
   return result;
+}
+
+void CBizDownload::ResetWait() {
+  platform::Clock& clock = platform::GetClock();
+  Channel& ch = engine_.channel();
+  const bool may_end = ch.settings().resetWaitEndsWhenGone;
+  const uint32_t total = kResetCountdownSeconds;
+  for (int n = kResetCountdownSeconds; n >= 1; --n) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Waiting for Reset %d sec..", n);
+    ReportProgress(kKindMessage, 100, text);
+    const uint32_t waited = total - static_cast<uint32_t>(n);
+    ch.Event({kStageResetWait, waited, total, kResetWaitRunning});
+    if (!may_end) {
+      clock.SleepMs(1000);
+      continue;
+    }
+    for (uint32_t ms = 0; ms < 1000; ms += kResetPollMs) {
+      if (ch.cancelled()) return ch.Event({kStageResetWait, waited, total, kResetWaitCancelled});
+      if (PortAbsent()) return ch.Event({kStageResetWait, waited, total, kResetWaitPortGone});
+      clock.SleepMs(kResetPollMs);
+    }
+  }
+  ch.Event({kStageResetWait, total, total, kResetWaitCountedDown});
+}
+
+bool CBizDownload::PortAbsent() {
+  // As the port wait looks: a port that cannot be opened is not there. The
+  // download closed its handle, so the session's own open does not count.
+  CComMngr mngr;
+  const int32_t opened = mngr.Open(static_cast<uint8_t>(com_port_ & 0xFF));
+  mngr.ClosePort();
+  return !opened;
 }
 
 int32_t CBizDownload::Stop() {

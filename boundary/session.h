@@ -52,6 +52,11 @@ class CBizDownload final : public CDllInterface {
   CMTKClassEx<CBizDownload*>& engine() { return engine_; }
 
  private:
+  // The reset countdown after a download: 80 reports one second apart; with
+  // the front end's setting it ends once the port has gone or on cancel.
+  void ResetWait();
+  bool PortAbsent();
+
   int32_t port_index_;
   uint32_t com_port_;
   uint32_t timer_start_ = 0;
@@ -67,5 +72,8 @@ void UnregisterSession(const CBizDownload* s);
 inline constexpr int kResetCountdownSeconds = 80;
 // The port-wait poll period.
 inline constexpr uint32_t kPortPollMs = 10;
+// How often the reset countdown looks whether the port has gone, when a
+// front end asked it to end then.
+inline constexpr uint32_t kResetPollMs = 100;
 
 }  // namespace vantrel

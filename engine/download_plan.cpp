@@ -7,6 +7,7 @@
 
 #include "agent/agent.h"
 #include "agent/agent_util.h"
+#include "images/fs_layout.h"
 #include "images/records.h"
 #include "nand/fs_write.h"
 #include "vantrel/codes.h"
@@ -25,6 +26,43 @@ bool AnyFsImage(const FirmwareBundle& fw) {
   for (uint32_t i = 0; i < fw.fsCount && i < fw.fs.size(); ++i)
     if (!fw.fs[i].empty()) return true;
   return false;
+}
+
+// The page size the package's FS images are for (the loader makes them
+// agree); false when the package has none with a header.
+bool PackageFsPageSize(const FirmwareBundle& fw, uint32_t* page_size) {
+  for (uint32_t i = 0; i < fw.fsCount && i < fw.fs.size(); ++i) {
+    if (fw.fs[i].empty() || fw.fs[i].length < kFsHeaderFixedBytes) continue;
+    *page_size = FsHeaderView(fw.fs[i].data).PageSize();
+    return true;
+  }
+  return false;
+}
+
+// The front end's check before the first write: the FS images are the only
+// images bound to a flash geometry, and written onto the other geometry they
+// fail only after the bootloader and ROM images are replaced.
+int CheckFlashGeometry(LinkHandle h, const FirmwareBundle& fw) {
+  uint32_t want = 0;
+  if (!PackageFsPageSize(fw, &want)) return 0;
+  LinkLog(h, "Check flash geometry...\n");
+  uint32_t page = 0, spare = 0;
+  if (int rc = AgentReadFlashGeometry(h, &page, &spare))
+    return h->channel().Fail(rc, "the read that names the flash geometry failed (agent code %d); nothing was written",
+                             rc);
+  Channel& ch = h->channel();
+  const bool known = (page == 512 && spare == 16) || (page == 2048 && spare == 64);
+  if (!known)
+    return ch.Fail(kWrongFlashGeometry,
+                   "the phone's flash answered %u-byte pages with %u spare bytes, neither 512 + 16 nor "
+                   "2048 + 64; the package's FS images are for %u-byte pages; nothing was written",
+                   page, spare, want);
+  if (page != want || spare != SpareSizeFor(want))
+    return ch.Fail(kWrongFlashGeometry,
+                   "the package's FS images are for %u-byte pages; this phone's flash has %u-byte pages; "
+                   "nothing was written",
+                   want, page);
+  return 0;
 }
 
 // Every FS image in slot order; a slot the package left empty has no image
@@ -89,6 +127,9 @@ int RunAgentStage(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle
   // A failed shared-data read does not fail the stage: its detail is not the
   // stage's.
   h->channel().ClearFailure();
+
+  if (h->channel().settings().checkGeometry)
+    if (int rc = CheckFlashGeometry(h, fw)) return rc;
 
   LinkLog(h, "Write Boot loader...\n");
   if (int rc = AgentWriteBootloader(h, &fw.bootloader, &fw.extBootloader, in.bloaderInfo, port))

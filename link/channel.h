@@ -36,10 +36,34 @@ struct WaitLimits {
 // The process-wide limits: what every channel uses unless it has its own.
 WaitLimits& Limits();
 
+// What a front end may ask of one session beyond the closed host's
+// dialogue. The defaults are the closed host's behaviour.
+struct SessionSettings {
+  // Before the first write, one read names the phone's page and spare size;
+  // a package whose FS images are for another geometry is refused there.
+  bool checkGeometry = false;
+  // The reset countdown after a download ends when the session's port has
+  // gone (the phone reset) or on cancel; Download still succeeds.
+  bool resetWaitEndsWhenGone = false;
+};
+
+// What a front end is told beside the host's reports. The numbers are those
+// of vantrel/extension.h's VANTREL_STAGE_* and VANTREL_RESET_WAIT_*.
+struct StageEvent {
+  int stage = 0;
+  uint32_t done = 0, total = 0;
+  int end = 0;
+};
+inline constexpr int kStageInfoReadBack = 1;
+inline constexpr int kStageResetWait = 2;
+inline constexpr int kResetWaitRunning = 0, kResetWaitCountedDown = 1, kResetWaitPortGone = 2,
+                     kResetWaitCancelled = 3;
+
 class Channel {
  public:
   using LogSink = std::function<void(const char* text)>;
   using ReportSink = std::function<void(uint32_t port, uint32_t type, uint32_t percent, const char* text)>;
+  using EventSink = std::function<void(const StageEvent& event)>;
 
   Channel() = default;
   Channel(const Channel&) = delete;
@@ -54,6 +78,14 @@ class Channel {
 
   void SetLogSink(LogSink sink) { log_ = std::move(sink); }
   void SetReportSink(ReportSink sink) { report_ = std::move(sink); }
+  // Front-end events: nothing happens without a sink.
+  void SetEventSink(EventSink sink) { event_ = std::move(sink); }
+  void Event(const StageEvent& e) const {
+    if (event_) event_(e);
+  }
+  SessionSettings& settings() { return settings_; }
+  const SessionSettings& settings() const { return settings_; }
+
   const WaitLimits& limits() const { return limits_ ? *limits_ : Limits(); }
   // The channel's own limits (null: the process-wide ones again). Not owned.
   void SetLimits(const WaitLimits* limits) { limits_ = limits; }
@@ -88,6 +120,8 @@ class Channel {
  private:
   LogSink log_;
   ReportSink report_;
+  EventSink event_;
+  SessionSettings settings_;
   const WaitLimits* limits_ = nullptr;
   std::string failure_;
   int failure_code_ = 0;

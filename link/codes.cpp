@@ -25,6 +25,7 @@ const CodeInfo kTable[] = {
     {1024, "RomInfoNotOnFlash", "no ROM information record in device blocks 2 to 9"},
     {1030, "RomInfoNoRegions", "the ROM information record lists no region"},
     {1031, "Cancelled", "the front end cancelled the transfer between packets or blocks"},
+    {1032, "WrongFlashGeometry", "the package's FS images are for another flash geometry (page and spare size) than the phone's"},
     {2004, "BootSendDaFailed", "loading an agent image failed or its checksum differs"},
     {2005, "BootStartFailed", "boot ROM handshake failed or timed out"},
     {2007, "BootJumpFailed", "the jump into the agent failed"},

@@ -270,9 +270,21 @@ InfoScan FindInfoBlock(BlockDevice& device, const FsImageHeader& header, uint32_
   std::vector<uint8_t> buffer(uint64_t(header.blockBytes) + kReadSlack);
   const std::span<const uint8_t> read(buffer.data(), header.blockBytes);
   const uint64_t marker = uint64_t(header.pageSize) + 2;
+  Channel& ch = device.channel();
+  // Front ends see the read-back (many seconds on a slow link) block by block.
+  StageEvent progress{kStageInfoReadBack, 0, static_cast<uint32_t>(area_length / l), 0};
   // From the last block of the area down: the block nearest the end wins.
   for (uint64_t address = uint64_t(area_start) + area_length - l; address >= area_start;
        address -= l) {
+    // Between blocks the read-back can be cancelled; nothing is erased yet.
+    if (ch.cancelled()) {
+      if (read_code) *read_code = kCancelled;
+      ch.Fail(kCancelled, "block %llu: cancelled while reading the info area back; nothing was erased",
+              static_cast<unsigned long long>(address / l));
+      return InfoScan::kReadFailed;
+    }
+    ch.Event(progress);
+    ++progress.done;
     if (address + l <= kAddressLimit) {
       if (int rc = device.ReadFlash(static_cast<uint32_t>(address), header.blockMainSize, 0,
                                     buffer.data(), static_cast<uint32_t>(buffer.size()))) {

@@ -34,6 +34,7 @@ enum Code : int {
   kRomInfoNotOnFlash = 1024,
   kRomInfoNoRegions = 1030,  // our own: the ROM information copy lists no region
   kCancelled = 1031,         // our own: a front end cancelled the transfer (never seen by the closed host)
+  kWrongFlashGeometry = 1032,  // our own: the front end's geometry check refused the package (never seen by the closed host)
 
   // Boot ROM stage.
   kBootSendDaFailed = 2004,

@@ -39,8 +39,56 @@ VANTREL_API int32_t VantrelLastFailure(CInterfaceTemplate* session, int32_t* cod
 // Returns 1, or 0 for a null session.
 VANTREL_API int32_t VantrelCancel(CInterfaceTemplate* session);
 
+// Per-session settings, set on the thread that drives the session before
+// Prepare. Each is off unless set; the closed host's dialogue is the same
+// either way until a setting changes what happens. Returns 1, or 0 for a
+// null session or an unknown key (nothing changes).
+enum {
+  // 1: before the first write of the download, one flash read names the
+  // phone's page and spare size; when the package's FS images are for
+  // another geometry the download ends there with 1032 (WrongFlashGeometry),
+  // nothing written. A package without FS images is not checked.
+  VANTREL_SETTING_CHECK_GEOMETRY = 1,
+  // 1: the reset countdown after a successful download ends as soon as the
+  // session's port has gone (the phone reset) or on VantrelCancel; Download
+  // still returns 1.
+  VANTREL_SETTING_RESET_WAIT_ENDS_WHEN_GONE = 2,
+};
+VANTREL_API int32_t VantrelSetSetting(CInterfaceTemplate* session, int32_t key, int32_t value);
+
+// Events beside the host's reports, for what they do not show.
+enum {
+  // Before each FS image the phone's info area is read back block by block
+  // from its end: `done` blocks read of `total` in the area (the scan stops
+  // at the first info block it finds). Cancellable between blocks.
+  VANTREL_STAGE_INFO_READBACK = 1,
+  // The reset countdown: `done` seconds waited of `total`; the last event
+  // has `end` set to how it ended.
+  VANTREL_STAGE_RESET_WAIT = 2,
+};
+enum {
+  VANTREL_RESET_WAIT_RUNNING = 0,
+  VANTREL_RESET_WAIT_COUNTED_DOWN = 1,  // all of it waited
+  VANTREL_RESET_WAIT_PORT_GONE = 2,     // the phone's port went away: it reset
+  VANTREL_RESET_WAIT_CANCELLED = 3,
+};
+typedef struct VantrelEvent {
+  uint32_t size;   // sizeof(VantrelEvent) as the library filled it
+  int32_t stage;   // VANTREL_STAGE_*
+  uint32_t done;   // units of the stage done (blocks, seconds)
+  uint32_t total;  // units of the stage in all
+  int32_t end;     // VANTREL_RESET_WAIT_* for the reset wait, else 0
+} VantrelEvent;
+typedef void (*VantrelEventFunction)(void* user, const VantrelEvent* event);
+
+// Routes the session's events to `fn` on the thread that drives the session
+// (null: no events). Returns 1, or 0 for a null session.
+VANTREL_API int32_t VantrelSetEvents(CInterfaceTemplate* session, VantrelEventFunction fn, void* user);
+
 }  // extern "C"
 
 using VantrelSetLogFn = int32_t (*)(CInterfaceTemplate*, VantrelLogFunction, void*);
 using VantrelLastFailureFn = int32_t (*)(CInterfaceTemplate*, int32_t*, char*, uint32_t);
 using VantrelCancelFn = int32_t (*)(CInterfaceTemplate*);
+using VantrelSetSettingFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t);
+using VantrelSetEventsFn = int32_t (*)(CInterfaceTemplate*, VantrelEventFunction, void*);

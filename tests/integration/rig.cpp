@@ -53,6 +53,8 @@ int Rig::RunSession(RecordingHost& host, int32_t port_index,
     s->Connect();
     result = s->Download();
   }
+  failure_code_ = s->engine().channel().failure_code();
+  failure_ = s->engine().channel().failure();
   s->DeletingDestructor(1);
   return result;
 }

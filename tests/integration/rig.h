@@ -35,6 +35,9 @@ class Rig {
   // `setup`, when given, sees the session before Prepare (to route its log).
   int RunSession(RecordingHost& host, int32_t port_index = 0,
                  const std::function<void(CBizDownload&)>& setup = {});
+  // The failure the last RunSession's session recorded (code 0: none).
+  int failure_code() const { return failure_code_; }
+  const std::string& failure() const { return failure_; }
   // Checks the flash against the package last used.
   flashcheck::CheckReport Check() const;
 
@@ -55,6 +58,8 @@ class Rig {
   std::unique_ptr<sim::Phone> phone_;
   pkg::BuiltPackage package_;
   std::string package_path_;
+  int failure_code_ = 0;
+  std::string failure_;
 };
 
 // Home block of data block i of an FS image (its normal entry word >> 8).

@@ -240,6 +240,15 @@ std::vector<Broken> Cases() {
          return p.bytes;
        },
        "run past 4 GiB"},
+      {"FS images for two page sizes",
+       [] {
+         auto p = Small(false);
+         const uint64_t header = p.sections.at(8).filePos;  // the second FS section
+         p.bytes.at(header + 32) = 0x00;                    // page size 2048 (u16 LE)
+         p.bytes.at(header + 33) = 0x08;
+         return p.bytes;
+       },
+       "section 8 (FS): header geometry (2048-byte pages, 16 KiB blocks) differs from the package's"},
   };
 }
 
