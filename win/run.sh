@@ -145,10 +145,12 @@ bad_imports=$(sed -n 's/^\s*DLL Name: //p' "$WORK/pe.txt" |
 # starts and wow64 elsewhere. The 64-bit loader hands a 32-bit program to the
 # 32-bit loader whenever that one can start, so wow64 forced on a machine that
 # runs i386 programs hides that loader in a private mount namespace.
+WINE_START=$SECONDS
 WINE32=/usr/lib/wine/wine
 WINE64=/usr/lib/wine/wine64
 if i386_says=$("$WINE32" --version 2>&1); then i386_runs=1; else i386_runs=0; fi
 i386_says=$(printf '%s\n' "$i386_says" | head -n1)
+i386_says=${i386_says##*"$WINE32: "}  # the shell's "...: line N: PATH: " prefix
 MODE=${VANTREL_WINE_MODE:-}
 case "$MODE" in
   "")
@@ -260,35 +262,8 @@ start_helper() { # name command...
 }
 
 # Under Wine a program that crashed can exit with status 0, so each one is
-# judged by what it printed (lines end in CR LF there).
-# A test program passes when its gtest summary counts every test it lists as
-# passed and no line says FAILED; a missing summary is a failure.
-judge_tests() { # name log listing: prints "N"
-  local want passed
-  want=$(tr -d '\r' <"$3" | grep -c '^  ' || true)
-  [ "$want" -gt 0 ] || { cat "$3"; fail "$1 lists no tests"; }
-  if tr -d '\r' <"$2" | grep -q '^\[  FAILED  \]'; then
-    tr -d '\r' <"$2" | grep -E '^\[  FAILED  \]|Failure|error:' | head -40 >&2
-    fail "$1: tests failed under Wine (log in $2)"
-  fi
-  passed=$(tr -d '\r' <"$2" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\.$/\1/p')
-  [ -n "$passed" ] || { tail -n20 "$2"; fail "$1 printed no gtest summary (crashed?) (log in $2)"; }
-  printf '%s\n' "$passed" | grep -qx "$want" || {
-    tr -d '\r' <"$2" | grep -A50 '^\[  SKIPPED \]' | head -20 >&2
-    fail "$1: $passed of the $want tests it lists passed (log in $2)"
-  }
-  echo "$want"
-}
-# A host stand-in passes when its own last line is "LABEL: N checks passed, 0 failed", N > 0.
-judge_checks() { # label log: prints that line
-  local line counts
-  line=$(tr -d '\r' <"$2" | grep -F "$1: " | grep -E ': [0-9]+ checks passed, [0-9]+ failed$' | tail -n1)
-  [ -n "$line" ] || { tail -n20 "$2"; fail "$1 printed no summary of its checks (crashed?) (log in $2)"; }
-  counts=$(printf '%s\n' "$line" | sed 's/.*: \([0-9]*\) checks passed, \([0-9]*\) failed$/\1 \2/')
-  set -- "$1" "$2" $counts
-  [ "$3" -gt 0 ] && [ "$4" -eq 0 ] || { tr -d '\r' <"$2" | grep -iE 'fail' | head -20 >&2; fail "$line"; }
-  printf '%s\n' "$line"
-}
+# judged by what it printed (win/judge.sh).
+source win/judge.sh
 
 # ---- 4. the Windows tests -----------------------------------------------------------
 say "running the Windows tests under Wine"
@@ -341,7 +316,7 @@ if ! sim_ready; then
   say "running the host stand-ins without a phone"
   run_standin "host stand-in" "$WORK/host-c.log" host_standin.exe 'C:\missing\Package.BIN' --no-phone
   run_standin "host stand-in (C++)" "$WORK/host.log" host_standin_msvc.exe 'C:\missing\Package.BIN' --no-phone
-  say "passed under Wine ($MODE), without the whole download"
+  say "passed under Wine ($MODE), without the whole download ($((SECONDS - WINE_START)) s under Wine, $SECONDS s in all)"
   exit 0
 fi
 say "building a sample package"
@@ -399,4 +374,4 @@ CHECK=$NATIVE/vantrel_wine_check
 [ -x "$CHECK" ] || cmake --build "$NATIVE" --target vantrel_wine_check -j2 >"$WORK/check-build.log" 2>&1 ||
   { tail -20 "$WORK/check-build.log"; fail "building the flash check"; }
 "$CHECK" "$PKG" "$STATE" || fail "the flash check"
-say "passed under Wine ($MODE): the Windows tests, both host stand-ins and the whole download"
+say "passed under Wine ($MODE): the Windows tests, both host stand-ins and the whole download ($((SECONDS - WINE_START)) s under Wine, $SECONDS s in all)"
