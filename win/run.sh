@@ -180,6 +180,7 @@ WOW64_MARK='in experimental wow64 mode'
 if [ "$MODE" = i386 ]; then
   say "Wine: 32-bit Wine (i386), because $why"
   export WINEPREFIX=$BUILD/wineprefix-i386 WINEARCH=win32
+  unset WINEDLLPATH
   WINE=("$WINE32")
 else
   dlls=
