@@ -113,8 +113,24 @@ TEST_F(Station, ThreePhonesAtOnceEachLineShowsItsOwnPhone) {
     EXPECT_EQ(Count(lines, "FS image 2 (image 6 of 6)"), 1u) << port << "\n" << f->err();
     EXPECT_EQ(Count(lines, "100% ("), 1u) << port;
     EXPECT_EQ(Count(lines, "done"), 1u) << port;
+    // The phone's port went after the watchdog command: no 80-second wait.
+    EXPECT_NE(f->err().find(port + ": flashed; the phone reset after "), std::string::npos) << f->err();
   }
   EXPECT_NE(f->err().find("ok: 3 of 3 phone(s) flashed (exit 0)"), std::string::npos) << f->err();
+}
+
+// The sample package is for 2048-byte pages; this phone's flash has 512.
+TEST_F(Station, APackageForTheOtherGeometryIsRefusedBeforeAnythingIsWritten) {
+  std::string a = StartPhone({"--geometry", "512"});
+  auto f = Flash({"--port", a, "--time-scale", "100"});
+  EXPECT_EQ(f->Wait(milliseconds(30000)), 3) << f->err();
+  auto lines = LinesOf(f->err(), a);
+  ASSERT_FALSE(lines.empty()) << f->err();
+  EXPECT_NE(lines.back().find("the package's FS images are for 2048-byte pages; this phone's flash has 512-byte "
+                              "pages; nothing was written"),
+            std::string::npos)
+      << f->err();
+  EXPECT_EQ(Count(lines, "bootloader"), 0u) << "a write began\n" << f->err();
 }
 
 TEST_F(Station, APowerCutFailsOnlyThatPhone) {

@@ -116,6 +116,11 @@ std::string Display::LiveLine(const PhoneState& s) {
   std::string head = s.label + " (COM" + std::to_string(s.com) + ")";
   switch (s.stage) {
     case Stage::kImage: {
+      if (s.readback_total > 0) {
+        std::snprintf(buf, sizeof buf, "%-28s %-20s image %d of %d  reading the info area back: block %u of %u",
+                      head.c_str(), s.step.c_str(), s.image, s.images, s.readback_done + 1, s.readback_total);
+        return buf;
+      }
       double left = s.rate > 0 ? (s.total_bytes - s.done_bytes) / s.rate : -1;
       std::snprintf(buf, sizeof buf, "%-28s %-20s image %d of %d %3d%%  total %3d%%  %s/s  %s left", head.c_str(),
                     s.step.c_str(), s.image, s.images, s.percent, s.overall(), FormatBytes(s.rate).c_str(),

@@ -17,7 +17,8 @@ ExitCode ClassifyResult(int code, bool port_gone) {
   if (port_gone) return kExitConnectionLost;
   if (code >= 2000 && code < 3000) return kExitNoAnswer;      // boot ROM stage
   if (code == kAgentConnectFailed || code == kAgentBadVersion) return kExitNoAnswer;  // agent never started
-  if (code == kBloaderInfoMissing || code == kBloaderInfoTooShort || code == kNoDescriptor)
+  if (code == kBloaderInfoMissing || code == kBloaderInfoTooShort || code == kNoDescriptor ||
+      code == kWrongFlashGeometry)
     return kExitPackage;
   return kExitFlash;  // agent commands, FS writing, layout checks
 }
@@ -42,7 +43,10 @@ std::string Remedy(ExitCode cls, int code) {
         return "the flash has run out of spare blocks: the phone needs service";
       return "flash it again; if it fails at the same place, the phone's flash needs service";
     case kExitInterrupted: return "flash it again";
-    case kExitPackage: return "check the package with `vantrel pkg info FILE`";
+    case kExitPackage:
+      if (code == kWrongFlashGeometry)
+        return "nothing was written: flash the package built for this phone's flash geometry";
+      return "check the package with `vantrel pkg info FILE`";
     default: return "";
   }
 }

@@ -42,6 +42,8 @@ bool PluginHost::Load(const std::string& path, std::string* error) {
   set_log_ = reinterpret_cast<VantrelSetLogFn>(dlsym(lib_, "VantrelSetLog"));
   last_failure_ = reinterpret_cast<VantrelLastFailureFn>(dlsym(lib_, "VantrelLastFailure"));
   cancel_ = reinterpret_cast<VantrelCancelFn>(dlsym(lib_, "VantrelCancel"));
+  set_setting_ = reinterpret_cast<VantrelSetSettingFn>(dlsym(lib_, "VantrelSetSetting"));
+  set_events_ = reinterpret_cast<VantrelSetEventsFn>(dlsym(lib_, "VantrelSetEvents"));
   return true;
 }
 

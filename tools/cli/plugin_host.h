@@ -43,6 +43,14 @@ class PluginHost {
   bool LastFailure(CInterfaceTemplate* s, int32_t* code, std::string* detail);
   // Cancel where the library can, else Stop (which ends only the port wait).
   void Cancel(CInterfaceTemplate* s);
+  // A per-session setting (VANTREL_SETTING_*); false when the library has
+  // no such setting.
+  bool SetSetting(CInterfaceTemplate* s, int32_t key, int32_t value) {
+    return set_setting_ && set_setting_(s, key, value) == 1;
+  }
+  bool SetEvents(CInterfaceTemplate* s, VantrelEventFunction fn, void* user) {
+    return set_events_ && set_events_(s, fn, user) == 1;
+  }
 
  private:
   void* lib_ = nullptr;
@@ -53,6 +61,8 @@ class PluginHost {
   VantrelSetLogFn set_log_ = nullptr;
   VantrelLastFailureFn last_failure_ = nullptr;
   VantrelCancelFn cancel_ = nullptr;
+  VantrelSetSettingFn set_setting_ = nullptr;
+  VantrelSetEventsFn set_events_ = nullptr;
 };
 
 }  // namespace vantrel::cli

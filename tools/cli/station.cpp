@@ -83,7 +83,12 @@ void PhoneRun::Interrupt() {
   }
   std::lock_guard<std::mutex> g(session_mu_);
   if (!session_) return;
-  if (stage == Stage::kCountdown) return;  // the download is done; the wait ends with the process
+  if (stage == Stage::kCountdown) {
+    // The download is done: a library that can ends the wait, else it ends
+    // with the process.
+    host_.Cancel(session_);
+    return;
+  }
   session_->Stop();                        // the port wait
   if (stage != Stage::kStarting && stage != Stage::kWaiting) host_.Cancel(session_);
 }
@@ -115,6 +120,11 @@ void PhoneRun::Run() {
     session_ = s;
   }
   host_.SetLog(s, &PhoneRun::LogThunk, this);
+  // A package for the other flash geometry is refused before anything is
+  // written, and the reset wait ends when the phone has gone.
+  host_.SetSetting(s, VANTREL_SETTING_CHECK_GEOMETRY, 1);
+  host_.SetSetting(s, VANTREL_SETTING_RESET_WAIT_ENDS_WHEN_GONE, 1);
+  host_.SetEvents(s, &PhoneRun::EventThunk, this);
   int32_t code = 0;
   std::string detail;
   if (s->Prepare(0) != 1) {
@@ -165,7 +175,7 @@ void PhoneRun::Run() {
       display_.Stage(State());
       const bool ok = s->Download() == 1;
       if (ok) {
-        Finish(kExitOk, 0, "flashed");
+        Finish(kExitOk, 0, FlashedMessage());
       } else {
         const std::string step = State().step;
         host_.LastFailure(s, &code, &detail);
@@ -264,6 +274,7 @@ void PhoneRun::EnterImage(const std::string& fallback) {
   }
   state_.image = static_cast<int>(next_image_);
   state_.percent = 0;
+  state_.readback_total = state_.readback_done = 0;
   state_.done_bytes = image_base_;
 }
 
@@ -281,6 +292,7 @@ int32_t PhoneRun::OnProgress(int32_t kind, int32_t percent, const char* text) {
         state_.transfer_since = std::chrono::duration<double>(now - start_).count();
       }
       state_.percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
+      state_.readback_total = state_.readback_done = 0;  // the data blocks go out
       uint64_t cur = next_image_ > 0 && next_image_ <= images_.size() ? images_[next_image_ - 1].bytes : 0;
       state_.done_bytes = image_base_ + cur * static_cast<uint64_t>(state_.percent) / 100;
       double secs = std::chrono::duration<double>(now - transfer_start_).count();
@@ -329,6 +341,38 @@ int32_t PhoneRun::OnProgress(int32_t kind, int32_t percent, const char* text) {
 int32_t PhoneRun::OnMessage(int32_t kind, int32_t value, const char* text) {
   display_.Report(State(), kind, value, text ? text : "");
   return 1;
+}
+
+std::string PhoneRun::FlashedMessage() const {
+  std::lock_guard<std::mutex> g(mu_);
+  switch (reset_end_) {
+    case VANTREL_RESET_WAIT_PORT_GONE: return "flashed; the phone reset after " + std::to_string(reset_after_) + " s";
+    case VANTREL_RESET_WAIT_CANCELLED: return "flashed; interrupted during the reset wait: the phone is resetting";
+    default: return "flashed";
+  }
+}
+
+void PhoneRun::EventThunk(void* user, const VantrelEvent* event) {
+  if (event) static_cast<PhoneRun*>(user)->OnEvent(*event);
+}
+
+void PhoneRun::OnEvent(const VantrelEvent& e) {
+  PhoneState snap;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (e.stage == VANTREL_STAGE_INFO_READBACK) {
+      state_.readback_done = e.done;
+      state_.readback_total = e.total;
+    } else if (e.stage == VANTREL_STAGE_RESET_WAIT && e.end != VANTREL_RESET_WAIT_RUNNING) {
+      reset_end_ = e.end;
+      reset_after_ = static_cast<int>(e.done);
+    }
+    snap = state_;
+  }
+  if (e.stage == VANTREL_STAGE_INFO_READBACK) {
+    snap.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    display_.Progress(snap);
+  }
 }
 
 void PhoneRun::LogThunk(void* user, const char* text) {

@@ -41,6 +41,9 @@ struct PhoneState {
   double transfer_since = -1;  // session seconds when the first transfer began
   double seconds = 0;  // since the session started
   int countdown = 0;   // seconds left of the reset wait
+  // The info-area read-back before an FS image: blocks read of the area's
+  // (total 0 when none is running).
+  unsigned readback_done = 0, readback_total = 0;
   // The end.
   ExitCode result = kExitOk;
   int code = 0;
@@ -77,6 +80,9 @@ class PhoneRun : public HostCallback {
   void Finish(ExitCode cls, int code, const std::string& message);
   void EnterImage(const std::string& name);
   static void LogThunk(void* user, const char* text);
+  static void EventThunk(void* user, const VantrelEvent* event);
+  void OnEvent(const VantrelEvent& e);
+  std::string FlashedMessage() const;
 
   PluginHost& host_;
   Display& display_;
@@ -93,6 +99,9 @@ class PhoneRun : public HostCallback {
   bool transfer_started_ = false;
   bool stopped_by_us_ = false, wait_expired_ = false, interrupted_ = false;
   double ended_at_ = -1;  // session seconds at the end, so the summary's time stands still
+  // How the reset wait ended (VANTREL_RESET_WAIT_*; -1: no word from the
+  // library) and after how many of its seconds.
+  int reset_end_ = -1, reset_after_ = 0;
 
   std::mutex session_mu_;  // a Stop or Cancel never meets DeleteDll
   CInterfaceTemplate* session_ = nullptr;
