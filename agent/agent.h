@@ -22,6 +22,9 @@ int AgentSendTable(LinkHandle h, const ImageDesc* table, uint32_t record_size);
 // it is read to stay in step; at most the buffer's size is stored).
 int AgentReadSharedData(LinkHandle h, uint32_t type, uint8_t* buffer, uint32_t* length);
 int AgentEnableWatchdog(LinkHandle h, uint16_t value);
+// Command 0xE0 after the connect: 0 when the agent answers 0x5A. The stage
+// goes on whatever it answers.
+int AgentCommandE0(LinkHandle h);
 
 int AgentWriteBootloader(LinkHandle h, const ImageDesc* bootloader, const ImageDesc* ext_bootloader,
                          const uint8_t* bloader_info /*136*/, uint32_t port);

@@ -202,6 +202,12 @@ int AgentReadSharedData(LinkHandle h, uint32_t type, uint8_t* buffer, uint32_t* 
   return 0;
 }
 
+int AgentCommandE0(LinkHandle h) {
+  uint8_t b = 0;
+  if (!Put8(h, 0xE0) || !Put32(h, 0) || !Get8(h, &b) || b != kAck) return 1;
+  return 0;
+}
+
 int AgentEnableWatchdog(LinkHandle h, uint16_t value) {
   uint8_t b = 0;
   if (!Put8(h, 0xDB) || !Put16(h, value) || !Get8(h, &b) || b != kAck) return kWatchdogFailed;

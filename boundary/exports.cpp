@@ -18,6 +18,8 @@ CInterfaceTemplate::~CInterfaceTemplate() = default;
 
 
 namespace {
+// What SetParameter stores and GetParameter returns: the host may set these
+// two, and nothing in the download reads them.
 int32_t g_parameter1 = 0;
 int32_t g_parameter20 = 0;
 }  // namespace

@@ -59,6 +59,7 @@ class CBizDownload final : public CDllInterface {
 
   int32_t port_index_;
   uint32_t com_port_;
+  // Timing's state: the host starts and stops it; nothing else reads it.
   uint32_t timer_start_ = 0;
   int32_t timer_running_ = 0;
   CMTKClassEx<CBizDownload*> engine_;

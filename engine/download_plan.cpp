@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "agent/agent.h"
-#include "agent/agent_util.h"
 #include "images/fs_layout.h"
 #include "images/records.h"
 #include "nand/fs_write.h"
@@ -14,12 +13,9 @@
 
 namespace vantrel {
 
-using namespace agent_detail;
-
 namespace {
 
 constexpr uint32_t kSharedDataTypes[] = {0x10000, 0x10001, 0x10002, 0x10003};
-constexpr uint8_t kCmdAfterConnect = 0xE0;
 constexpr uint16_t kWatchdogOnReset = 0x40;
 
 bool AnyFsImage(const FirmwareBundle& fw) {
@@ -100,7 +96,7 @@ int WriteFsImages(LinkHandle h, const FirmwareBundle& fw, uint32_t region_start,
 
 }  // namespace
 
-int RunAgentStage(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port) {
+int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port) {
   // Checked before anything reaches the phone: failing once its bootloader and
   // ROM are already replaced would leave it with half a firmware.
   uint32_t region_start = 0, region_length = 0;
@@ -111,9 +107,7 @@ int RunAgentStage(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle
   LinkLog(h, "Connecting to DA...\n");
   if (int rc = AgentConnect(h, &in.tableA, &in.tableB, port)) return rc;
 
-  // Command 0xE0: its answer does not matter to the stage.
-  uint8_t ignored = 0;
-  if (Put8(h, kCmdAfterConnect) && Put32(h, 0)) Get8(h, &ignored);
+  AgentCommandE0(h);  // its answer does not matter to the stage
 
   std::vector<uint8_t> shared(kSharedDataMax);
   for (uint32_t type : kSharedDataTypes) {
@@ -144,18 +138,6 @@ int RunAgentStage(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle
   LinkLog(h, "Enable Watch Dog...\n");
   AgentEnableWatchdog(h, kWatchdogOnReset);
   return 0;
-}
-
-int AgentRun(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b,
-             const ImageDesc* bootloader, const ImageDesc* ext_bootloader, const ImageDesc* rom,
-             const ImageDesc* rom2, const ImageDesc* fs_images, const uint8_t* bloader_info,
-             const uint8_t* rom_info, uint32_t fs_count, uint32_t port) {
-  auto get = [](const ImageDesc* d) { return d ? *d : ImageDesc{}; };
-  FirmwareBundle fw{get(bootloader), get(ext_bootloader), get(rom), get(rom2)};
-  fw.fsCount = fs_images ? std::min<uint32_t>(fs_count, uint32_t(fw.fs.size())) : 0;
-  for (uint32_t i = 0; i < fw.fsCount; ++i) fw.fs[i] = fs_images[i];
-  const AgentStageInputs in{get(table_a), get(table_b), bloader_info, rom_info};
-  return RunAgentStage(h, in, fw, port);
 }
 
 int AgentBlockDevice::WriteBlock(uint32_t block, uint32_t page_size, uint32_t spare_size,

@@ -20,16 +20,10 @@ struct AgentStageInputs {
   const uint8_t* romInfo = nullptr;      // 352 bytes, the ROM information copy
 };
 
-// The whole stage, from the agent's first byte to the final watchdog
-// command. `port` is the COM port number, the first argument of every report.
-int RunAgentStage(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port);
-
-// The same with the arguments in the order the engine has always passed them.
-int AgentRun(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b,
-             const ImageDesc* bootloader, const ImageDesc* ext_bootloader,
-             const ImageDesc* rom, const ImageDesc* rom2, const ImageDesc* fs_images,
-             const uint8_t* bloader_info /*136*/, const uint8_t* rom_info /*352*/,
-             uint32_t fs_count, uint32_t port);
+// The agent stage as a whole, from the agent's first byte to the final
+// watchdog command. `port` is the COM port number, the first argument of
+// every report.
+int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port);
 
 // Writes one FS image through the agent's block commands on the open link.
 int WriteFsImage(const ImageDesc& image, LinkHandle h, uint32_t erase_start, uint32_t erase_length,

@@ -181,7 +181,7 @@ int CMTKClass::DownloadOn(platform::ByteLink* port) {
     limits.firstAgentByteMs = std::min(limits.firstAgentByteMs, kAgentWaitAfterFailedBootMs);
     channel_.SetLimits(&limits);
   }
-  int rc = RunAgentStage(&link, in, Package(), com_port_);
+  int rc = AgentRun(&link, in, Package(), com_port_);
   channel_.SetLimits(saved);
   if (rc != 0) LogFailure("Download", rc);
   return rc;

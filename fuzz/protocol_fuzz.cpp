@@ -161,16 +161,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rc = BootConnect(&link, &im->da1, &im->da2);
   } else {
     const auto& p = im->p;
-    ImageDesc bl{p.bootloader.data(), uint32_t(p.bootloader.size()), 0};
-    ImageDesc ext{p.extBootloader.data(), uint32_t(p.extBootloader.size()), 0};
-    ImageDesc rom{p.rom.data(), uint32_t(p.rom.size()), 0};
-    ImageDesc rom2{p.rom2.data(), uint32_t(p.rom2.size()), 0x4000};
-    ImageDesc fs[4];
-    for (size_t i = 0; i < p.fsImages.size() && i < 4; ++i)
-      fs[i] = ImageDesc{p.fsImages[i].data(), uint32_t(p.fsImages[i].size()), 0};
+    FirmwareBundle fw{ImageDesc{p.bootloader.data(), uint32_t(p.bootloader.size()), 0},
+                      ImageDesc{p.extBootloader.data(), uint32_t(p.extBootloader.size()), 0},
+                      ImageDesc{p.rom.data(), uint32_t(p.rom.size()), 0},
+                      ImageDesc{p.rom2.data(), uint32_t(p.rom2.size()), 0x4000}};
+    fw.fsCount = uint32_t(p.fsImages.size() < fw.fs.size() ? p.fsImages.size() : fw.fs.size());
+    for (uint32_t i = 0; i < fw.fsCount; ++i)
+      fw.fs[i] = ImageDesc{p.fsImages[i].data(), uint32_t(p.fsImages[i].size()), 0};
     LinkSetTimeouts(&link, 500, 5000);
-    rc = AgentRun(&link, &im->tableA, &im->tableB, &bl, &ext, &rom, &rom2, fs, im->bloaderInfo, im->romInfo,
-                  uint32_t(p.fsImages.size() < 4 ? p.fsImages.size() : 4), 40);
+    rc = AgentRun(&link, AgentStageInputs{im->tableA, im->tableB, im->bloaderInfo, im->romInfo}, fw, 40);
   }
   static const bool verbose = std::getenv("VANTREL_FUZZ_VERBOSE") != nullptr;
   if (verbose) std::fprintf(stderr, "stage %s: %d after %llu ms\n", (data[0] & 1) ? "agent" : "boot ROM", rc,

@@ -1,6 +1,6 @@
 #pragma once
 // Shared pieces of the agent tests: a report recorder, a fixture on the test
-// clock, and script fragments for the commands that AgentRun strings together.
+// clock, and script fragments for the commands that the agent stage strings together.
 #include <gtest/gtest.h>
 
 #include <string>

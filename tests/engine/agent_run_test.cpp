@@ -2,6 +2,7 @@
 // empty FS slots.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/download_plan.h"
@@ -46,8 +47,10 @@ class AgentRunTest : public AgentTest {
     ImageDesc ta{table_a_.data(), uint32_t(table_a_.size()), 0}, tb{nullptr, 0, 0};
     ImageDesc bl{bl_.data(), 4, 0}, ext{nullptr, 0, 0};
     ImageDesc rom{rom_.data(), uint32_t(rom_.size()), 0}, rom2{rom2_.data(), 16, 0x4000};
-    return AgentRun(&l, &ta, &tb, &bl, &ext, &rom, &rom2, fs, bloader_info_, rom_info_, fs_count,
-                    kPort);
+    FirmwareBundle fw{bl, ext, rom, rom2};
+    fw.fsCount = fs ? std::min<uint32_t>(fs_count, uint32_t(fw.fs.size())) : 0;
+    for (uint32_t i = 0; i < fw.fsCount; ++i) fw.fs[i] = fs[i];
+    return AgentRun(&l, AgentStageInputs{ta, tb, bloader_info_, rom_info_}, fw, kPort);
   }
 
   // Everything from the connect to the end of the NFB write; the third

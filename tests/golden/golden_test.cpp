@@ -7,6 +7,7 @@
 //   VANTREL_GOLDEN_RECORD=1 build/tests/test_golden
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -177,7 +178,9 @@ TEST_P(Golden, ReplaysByteForByte) {
   });
   link.SetWhere([&] { return "after the trace line \"" + last_line.substr(0, last_line.find('\n')) + "\""; });
   ASSERT_EQ(BootConnect(&link, &da1, &da2), 0) << trace;
-  const int rc = AgentRun(&link, &ta, &tb, &bl, &ext, &rom, &rom2, fs, bloader_info, rom_info, 4, 40);
+  FirmwareBundle firmware{bl, ext, rom, rom2};
+  std::copy(fs, fs + firmware.fs.size(), firmware.fs.begin());
+  const int rc = AgentRun(&link, AgentStageInputs{ta, tb, bloader_info, rom_info}, firmware, 40);
   EXPECT_EQ(rc, 0) << trace;
   EXPECT_TRUE(link.VerifyConsumed());
 }

@@ -54,6 +54,7 @@ int Rig::RunSession(RecordingHost& host, int32_t port_index,
     result = s->Download();
   }
   failure_code_ = s->engine().channel().failure_code();
+  boot_code_ = s->engine().boot_result();
   failure_ = s->engine().channel().failure();
   s->DeletingDestructor(1);
   return result;

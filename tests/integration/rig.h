@@ -37,6 +37,7 @@ class Rig {
                  const std::function<void(CBizDownload&)>& setup = {});
   // The failure the last RunSession's session recorded (code 0: none).
   int failure_code() const { return failure_code_; }
+  int boot_code() const { return boot_code_; }  // the boot ROM stage's result
   const std::string& failure() const { return failure_; }
   // Checks the flash against the package last used.
   flashcheck::CheckReport Check() const;
@@ -58,7 +59,7 @@ class Rig {
   std::unique_ptr<sim::Phone> phone_;
   pkg::BuiltPackage package_;
   std::string package_path_;
-  int failure_code_ = 0;
+  int failure_code_ = 0, boot_code_ = 0;
   std::string failure_;
 };
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <stdexcept>
 
 #include "engine/engine.h"
@@ -35,21 +34,14 @@ pkg::BuiltPackage TwoSectionPackage() {
   return pkg::BuildPackage(d);
 }
 
-namespace {
-int CodeAfter(const std::string& log, const std::string& marker) {
-  size_t at = log.rfind(marker);
-  return at == std::string::npos ? 0 : std::atoi(log.c_str() + at + marker.size());
-}
-}  // namespace
-
 SessionResult RunQuietly(Rig& rig) {
   RecordingHost host;
   SessionResult r;
   ::testing::internal::CaptureStdout();
   r.result = rig.RunSession(host);
   r.log = ::testing::internal::GetCapturedStdout();
-  r.bootCode = CodeAfter(r.log, "BootROM stage failed: ");
-  r.downloadCode = CodeAfter(r.log, "Download failed: ");
+  r.bootCode = rig.boot_code();
+  r.downloadCode = r.result == 0 ? rig.failure_code() : 0;
   return r;
 }
 
@@ -62,12 +54,12 @@ SessionResult RunEngineQuietly(Rig& rig, unsigned com) {
     engine.PrepareEngine();
     if (engine.OpenLink(19200, com) == 0) {
       engine.Connect();
+      r.bootCode = engine.boot_result();
       r.result = engine.Download();
+      if (r.result == 0) r.downloadCode = engine.channel().failure_code();
     }
   }
   r.log = ::testing::internal::GetCapturedStdout();
-  r.bootCode = CodeAfter(r.log, "BootROM stage failed: ");
-  r.downloadCode = CodeAfter(r.log, "Download failed: ");
   return r;
 }
 

@@ -21,8 +21,8 @@ pkg::BuiltPackage TwoSectionPackage();
 struct SessionResult {
   int result = -1;       // Download's result, -1 when Prepare failed
   std::string log;       // the protocol log the session printed
-  int bootCode = 0;      // "BootROM stage failed: <code>", 0 when absent
-  int downloadCode = 0;  // "Download failed: <code>", 0 when absent
+  int bootCode = 0;      // the boot ROM stage's result
+  int downloadCode = 0;  // the agent stage's result code, 0 when it succeeded
 };
 // Runs one session on the rig with its standard output captured.
 SessionResult RunQuietly(Rig& rig);

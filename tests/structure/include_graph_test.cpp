@@ -68,6 +68,30 @@ TEST(IncludeGraph, EveryEdgeBetweenLibraryFoldersIsInTheTable) {
   }
 }
 
+// Headers private to their folder: the agent's byte-level helpers (status
+// bytes, waits, packet sending) stay inside agent/, so each wire byte of the
+// agent's protocol is sent from there and nowhere else.
+TEST(IncludeGraph, PrivateHeadersStayInTheirFolder) {
+  const fs::path root = VANTREL_SOURCE_DIR;
+  const std::map<std::string, std::string> kPrivate = {{"agent/agent_util.h", "agent"}};
+  const std::regex include(R"re(^\s*#\s*include\s*"([a-z_]+/[a-z_.]+)")re");
+  for (const char* top : {"boundary", "engine", "brom", "agent", "nand", "images", "link", "ports", "platform",
+                          "tools", "sim", "fuzz", "bench"}) {
+    if (!fs::is_directory(root / top)) continue;
+    for (const auto& e : fs::recursive_directory_iterator(root / top)) {
+      if (!e.is_regular_file()) continue;
+      std::ifstream in(e.path());
+      std::string line;
+      for (unsigned n = 1; std::getline(in, line); ++n) {
+        std::smatch m;
+        if (!std::regex_search(line, m, include) || !kPrivate.count(m[1])) continue;
+        if (std::string(top) != kPrivate.at(m[1]))
+          ADD_FAILURE() << fs::relative(e.path(), root).string() << ":" << n << " includes " << m[1];
+      }
+    }
+  }
+}
+
 TEST(IncludeGraph, TheTableItselfHasNoCycle) {
   // Depth-first search over the allowed edges.
   std::map<std::string, int> state;  // 0 new, 1 on the stack, 2 done
