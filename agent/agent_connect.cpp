@@ -194,10 +194,10 @@ int AgentReadSharedData(LinkHandle h, uint32_t type, uint8_t* buffer, uint32_t* 
     WaitBudget budget(h, h->channel().limits().statusByteMs);
     uint32_t attempts = 0;
     while (!Get8(h, &b)) {
-      if (++attempts >= kSharedByteAttempts || !budget.Spend()) return kSharedReadData;
+      if (++attempts >= kSharedByteAttempts || !budget.Spend()) return kSharedDataRead;
     }
     if (i < capacity) buffer[i] = b;
-    if (LinkNowMs() > give_up) return kSharedReadData;
+    if (LinkNowMs() > give_up) return kSharedDataRead;
   }
   return 0;
 }

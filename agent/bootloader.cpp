@@ -91,7 +91,7 @@ int AgentWriteBootloader(LinkHandle h, const ImageDesc* bootloader, const ImageD
       !Put32(h, ImageChecksum(bootloader, seed)) || !Put(h, kZeros, sizeof kZeros)) {
     return ch.Fail(kBootloaderWriteFailed, "command 0xDC: writing the header failed");
   }
-  if (!Put8(h, kAck)) return ch.Fail(kNfbWriteFailed, "command 0xDC: writing the confirmation failed");
+  if (!Put8(h, kAck)) return ch.Fail(kWriteFailed, "command 0xDC: writing the confirmation failed");
   if (!Put32(h, UsableLength(ext_bootloader)) || !Put32(h, ImageChecksum(ext_bootloader, seed)) ||
       !WaitAck(h)) {
     return ch.Fail(kBootloaderWriteFailed, "command 0xDC: the agent did not take the header");
@@ -101,7 +101,7 @@ int AgentWriteBootloader(LinkHandle h, const ImageDesc* bootloader, const ImageD
   h->channel().Report(port, kReportStage, 0, "Send ext Bootloader");
   if (int rc = SendImage(h, "extended bootloader", ext_bootloader, port, kBootloaderWriteFailed, true))
     return rc;
-  if (int rc = SendImage(h, "bootloader", bootloader, port, kPacketSendFailed, false)) return rc;
+  if (int rc = SendImage(h, "bootloader", bootloader, port, kWriteFailed, false)) return rc;
   if (!WaitAck(h)) return h->channel().Fail(kBootloaderWriteFailed, "bootloader write: no final 0x5A");
 
   h->channel().Report(port, kReportTransfer, 100, "");

@@ -38,7 +38,7 @@ uint32_t PagesPerUnit(uint32_t page_size, uint32_t spare_size) {
 int Refused(LinkHandle h) {
   uint32_t error_word = 0;
   if (Get32(h, &error_word) && error_word == static_cast<uint32_t>(kBadBlock)) return kBadBlock;
-  return kBlockCommandRefused;
+  return kCommandRefused;
 }
 
 // Copies pages [first, first + count) into `out` as main, spare, main, ...
@@ -57,7 +57,7 @@ void Interleave(uint8_t* out, uint32_t first, uint32_t count, uint32_t page_size
 int AgentSendPackets(LinkHandle h, const uint8_t* data, uint32_t total, uint32_t packet_size,
                      bool with_checksum) {
   if (total == 0) return 0;
-  if (!data || packet_size == 0) return kPacketSendFailed;
+  if (!data || packet_size == 0) return kWriteFailed;
   const uint32_t count = (total - 1) / packet_size + 1;
   for (uint32_t i = 0; i < count; ++i) {
     if (h->channel().cancelled()) return h->channel().Fail(kCancelled, "packet %u: cancelled", i);
@@ -67,14 +67,14 @@ int AgentSendPackets(LinkHandle h, const uint8_t* data, uint32_t total, uint32_t
     // The agent may ask for a packet again; a peer that never stops asking
     // must not keep the link busy for ever.
     for (uint32_t sends = 0;; ++sends) {
-      if (sends > kMaxPacketResends) return kPacketSendFailed;
-      if (!Put8(h, kAck) || !Put(h, p, len)) return kPacketSendFailed;
+      if (sends > kMaxPacketResends) return kWriteFailed;
+      if (!Put8(h, kAck) || !Put(h, p, len)) return kWriteFailed;
       for (uint32_t fill = len; fill < packet_size; ++fill) {
         if (!Put8(h, 0)) return kPacketZeroFillFailed;
       }
       if (with_checksum && !Put16(h, Sum16(p, len))) return kPacketChecksumFailed;
       uint8_t answer = 0;
-      if (!WaitByte(h, h->channel().limits().statusByteMs, &answer)) return kPacketSendFailed;
+      if (!WaitByte(h, h->channel().limits().statusByteMs, &answer)) return kWriteFailed;
       if (answer == kPacketOk) break;
       if (answer == kGiveUp || answer == kStopAll) return 0;
     }
@@ -90,14 +90,14 @@ int AgentWriteBlock(LinkHandle h, uint32_t block, uint32_t page_size, uint32_t s
   // past the caller's arrays; anything else is refused before it is sent.
   const uint32_t per_unit = PagesPerUnit(page_size, spare_size);
   if (per_unit == 0 || page_count % per_unit != 0 || (page_count && (!main_data || !spare_data))) {
-    return kBlockCommandRefused;
+    return kCommandRefused;
   }
   if (!Put8(h, kCmdWriteBlock) || !Put32(h, block) || !Put32(h, page_size) ||
       !Put32(h, spare_size) || !Put32(h, page_count)) {
-    return kBlockCommandRefused;
+    return kCommandRefused;
   }
   uint8_t answer = 0;
-  if (!WaitByte(h, h->channel().limits().statusByteMs, &answer)) return kBlockCommandRefused;
+  if (!WaitByte(h, h->channel().limits().statusByteMs, &answer)) return kCommandRefused;
   if (answer != kAck) return Refused(h);
 
   std::vector<uint8_t> unit(kUnitBytes);
@@ -105,11 +105,11 @@ int AgentWriteBlock(LinkHandle h, uint32_t block, uint32_t page_size, uint32_t s
     Interleave(unit.data(), first, per_unit, page_size, spare_size, main_data, spare_data);
     int rc = AgentSendPackets(h, unit.data(), kUnitBytes, kUnitBytes, false);
     if (rc == kBadBlock) return rc;
-    if (rc != 0) return kBlockTransferFailed;
+    if (rc != 0) return kTransferFailed;
   }
   uint16_t checksum = 0;
-  if (LinkWaitRead16(h, &checksum, h->channel().limits().statusByteMs) != kLinkOk) return kBlockTransferFailed;
-  return checksum == expected_checksum ? 0 : kBlockChecksumMismatch;
+  if (LinkWaitRead16(h, &checksum, h->channel().limits().statusByteMs) != kLinkOk) return kTransferFailed;
+  return checksum == expected_checksum ? 0 : kBlockChecksum;
 }
 
 int AgentWritePages(LinkHandle h, uint32_t block, uint32_t list_length, const uint32_t* pages,
@@ -118,31 +118,31 @@ int AgentWritePages(LinkHandle h, uint32_t block, uint32_t list_length, const ui
   LinkLog(h, "Write Block num = %u\n", block);
   // A spare area larger than the page is no NAND geometry; refusing it also
   // keeps the page buffer's size sane.
-  if ((page_size != 512 && page_size != 2048) || spare_size > page_size) return kBlockCommandRefused;
-  if (list_length && (!pages || !main_data || (spare_size && !spare_data))) return kBlockCommandRefused;
+  if ((page_size != 512 && page_size != 2048) || spare_size > page_size) return kCommandRefused;
+  if (list_length && (!pages || !main_data || (spare_size && !spare_data))) return kCommandRefused;
   for (uint32_t i = 0; i < list_length; ++i) {
-    if (pages[i] >= pages_per_block) return kBlockCommandRefused;  // outside the caller's block
+    if (pages[i] >= pages_per_block) return kCommandRefused;  // outside the caller's block
   }
   if (!Put8(h, kCmdWritePages) || !Put32(h, block) || !Put32(h, list_length) ||
       !Put32(h, page_size) || !Put32(h, spare_size) || !Put32(h, pages_per_block)) {
-    return kBlockCommandRefused;
+    return kCommandRefused;
   }
   uint8_t answer = 0;
-  if (!WaitByte(h, h->channel().limits().statusByteMs, &answer)) return kBlockCommandRefused;
+  if (!WaitByte(h, h->channel().limits().statusByteMs, &answer)) return kCommandRefused;
   if (answer != kAck) return Refused(h);
 
   const uint32_t page_bytes = page_size + spare_size;
   std::vector<uint8_t> page(page_bytes);
   for (uint32_t i = 0; i < list_length; ++i) {
     const uint32_t p = pages[i];
-    if (!Put32(h, p)) return kBlockCommandRefused;
+    if (!Put32(h, p)) return kCommandRefused;
     Interleave(page.data(), p, 1, page_size, spare_size, main_data, spare_data);
     int rc = AgentSendPackets(h, page.data(), page_bytes, page_bytes, false);
     if (rc == kBadBlock) return rc;
     uint16_t ignored = 0;
-    if (LinkWaitRead16(h, &ignored, h->channel().limits().statusByteMs) != kLinkOk) return kBlockTransferFailed;
-    if (!Put8(h, kAck)) return kBlockCommandRefused;
-    if (rc != 0) return kBlockTransferFailed;
+    if (LinkWaitRead16(h, &ignored, h->channel().limits().statusByteMs) != kLinkOk) return kTransferFailed;
+    if (!Put8(h, kAck)) return kCommandRefused;
+    if (rc != 0) return kTransferFailed;
   }
   return 0;
 }
@@ -153,8 +153,8 @@ namespace {
 // size the agent names in its answer.
 int ReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode, uint8_t* destination,
               uint32_t capacity, uint32_t geometry[2]) {
-  if (address % kReadAlign) return kReadFlashMisalignedStart;
-  if (length % kReadAlign) return kReadFlashMisalignedLength;
+  if (address % kReadAlign) return kReadMisalignedStart;
+  if (length % kReadAlign) return kReadMisalignedLength;
   if (!destination) return kReadFlashFailed;
   if (!Put8(h, kCmdReadFlash) || !Put8(h, mode) || !Put32(h, address) || !Put32(h, length) ||
       !Put32(h, 0) || !WaitAck(h)) {

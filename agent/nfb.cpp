@@ -39,9 +39,9 @@ int SendNfbImage(LinkHandle h, const char* name, const ImageDesc& img, uint32_t 
     const unsigned packet = unsigned(at / kPacketSize);
     if (r == PacketResult::kCancelled) return ch.Fail(kCancelled, "%s packet %u: cancelled", name, packet);
     if (r == PacketResult::kRefused)
-      return ch.Fail(kNfbWriteFailed, "%s packet %u: the agent answered 0x%02X", name, packet, answer);
+      return ch.Fail(kWriteFailed, "%s packet %u: the agent answered 0x%02X", name, packet, answer);
     if (r != PacketResult::kAccepted)
-      return ch.Fail(kNfbWriteFailed, "%s packet %u: %s", name, packet, PacketFailure(r));
+      return ch.Fail(kWriteFailed, "%s packet %u: %s", name, packet, PacketFailure(r));
     ch.Report(port, kReportTransfer, static_cast<uint32_t>(at * 100 / img.length), "");
   }
   return 0;
@@ -66,15 +66,15 @@ int AgentSendImageList(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2
   uint32_t offset = 0, size = 0;
   Channel& ch = h->channel();
   if (r1.empty() || !FindRomInfoRecord(r1, &offset, &size))
-    return ch.Fail(kImageListFailed, "the ROM image holds no ROM information record");
+    return ch.Fail(kCommandRefused, "the ROM image holds no ROM information record");
 
   ch.Report(port, kReportStage, 0, "Start Send NAND image list");
   for (uint8_t b : {kCmdImageList, uint8_t(0xA5), uint8_t(0xA5), uint8_t(0xA5), uint8_t(0x02),
                     uint8_t(0x02)}) {
-    if (!Put8(h, b)) return ch.Fail(kImageListFailed, "command 0xDD: a write failed");
+    if (!Put8(h, b)) return ch.Fail(kCommandRefused, "command 0xDD: a write failed");
   }
   if (!Put32(h, offset) || !Put32(h, offset + size - 1) || !WaitAck(h))
-    return ch.Fail(kImageListFailed, "command 0xDD: the agent did not take the record's range");
+    return ch.Fail(kCommandRefused, "command 0xDD: the agent did not take the record's range");
 
   // Inclusive ranges; the secondary image is placed behind the ROM image at
   // the distance its address word gives.
@@ -83,7 +83,7 @@ int AgentSendImageList(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2
   const uint32_t start2 = end1 + 1 + r2.address;
   const uint32_t end2 = start2 + r2.length - 1;
   if (!SendEntry(h, start1, end1) || !SendEntry(h, start2, end2))
-    return ch.Fail(kImageListFailed, "command 0xDD: the agent did not take an image's range");
+    return ch.Fail(kCommandRefused, "command 0xDD: the agent did not take an image's range");
 
   h->channel().Report(port, kReportTransfer, 100, "");
   h->channel().Report(port, kReportStage, 100, "Send NAND image list complete");
@@ -95,7 +95,7 @@ int AgentWriteNfb(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2, uin
   Channel& ch = h->channel();
   ch.Report(port, kReportStage, 0, "Start Write NFB Image");
   if (!Put8(h, kCmdWriteNfb) || !WaitAck(h) || !Put32(h, kPacketSize) || !WaitAck(h)) {
-    return ch.Fail(kNfbWriteFailed, "command 0xDE: the agent did not take the packet size");
+    return ch.Fail(kWriteFailed, "command 0xDE: the agent did not take the packet size");
   }
 
   ch.Report(port, kReportStage, 0, "Send ROM Image");
@@ -103,10 +103,10 @@ int AgentWriteNfb(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2, uin
   ch.Report(port, kReportStage, 0, "Send Secondary ROM Image");
   if (int rc = SendNfbImage(h, "secondary ROM image", r2, port)) return rc;
 
-  if (!WaitAck(h) || !WaitAck(h)) return ch.Fail(kNfbWriteFailed, "command 0xDE: no 0x5A after the data");
+  if (!WaitAck(h) || !WaitAck(h)) return ch.Fail(kWriteFailed, "command 0xDE: no 0x5A after the data");
   if (!CheckWholeImage(h, r1) || !CheckWholeImage(h, r2))
-    return ch.Fail(kNfbWriteFailed, "command 0xDE: the whole-image check failed");
-  if (!WaitAck(h)) return ch.Fail(kNfbWriteFailed, "command 0xDE: no final 0x5A");
+    return ch.Fail(kWriteFailed, "command 0xDE: the whole-image check failed");
+  if (!WaitAck(h)) return ch.Fail(kWriteFailed, "command 0xDE: no final 0x5A");
 
   h->channel().Report(port, kReportTransfer, 100, "");
   h->channel().Report(port, kReportStage, 100, "Write NFB Image Complete");

@@ -70,7 +70,7 @@ int WriteDataBlocks(std::span<uint8_t> table_source, BlockMappingTable& m, Block
       const int rc = WriteOne(device, physical, block, used, header);
       if (rc == 0) break;
       if (rc != kBadBlock)
-        return ch.Fail(kFsWriteFailed, "data block %u: the write to block %u failed (agent code %d)", i,
+        return ch.Fail(kWriteFailed, "data block %u: the write to block %u failed (agent code %d)", i,
                        physical, rc);
       const uint32_t tag = m.TagAt(i);
       if (tag >= kTagCount)
@@ -131,16 +131,16 @@ int CommitInfoBlock(BlockDevice& device, const SplitBlock& info, uint32_t old_bl
       continue;
     }
     if (rc != 0)
-      return ch.Fail(kFsWriteFailed, "info block: the write to block %u failed (agent code %d)", physical, rc);
+      return ch.Fail(kWriteFailed, "info block: the write to block %u failed (agent code %d)", physical, rc);
     // A block that now holds image data (an image placing a data block where
     // the old info block was) has already been overwritten; erasing it would
     // lose that data.
     if (old_block == 0 || HoldsDataBlock(m, old_block)) return kOk;
     const uint64_t address = uint64_t(old_block) * header.blockMainSize;
     if (address + header.blockMainSize > UINT32_MAX + uint64_t(1))
-      return ch.Fail(kFsWriteFailed, "block %u: the old info block lies past 4 GiB and was not erased", old_block);
+      return ch.Fail(kWriteFailed, "block %u: the old info block lies past 4 GiB and was not erased", old_block);
     if (int erc = device.Erase(kEraseBlock, static_cast<uint32_t>(address), header.blockMainSize))
-      return ch.Fail(kFsWriteFailed,
+      return ch.Fail(kWriteFailed,
                      "block %u: erase of the old info block failed (agent code %d); the new one is "
                      "in block %u",
                      old_block, erc, physical);

@@ -101,7 +101,7 @@ int ChooseTableSource(BlockDevice& device, const FsImageHeader& header, const Fs
   // A failed read says nothing about what the phone holds: erasing the pool
   // now could erase its live info block.
   if (scan == InfoScan::kReadFailed) return read_code;
-  if (scan == InfoScan::kNone) return EraseReservedPool(device, header) ? kOk : kFsWriteFailed;
+  if (scan == InfoScan::kNone) return EraseReservedPool(device, header) ? kOk : kWriteFailed;
   if (IsSameVersion(device_record, image_record)) {
     if (!IsSameLayout(device_record, image_record))
       return ch.Fail(kFsLayoutMismatch,
@@ -117,7 +117,7 @@ int ChooseTableSource(BlockDevice& device, const FsImageHeader& header, const Fs
   // has written since.
   if (state && state->rangeErased) return kOk;
   if (int rc = device.Erase(kEraseFsRange, erase_start, erase_length))
-    return ch.Fail(kFsWriteFailed,
+    return ch.Fail(kWriteFailed,
                    "erase of the FS range 0x%08X + 0x%X (the phone's info block has another "
                    "version) failed (agent code %d)",
                    erase_start, erase_length, rc);
@@ -220,7 +220,7 @@ int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_s
     // Only a table or buffer index the checks above missed gets here.
     return ch.Fail(kFsNoInfoRecord, "FS write: %s", e.what());
   } catch (const std::bad_alloc&) {
-    return ch.Fail(kFsWriteFailed, "FS write: out of memory");
+    return ch.Fail(kWriteFailed, "FS write: out of memory");
   }
 }
 
@@ -320,14 +320,14 @@ bool EraseReservedPool(BlockDevice& device, const FsImageHeader& header) {
   // address would erase some other part of the flash.
   for (const BlockRun& r : runs)
     if ((uint64_t(r.last) + 1) * l > kAddressLimit) {
-      device.channel().Fail(kFsWriteFailed,
+      device.channel().Fail(kWriteFailed,
                             "reserved block %u lies past 4 GiB; nothing of the pool was erased", r.last);
       return false;
     }
   for (const BlockRun& r : runs) {
     if (int rc = device.Erase(kEraseReservedRun, static_cast<uint32_t>(r.first * l),
                                     static_cast<uint32_t>((uint64_t(r.last) - r.first + 1) * l))) {
-      device.channel().Fail(kFsWriteFailed,
+      device.channel().Fail(kWriteFailed,
                             "reserved blocks %u to %u: the erase of the pool failed (agent code %d)",
                             r.first, r.last, rc);
       return false;

@@ -6,65 +6,83 @@
 
 namespace vantrel {
 
+// The one list of result codes: X(Name, number, meaning). The enum below
+// (kName), the table that logs and `vantrel codes` print, and the front end's
+// classes all come from it, so the name a report shows ("4008 WriteFailed")
+// is the name the code greps for (kWriteFailed).
+//
+// Codes 1 to 12 come from inner functions and mean something only to their
+// direct caller (link statuses, shared-data steps, block-write steps): the
+// list names them by number, and the callers' own names for them are aliases
+// further down.
+#define VANTREL_RESULT_CODES(X)                                                                              \
+  X(Ok, 0, "success")                                                                                         \
+  X(Inner1, 1, "inner step 1 failed (shared data: sending 0xBE; link: no data; ROM record: image too short)") \
+  X(Inner2, 2, "inner step 2 failed (shared data: reading the status word; ROM record: not found)")          \
+  X(Inner3, 3, "inner step 3 failed (packet: zero fill; link: error)")                                        \
+  X(Inner4, 4, "inner step 4 failed (packet: checksum write; shared data: ack read)")                         \
+  X(Inner5, 5, "shared data: the agent did not acknowledge 0xBE")                                             \
+  X(Inner6, 6, "shared data: sending the type failed")                                                        \
+  X(Inner7, 7, "shared data: reading the type acknowledgement failed")                                        \
+  X(Inner8, 8, "shared data: the agent did not acknowledge the type")                                         \
+  X(TransferFailed, 9, "shared data: reading the length failed; block write: a unit or page transfer failed") \
+  X(SharedDataRead, 10, "shared data: a data byte could not be read")                                         \
+  X(BlockChecksum, 12, "block write: the agent's checksum differs")                                           \
+  /* Set-up, port and record look-ups. */                                                                     \
+  X(NoDescriptor, 1002, "agent image load without a descriptor")                                              \
+  X(BloaderInfoTooShort, 1009, "bootloader information block shorter than its version needs")                 \
+  X(SetTimeoutsFailed, 1012, "setting the port time-outs failed")                                             \
+  X(UnknownChipType, 1016, "the agent reported an unknown chip type")                                         \
+  X(RomInfoNotOnFlash, 1024, "no ROM information record in device blocks 2 to 9")                             \
+  /* Our own, never seen by the closed host but 1030: */                                                      \
+  X(RomInfoNoRegions, 1030, "the ROM information record lists no region")                                     \
+  X(Cancelled, 1031, "the front end cancelled the transfer between packets or blocks")                        \
+  X(WrongFlashGeometry, 1032,                                                                                 \
+    "the package's FS images are for another flash geometry (page and spare size) than the phone's")         \
+  /* Boot ROM stage. */                                                                                       \
+  X(BootSendDaFailed, 2004, "loading an agent image failed or its checksum differs")                          \
+  X(BootStartFailed, 2005, "boot ROM handshake failed or timed out")                                          \
+  X(BootJumpFailed, 2007, "the jump into the agent failed")                                                   \
+  X(BootWrite16Failed, 2008, "boot ROM register write failed")                                                \
+  X(BootRead16Failed, 2009, "boot ROM register read failed")                                                  \
+  X(BootPowerKeyFailed, 2025, "power-key latch failed or timed out")                                          \
+  /* Agent commands and FS writing. */                                                                        \
+  X(FormatFailed, 3019, "erase command failed")                                                               \
+  X(BadBlock, 3041, "the agent refused a block write: bad block")                                             \
+  X(OutOfReservedBlocks, 3051, "Run out of reserved blocks")                                                  \
+  X(ReadFlashFailed, 3100, "flash read failed")                                                               \
+  X(AgentBadVersion, 4003, "the agent's version is not 3.2")                                                  \
+  X(AgentConnectFailed, 4004, "agent connection failed")                                                      \
+  X(CommandRefused, 4007, "image list failed, or a block command was refused")                                \
+  X(WriteFailed, 4008, "NFB write, packet transfer or FS write failed")                                       \
+  X(WatchdogFailed, 4012, "watchdog command failed")                                                          \
+  X(BootloaderWriteFailed, 4014, "bootloader write failed")                                                   \
+  X(ReadMisalignedStart, 4017, "flash read start not a multiple of 2048")                                     \
+  X(ReadMisalignedLength, 4018, "flash read length not a multiple of 2048")                                   \
+  X(FsLayoutMismatch, 4054, "ROM information check failed or the FS layout differs")                          \
+  X(FsNoInfoRecord, 4056, "the FS image has no info record")                                                  \
+  /* Bootloader information block. */                                                                         \
+  X(BloaderInfoMissing, 5028, "bootloader information block missing")
+
 enum Code : int {
-  kOk = 0,
-  // Codes 1 to 12 come from inner functions and mean something only to their
-  // direct caller (link statuses, shared-data steps, block-write steps).
-  kSharedSendCmd = 1,
-  kSharedReadStatus = 2,
-  kSharedReadAck = 4,
-  kSharedBadAck = 5,
-  kSharedSendType = 6,
-  kSharedReadTypeAck = 7,
-  kSharedBadTypeAck = 8,
-  kSharedReadLength = 9,
-  kSharedReadData = 10,
-  kBlockTransferFailed = 9,
-  kBlockChecksumMismatch = 12,
-  kPacketZeroFillFailed = 3,
-  kPacketChecksumFailed = 4,
-  kRomInfoImageTooShort = 1,  // ParseRomInfo: the ROM image is shorter than a record
-  kRomInfoNotFound = 2,       // ParseRomInfo: no marker in the first 1 MiB
+#define VANTREL_CODE_ENUM(name, number, meaning) k##name = number,
+  VANTREL_RESULT_CODES(VANTREL_CODE_ENUM)
+#undef VANTREL_CODE_ENUM
 
-  // Set-up, port and record look-ups.
-  kNoDescriptor = 1002,
-  kBloaderInfoTooShort = 1009,
-  kSetTimeoutsFailed = 1012,
-  kUnknownChipType = 1016,
-  kRomInfoNotOnFlash = 1024,
-  kRomInfoNoRegions = 1030,  // our own: the ROM information copy lists no region
-  kCancelled = 1031,         // our own: a front end cancelled the transfer (never seen by the closed host)
-  kWrongFlashGeometry = 1032,  // our own: the front end's geometry check refused the package (never seen by the closed host)
-
-  // Boot ROM stage.
-  kBootSendDaFailed = 2004,
-  kBootStartFailed = 2005,
-  kBootJumpFailed = 2007,
-  kBootWrite16Failed = 2008,
-  kBootRead16Failed = 2009,
-  kBootPowerKeyFailed = 2025,
-
-  // Agent commands and FS writing.
-  kFormatFailed = 3019,
-  kBadBlock = 3041,
-  kOutOfReservedBlocks = 3051,
-  kReadFlashFailed = 3100,
-  kAgentBadVersion = 4003,
-  kAgentConnectFailed = 4004,
-  kImageListFailed = 4007,
-  kBlockCommandRefused = 4007,
-  kNfbWriteFailed = 4008,
-  kPacketSendFailed = 4008,
-  kFsWriteFailed = 4008,
-  kWatchdogFailed = 4012,
-  kBootloaderWriteFailed = 4014,
-  kReadFlashMisalignedStart = 4017,
-  kReadFlashMisalignedLength = 4018,
-  kFsLayoutMismatch = 4054,
-  kFsNoInfoRecord = 4056,
-
-  // Bootloader information block.
-  kBloaderInfoMissing = 5028,
+  // The inner steps' names for codes 1 to 10, as their direct callers read
+  // them.
+  kSharedSendCmd = kInner1,
+  kSharedReadStatus = kInner2,
+  kSharedReadAck = kInner4,
+  kSharedBadAck = kInner5,
+  kSharedSendType = kInner6,
+  kSharedReadTypeAck = kInner7,
+  kSharedBadTypeAck = kInner8,
+  kSharedReadLength = kTransferFailed,
+  kPacketZeroFillFailed = kInner3,
+  kPacketChecksumFailed = kInner4,
+  kRomInfoImageTooShort = kInner1,  // ParseRomInfo: the ROM image is shorter than a record
+  kRomInfoNotFound = kInner2,       // ParseRomInfo: no marker in the first 1 MiB
 };
 
 struct CodeInfo {
@@ -77,8 +95,8 @@ struct CodeInfo {
 // (4007, 4008, 9): the table lists the number once with every meaning.
 const CodeInfo* CodeTable(std::size_t* count);
 
-// "4054 FsLayoutMismatch: ..." style text for logs and the CLI; unknown codes
-// are rendered as their number.
+// The list's name and meaning of a code, for logs and the CLI; a code not in
+// the list is "Unknown" / "unknown code" (the text logs have always shown).
 const char* CodeName(int code);
 const char* CodeMeaning(int code);
 

@@ -115,7 +115,7 @@ TEST_F(BootloaderTest, TheTwoWriteFailuresThatGive4008) {
     l.ExpectWrite(Cat({Be32(0x1000), {0xAA, 0xBB, 0xCC, 0xDD}, Be32(4), Be32(0x12345678),
                        Be32(0x09090909), Bytes(32, 0)}));
     l.FailNextWrite();
-    EXPECT_EQ(AgentWriteBootloader(&l, &four, &none, info_, kPort), kNfbWriteFailed);
+    EXPECT_EQ(AgentWriteBootloader(&l, &four, &none, info_, kPort), kWriteFailed);
     EXPECT_TRUE(l.VerifyConsumed());
   }
   {
@@ -125,7 +125,7 @@ TEST_F(BootloaderTest, TheTwoWriteFailuresThatGive4008) {
       ScriptHeader(l, 4, 0x09090909, ext ? 4 : 0, ext ? 0x09090909 : 0);
       l.ExpectWrite(img).FailNextWrite();
       int rc = AgentWriteBootloader(&l, &four, ext ? &four : &none, info_, kPort);
-      EXPECT_EQ(rc, ext ? kBootloaderWriteFailed : kNfbWriteFailed);
+      EXPECT_EQ(rc, ext ? kBootloaderWriteFailed : kWriteFailed);
     }
   }
 }

@@ -39,7 +39,7 @@ TEST_F(PacketTest, EndlessResendRequestsAreBounded) {
   link_.SetResponder([n = 0](FakeLink& l, uint8_t) mutable {
     if (++n % 9 == 0) l.AddRead8(0x00);  // after every lead byte + 8 data bytes
   });
-  EXPECT_EQ(AgentSendPackets(&link_, data.data(), 8, 8, false), kPacketSendFailed);
+  EXPECT_EQ(AgentSendPackets(&link_, data.data(), 8, 8, false), kWriteFailed);
   EXPECT_EQ(link_.written().size(), 9u * (1 + kMaxPacketResends));
 }
 
@@ -50,7 +50,7 @@ TEST_F(PacketTest, FailedWritesAndAGonePort) {
   link_.ExpectWrite(Cat({{0x5A}, data})).FailNextWrite();
   EXPECT_EQ(AgentSendPackets(&link_, data.data(), 4, 4, true), kPacketChecksumFailed);
   link_.ExpectWrite(Cat({{0x5A}, data})).AddReadFailure();
-  EXPECT_EQ(AgentSendPackets(&link_, data.data(), 4, 4, false), kPacketSendFailed);
+  EXPECT_EQ(AgentSendPackets(&link_, data.data(), 4, 4, false), kWriteFailed);
   EXPECT_EQ(link_.reads(), 1u);  // a gone port ends the wait at once
   EXPECT_TRUE(link_.VerifyConsumed());
 }
@@ -103,7 +103,7 @@ TEST_F(BlockWriteTest, SmallPageBlockIsOneUnitAndItsChecksumIsCompared) {
   link_.AddReadTimeout().AddRead16(0x1234);  // the checksum is waited for
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(AgentWriteBlock(&link_, 5, 512, 16, 32, b.main.data(), b.spare.data(), 0x1235),
-            kBlockChecksumMismatch);
+            kBlockChecksum);
   ::testing::internal::GetCapturedStdout();
   EXPECT_TRUE(link_.VerifyConsumed());
 }
@@ -117,7 +117,7 @@ TEST_F(BlockWriteTest, RefusalCarriesTheBadBlockWord) {
     ::testing::internal::CaptureStdout();
     int rc = AgentWriteBlock(&l, 9, 512, 16, 32, b.main.data(), b.spare.data(), 0);
     ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(rc, word == 3041 ? kBadBlock : kBlockCommandRefused);
+    EXPECT_EQ(rc, word == 3041 ? kBadBlock : kCommandRefused);
     EXPECT_TRUE(l.VerifyConsumed());
   }
 }
@@ -126,11 +126,11 @@ TEST_F(BlockWriteTest, UnsoundGeometryIsRefusedBeforeAnythingIsSent) {
   Block b(64, 2048, 64);
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(AgentWriteBlock(&link_, 1, 1024, 32, 16, b.main.data(), b.spare.data(), 0),
-            kBlockCommandRefused);
+            kCommandRefused);
   EXPECT_EQ(AgentWriteBlock(&link_, 1, 2048, 64, 12, b.main.data(), b.spare.data(), 0),
-            kBlockCommandRefused);  // not whole units
+            kCommandRefused);  // not whole units
   EXPECT_EQ(AgentWriteBlock(&link_, 1, 512, 100, 32, b.main.data(), b.spare.data(), 0),
-            kBlockCommandRefused);  // would not fit a unit
+            kCommandRefused);  // would not fit a unit
   ::testing::internal::GetCapturedStdout();
   EXPECT_TRUE(link_.written().empty());
 }
@@ -144,7 +144,7 @@ TEST_F(BlockWriteTest, FailedUnitOrSilentAgent) {
     l.AddRead8(0x5A).FailNextWrite();
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(AgentWriteBlock(&l, 2, 512, 16, 32, b.main.data(), b.spare.data(), 0),
-              kBlockTransferFailed);
+              kTransferFailed);
     ::testing::internal::GetCapturedStdout();
   }
   {
@@ -154,7 +154,7 @@ TEST_F(BlockWriteTest, FailedUnitOrSilentAgent) {
     l.AddReadTimeout().AddReadTimeout().AddRead8(0x5A);  // too late
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(AgentWriteBlock(&l, 2, 512, 16, 32, b.main.data(), b.spare.data(), 0),
-              kBlockCommandRefused);
+              kCommandRefused);
     ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(l.InputQueued(), 1u);
   }
@@ -204,9 +204,9 @@ TEST_F(PageWriteTest, RefusalAndBadIndices) {
   const uint32_t outside[] = {1, 64};
   FakeLink l;
   EXPECT_EQ(AgentWritePages(&l, 8, 2, outside, 2048, 64, 64, b.main.data(), b.spare.data()),
-            kBlockCommandRefused);
+            kCommandRefused);
   EXPECT_EQ(AgentWritePages(&l, 8, 1, pages, 4096, 128, 64, b.main.data(), b.spare.data()),
-            kBlockCommandRefused);
+            kCommandRefused);
   ::testing::internal::GetCapturedStdout();
   EXPECT_TRUE(l.written().empty());
 }
@@ -251,8 +251,8 @@ TEST_F(ReadFlashTest, EleventhBadChecksumGivesUp) {
 
 TEST_F(ReadFlashTest, AlignmentIsCheckedBeforeAnythingIsSent) {
   std::vector<uint8_t> dest(4224);
-  EXPECT_EQ(AgentReadFlash(&link_, 0x1200, 0x800, 1, dest.data(), 4224), kReadFlashMisalignedStart);
-  EXPECT_EQ(AgentReadFlash(&link_, 0x1000, 0x900, 1, dest.data(), 4224), kReadFlashMisalignedLength);
+  EXPECT_EQ(AgentReadFlash(&link_, 0x1200, 0x800, 1, dest.data(), 4224), kReadMisalignedStart);
+  EXPECT_EQ(AgentReadFlash(&link_, 0x1000, 0x900, 1, dest.data(), 4224), kReadMisalignedLength);
   EXPECT_TRUE(link_.written().empty());
 }
 

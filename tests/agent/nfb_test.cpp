@@ -42,8 +42,8 @@ TEST_F(ImageListTest, RomWithoutRecordFailsBeforeAnyByte) {
   Bytes rom(0x100020, 0);
   std::memcpy(rom.data() + 0x100000, "MTK_ROMINFO_v6", 14);  // just past the first 1 MiB
   ImageDesc r1{rom.data(), uint32_t(rom.size()), 0}, r2{nullptr, 0, 0x4000};
-  EXPECT_EQ(AgentSendImageList(&link_, &r1, &r2, kPort), kImageListFailed);
-  EXPECT_EQ(AgentSendImageList(&link_, nullptr, &r2, kPort), kImageListFailed);
+  EXPECT_EQ(AgentSendImageList(&link_, &r1, &r2, kPort), kCommandRefused);
+  EXPECT_EQ(AgentSendImageList(&link_, nullptr, &r2, kPort), kCommandRefused);
   EXPECT_TRUE(link_.written().empty());
 }
 
@@ -53,7 +53,7 @@ TEST_F(ImageListTest, RefusedEntryFails) {
   link_.ExpectWrite({0xDD, 0xA5, 0xA5, 0xA5, 0x02, 0x02});
   link_.ExpectWrite(Cat({Be32(0), Be32(319)})).AddRead8(0x5A);
   link_.ExpectWrite(Cat({{0x01}, Be32(0), Be32(1023), Be32(0), Be32(1)})).AddRead8(0xA5);
-  EXPECT_EQ(AgentSendImageList(&link_, &r1, &r2, kPort), kImageListFailed);
+  EXPECT_EQ(AgentSendImageList(&link_, &r1, &r2, kPort), kCommandRefused);
   EXPECT_TRUE(link_.VerifyConsumed());
 }
 
@@ -108,7 +108,7 @@ TEST_F(NfbTest, EmptySecondaryImageIsGivenUpAfterTheData) {
   link_.ExpectWrite8(0x5A).ExpectWrite16(200).AddRead8(0x5A);
   link_.ExpectWrite8(0xA5);
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(AgentWriteNfb(&link_, &r1, &r2, kPort), kNfbWriteFailed);
+  EXPECT_EQ(AgentWriteNfb(&link_, &r1, &r2, kPort), kWriteFailed);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), ".");
   EXPECT_TRUE(link_.VerifyConsumed());
 }
@@ -121,7 +121,7 @@ TEST_F(NfbTest, PacketNotAcceptedOrSilentAgentFails) {
     ScriptStart(l);
     l.ExpectWrite(rom).ExpectWrite16(20).AddRead8(0x5A);  // 0x69 was due
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(AgentWriteNfb(&l, &r1, &r2, kPort), kNfbWriteFailed);
+    EXPECT_EQ(AgentWriteNfb(&l, &r1, &r2, kPort), kWriteFailed);
     ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(l.VerifyConsumed());
   }
@@ -131,7 +131,7 @@ TEST_F(NfbTest, PacketNotAcceptedOrSilentAgentFails) {
     ScriptStart(l);
     l.ExpectWrite(rom).ExpectWrite16(20);  // then nothing
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(AgentWriteNfb(&l, &r1, &r2, kPort), kNfbWriteFailed);
+    EXPECT_EQ(AgentWriteNfb(&l, &r1, &r2, kPort), kWriteFailed);
     ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(l.unscripted_reads(), 5u);  // 100 ms at 20 + 1 ms per read
   }

@@ -60,7 +60,7 @@ TEST(StageLimits, ASharedDataReadThatTricklesEndsAtItsOverallDeadline) {
   link.AddRead(Bytes(2000, 0x11));
   uint8_t buf[4096];
   uint32_t length = sizeof buf;
-  EXPECT_EQ(AgentReadSharedData(&link, 0x10000, buf, &length), kSharedReadData);
+  EXPECT_EQ(AgentReadSharedData(&link, 0x10000, buf, &length), kSharedDataRead);
   // The deadline (30 s + 1 ms a byte) plus the handful of reads before it.
   EXPECT_LE(clock.NowMs(), uint64_t{Limits().statusByteMs} + 2000 + 200);
 }

@@ -1,15 +1,10 @@
 #include "tools/cli/exit_codes.h"
 
-#include <cctype>
 #include <string>
 
 #include "vantrel/codes.h"
 
 namespace vantrel::cli {
-
-namespace {
-constexpr int kCancelled = 1031;  // a cancelled transfer (VantrelCancel)
-}
 
 ExitCode ClassifyResult(int code, bool port_gone) {
   if (code == 0) return kExitOk;
@@ -24,10 +19,8 @@ ExitCode ClassifyResult(int code, bool port_gone) {
 }
 
 std::string ResultName(int code) {
-  if (code == kCancelled) return "Cancelled";
-  std::string name = CodeName(code);
-  if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return "unknown code";
-  return name;
+  const std::string name = CodeName(code);
+  return name == "Unknown" ? "unknown code" : name;
 }
 
 std::string Remedy(ExitCode cls, int code) {
