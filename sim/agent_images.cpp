@@ -87,10 +87,8 @@ bool Target::ReceiveSummedImage(uint32_t length, uint32_t packetSize, bool withE
   return true;
 }
 
-void Target::CmdBootloader() {
-  Hit("agent:0xDC");
-  w().Put8(kReady);
-  PhoneRecord::Bootloader h;
+// The 0xDC header: packet size, the info block's fields, lengths and sums.
+void Target::ReadBootloaderHeader(PhoneRecord::Bootloader& h) {
   h.packetSize = w().GetBe32();
   w().GetBytes(h.raw88.data(), 4);
   h.length = w().GetBe32();
@@ -104,6 +102,41 @@ void Target::CmdBootloader() {
   if (w().Get() != kReady) Problem("bootloader header: no 0x5A after the reserved bytes");
   h.extLength = w().GetBe32();
   h.extChecksum = w().GetBe32();
+}
+
+// The checksum seed is the u32 at offset 92 of the information block when
+// the host can parse it (version 1 to 3, long enough); a block of another
+// version gives the host an all-zero record, so seed 0. Without a block the
+// seed cannot be known: it is derived from the bootloader's checksum and must
+// then fit the extended bootloader's as well.
+bool Target::BootloaderChecksumsOk(PhoneRecord::Bootloader& h, const std::vector<uint8_t>& bl,
+                                   const std::vector<uint8_t>& ext) {
+  InfoBlock ib = FindBloaderInfo(bl);
+  h.infoBlockFound = ib.found;
+  uint32_t sizeForVersion = ib.version == 1 ? 108 : ib.version == 2 ? 132 : ib.version == 3 ? 136 : 0;
+  if (ib.found && sizeForVersion && ib.length >= sizeForVersion) {
+    h.seed = Le32(ib.p + 92);
+    h.seedSource = "info block";
+    h.headerMatchesInfoBlock =
+        std::equal(h.raw88.begin(), h.raw88.end(), ib.p + 88) && h.value96 == Le32(ib.p + 96);
+    if (!h.headerMatchesInfoBlock) Problem("bootloader header fields differ from the information block");
+  } else if (ib.found && !sizeForVersion) {
+    h.seed = 0;
+    h.seedSource = "zero (information block version " + std::to_string(ib.version) + ")";
+  } else {
+    h.seed = h.checksum ^ XorWords32(bl);
+    h.seedSource = "derived";
+  }
+  h.checksumOk = (h.seed ^ XorWords32(bl)) == h.checksum;
+  h.extChecksumOk = (h.seed ^ XorWords32(ext)) == h.extChecksum;
+  return h.checksumOk && h.extChecksumOk;
+}
+
+void Target::CmdBootloader() {
+  Hit("agent:0xDC");
+  w().Put8(kReady);
+  PhoneRecord::Bootloader h;
+  ReadBootloaderHeader(h);
 
   const uint64_t bm = flash_.geometry().blockMainBytes();
   uint64_t need = RoundUp(h.length, bm) + h.extLength;
@@ -130,30 +163,7 @@ void Target::CmdBootloader() {
     return;
   }
 
-  // The checksum seed is the u32 at offset 92 of the information block when
-  // the host can parse it (version 1 to 3, long enough); a block of another
-  // version gives the host an all-zero record, so seed 0. Without a block
-  // the seed cannot be known: it is derived from the bootloader's checksum
-  // and must then fit the extended bootloader's as well.
-  InfoBlock ib = FindBloaderInfo(bl);
-  h.infoBlockFound = ib.found;
-  uint32_t sizeForVersion = ib.version == 1 ? 108 : ib.version == 2 ? 132 : ib.version == 3 ? 136 : 0;
-  if (ib.found && sizeForVersion && ib.length >= sizeForVersion) {
-    h.seed = Le32(ib.p + 92);
-    h.seedSource = "info block";
-    h.headerMatchesInfoBlock =
-        std::equal(h.raw88.begin(), h.raw88.end(), ib.p + 88) && h.value96 == Le32(ib.p + 96);
-    if (!h.headerMatchesInfoBlock) Problem("bootloader header fields differ from the information block");
-  } else if (ib.found && !sizeForVersion) {
-    h.seed = 0;
-    h.seedSource = "zero (information block version " + std::to_string(ib.version) + ")";
-  } else {
-    h.seed = h.checksum ^ XorWords32(bl);
-    h.seedSource = "derived";
-  }
-  h.checksumOk = (h.seed ^ XorWords32(bl)) == h.checksum;
-  h.extChecksumOk = (h.seed ^ XorWords32(ext)) == h.extChecksum;
-  if (!h.checksumOk || !h.extChecksumOk) {
+  if (!BootloaderChecksumsOk(h, bl, ext)) {
     Problem("bootloader image checksum mismatch");
     Rec([&](PhoneRecord& r) { r.bootloader = h; });
     w().Put8(kGiveUp);
@@ -232,16 +242,7 @@ void Target::CmdNfb() {
     return;
   }
   const uint64_t nfbBase = 2ull * flash_.geometry().blockMainBytes();
-  // The images may share blocks: erase everything first, program later.
-  std::set<uint64_t> blocks;
-  const uint64_t bm = flash_.geometry().blockMainBytes();
-  for (const auto& e : imageList_) {
-    if (e.length == 0) continue;
-    for (uint64_t b = (nfbBase + e.start) / bm; b <= (nfbBase + e.start + e.length - 1) / bm; ++b) {
-      blocks.insert(b);
-    }
-  }
-  for (uint64_t b : blocks) Erase(static_cast<uint32_t>(b));
+  EraseNfbBlocks(nfbBase);
   w().Put8(kReady);
 
   std::vector<std::vector<uint8_t>> images(imageList_.size());
@@ -257,15 +258,34 @@ void Target::CmdNfb() {
   }
   w().Put8(kReady);
   w().Put8(kReady);
+  if (!StoreNfbImages(images, recs)) return;
+  CheckRomInfoPlacement(images[0], recs[0].flashAddress);
+  w().Put8(kReady);
+}
 
-  // Whole-image sums: 0x5A and the sum per image, or 0xA5 when the host
-  // gives up (an empty image).
+// The images may share blocks: erase everything first, program later.
+void Target::EraseNfbBlocks(uint64_t nfbBase) {
+  std::set<uint64_t> blocks;
+  const uint64_t bm = flash_.geometry().blockMainBytes();
+  for (const auto& e : imageList_) {
+    if (e.length == 0) continue;
+    for (uint64_t b = (nfbBase + e.start) / bm; b <= (nfbBase + e.start + e.length - 1) / bm; ++b) {
+      blocks.insert(b);
+    }
+  }
+  for (uint64_t b : blocks) Erase(static_cast<uint32_t>(b));
+}
+
+// Whole-image sums: 0x5A and the sum per image, or 0xA5 when the host gives
+// up (an empty image); each image is programmed once its sum is checked.
+bool Target::StoreNfbImages(const std::vector<std::vector<uint8_t>>& images,
+                            std::vector<PhoneRecord::NfbImage>& recs) {
   for (size_t i = 0; i < images.size(); ++i) {
     uint8_t b = w().Get();
     if (b != kReady) {
       Problem(b == kGiveUp ? "the host gave up the NFB write at image " + std::to_string(i)
                            : "NFB whole-image check: unexpected byte " + Hex(b));
-      return;
+      return false;
     }
     uint16_t sum = w().GetBe16();
     recs[i].sumChecked = true;
@@ -274,7 +294,7 @@ void Target::CmdNfb() {
       Problem("NFB image " + std::to_string(i) + ": whole-image sum differs");
       Rec([&](PhoneRecord& r) { r.nfbImages = recs; });
       w().Put8(kGiveUp);
-      return;
+      return false;
     }
     ProgramMain(recs[i].flashAddress, images[i]);
     static const char* kNames[] = {"rom", "secondary-rom"};
@@ -284,13 +304,16 @@ void Target::CmdNfb() {
     Rec([&](PhoneRecord& r) { r.nfbImages = recs; });
     w().Put8(kReady);
   }
+  return true;
+}
 
-  // Where the host will look for the ROM information record.
+// Where the host will look for the ROM information record.
+void Target::CheckRomInfoPlacement(const std::vector<uint8_t>& rom, uint64_t romAddress) {
+  const uint64_t bm = flash_.geometry().blockMainBytes();
   const size_t markerLen = sizeof kRomInfoMarker - 1;
-  const auto& rom = images[0];
   bool marker = romInfoStart_ < rom.size() && rom.size() - romInfoStart_ >= markerLen &&
                 std::memcmp(rom.data() + romInfoStart_, kRomInfoMarker, markerLen) == 0;
-  uint64_t at = recs[0].flashAddress + romInfoStart_;
+  uint64_t at = romAddress + romInfoStart_;
   if (!marker) Problem("no \"MTK_ROMINFO_v\" at the listed offset of the ROM image");
   if (marker && (at < 2 * bm || at + 352 > 10 * bm || at / bm != (at + 351) / bm)) {
     Problem("the ROM information record does not lie within one of device blocks 2 to 9");
@@ -299,7 +322,6 @@ void Target::CmdNfb() {
     r.romInfoMarkerAtListedOffset = marker;
     r.nfbComplete = true;
   });
-  w().Put8(kReady);
 }
 
 }  // namespace vantrel::sim

@@ -77,10 +77,16 @@ class Target {
   void CmdWatchdog();
   // Bootloader, image list, NFB images.
   void CmdBootloader();
+  void ReadBootloaderHeader(PhoneRecord::Bootloader& h);
+  bool BootloaderChecksumsOk(PhoneRecord::Bootloader& h, const std::vector<uint8_t>& bl,
+                             const std::vector<uint8_t>& ext);
   bool ReceiveSummedImage(uint32_t length, uint32_t packetSize, bool withErrorWord,
                           std::vector<uint8_t>* out, unsigned* badPackets);
   void CmdImageList();
   void CmdNfb();
+  void EraseNfbBlocks(uint64_t nfbBase);
+  bool StoreNfbImages(const std::vector<std::vector<uint8_t>>& images, std::vector<PhoneRecord::NfbImage>& recs);
+  void CheckRomInfoPlacement(const std::vector<uint8_t>& rom, uint64_t romAddress);
   // NAND block commands.
   void ReceiveWritePacket(uint8_t* data, size_t n);
   uint32_t CheckWriteTarget(uint32_t block, uint32_t pageSize, uint32_t spareSize);
