@@ -134,8 +134,11 @@ void CBizDownload::ResetWait() {
       continue;
     }
     for (uint32_t ms = 0; ms < 1000; ms += kResetPollMs) {
-      if (ch.cancelled()) return ch.Event({kStageResetWait, waited, total, kResetWaitCancelled});
-      if (PortAbsent()) return ch.Event({kStageResetWait, waited, total, kResetWaitPortGone});
+      const int end = ch.cancelled() ? kResetWaitCancelled : PortAbsent() ? kResetWaitPortGone : kResetWaitRunning;
+      if (end != kResetWaitRunning) {
+        ch.Event({kStageResetWait, waited, total, end});
+        return;
+      }
       clock.SleepMs(kResetPollMs);
     }
   }
