@@ -101,6 +101,7 @@ int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_
 
   LinkSleep(kSettleMs);
   report(kReportStage, 0, "Start DA Connect");
+  ch.EnterStage(kStageAgentConnection);
   if (!WaitForHello(h)) {
     if (LinkGone(h)) return fail(kAgentConnectFailed, "the port went away");
     char why[96];
@@ -156,6 +157,7 @@ int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_
   }
 
   report(kReportStep, 90, "Wait for DA to scan flash content");
+  ch.EnterStage(kStageFlashScan);
   if (!WaitAck(h, ch.limits().flashScanMs)) {
     char why[80];
     std::snprintf(why, sizeof why, "no 0x5A within %u ms", ch.limits().flashScanMs);

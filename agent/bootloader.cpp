@@ -79,6 +79,7 @@ int AgentWriteBootloader(LinkHandle h, const ImageDesc* bootloader, const ImageD
   if (UsableLength(bootloader) == 0)
     return ch.Fail(kNoDescriptor, "the bootloader image is empty (did Prepare fail?)");
   ch.Report(port, kReportStage, 0, "Start Write Bootloader");
+  ch.EnterStage(kStageExtBootloader);  // the header, then the extended bootloader's data go first
 
   uint8_t answer = 0;
   if (!Put8(h, kCmdWriteBootloader) || !Get8(h, &answer) || answer != kAck) {
@@ -101,6 +102,7 @@ int AgentWriteBootloader(LinkHandle h, const ImageDesc* bootloader, const ImageD
   h->channel().Report(port, kReportStage, 0, "Send ext Bootloader");
   if (int rc = SendImage(h, "extended bootloader", ext_bootloader, port, kBootloaderWriteFailed, true))
     return rc;
+  h->channel().EnterStage(kStageBootloader);
   if (int rc = SendImage(h, "bootloader", bootloader, port, kWriteFailed, false)) return rc;
   if (!WaitAck(h)) return h->channel().Fail(kBootloaderWriteFailed, "bootloader write: no final 0x5A");
 

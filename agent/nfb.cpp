@@ -69,6 +69,7 @@ int AgentSendImageList(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2
     return ch.Fail(kCommandRefused, "the ROM image holds no ROM information record");
 
   ch.Report(port, kReportStage, 0, "Start Send NAND image list");
+  ch.EnterStage(kStageImageList);
   for (uint8_t b : {kCmdImageList, uint8_t(0xA5), uint8_t(0xA5), uint8_t(0xA5), uint8_t(0x02),
                     uint8_t(0x02)}) {
     if (!Put8(h, b)) return ch.Fail(kCommandRefused, "command 0xDD: a write failed");
@@ -99,8 +100,10 @@ int AgentWriteNfb(LinkHandle h, const ImageDesc* rom, const ImageDesc* rom2, uin
   }
 
   ch.Report(port, kReportStage, 0, "Send ROM Image");
+  ch.EnterStage(kStageRomImage);
   if (int rc = SendNfbImage(h, "ROM image", r1, port)) return rc;
   ch.Report(port, kReportStage, 0, "Send Secondary ROM Image");
+  ch.EnterStage(kStageSecondaryRomImage);
   if (int rc = SendNfbImage(h, "secondary ROM image", r2, port)) return rc;
 
   if (!WaitAck(h) || !WaitAck(h)) return ch.Fail(kWriteFailed, "command 0xDE: no 0x5A after the data");

@@ -122,7 +122,8 @@ VANTREL_API int32_t VantrelSetEvents(CInterfaceTemplate* session, VantrelEventFu
       return 1;
     }
     s->engine().channel().SetEventSink([fn, user](const vantrel::StageEvent& e) {
-      VantrelEvent v{sizeof(VantrelEvent), e.stage, e.done, e.total, e.end};
+      VantrelEvent v{sizeof(VantrelEvent), e.stage,    e.done,     e.total,     e.end,  e.image, e.images,
+                     e.fsImage,            e.planDone, e.planTotal, e.code, e.cause, e.detail};
       fn(user, &v);
     });
     return 1;

@@ -76,6 +76,7 @@ int WriteFsImages(LinkHandle h, const FirmwareBundle& fw, uint32_t region_start,
       continue;
     }
     LinkLog(h, "Write FS images...\n");
+    h->channel().EnterStage(kStageFsImage, i + 1);
     AgentBlockDevice device(h);
     if (int rc = WriteFsImageOn(device, fw.fs[i], region_start, region_length, port, &state)) {
       h->channel().AddContext("FS image %u", i + 1);  // counted from 1, as the front end shows them
@@ -95,6 +96,22 @@ int WriteFsImages(LinkHandle h, const FirmwareBundle& fw, uint32_t region_start,
 }
 
 }  // namespace
+
+std::vector<PlanStep> DownloadPlanSteps(const FirmwareBundle& fw) {
+  // In the order the bytes go out: the extended bootloader's data before the
+  // bootloader's.
+  std::vector<PlanStep> steps{{kStageBootRom},
+                              {kStageAgentConnection},
+                              {kStageFlashScan},
+                              {kStageExtBootloader, 0, fw.extBootloader.length, true},
+                              {kStageBootloader, 0, fw.bootloader.length, true},
+                              {kStageImageList},
+                              {kStageRomImage, 0, fw.rom.length, true},
+                              {kStageSecondaryRomImage, 0, fw.rom2.length, true}};
+  for (uint32_t i = 0; i < fw.fsCount && i < fw.fs.size(); ++i)
+    if (!fw.fs[i].empty()) steps.push_back({kStageFsImage, i + 1, fw.fs[i].length, true});
+  return steps;
+}
 
 int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port) {
   // Checked before anything reaches the phone: failing once its bootloader and

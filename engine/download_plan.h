@@ -5,9 +5,11 @@
 // include each other.
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "images/firmware.h"
 #include "link/link.h"
+#include "link/progress.h"
 #include "nand/block_device.h"
 
 namespace vantrel {
@@ -24,6 +26,10 @@ struct AgentStageInputs {
 // watchdog command. `port` is the COM port number, the first argument of
 // every report.
 int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port);
+
+// The plan's steps for front ends, in the order AgentRun takes them, with the
+// bytes each image step writes.
+std::vector<PlanStep> DownloadPlanSteps(const FirmwareBundle& fw);
 
 // Writes one FS image through the agent's block commands on the open link.
 int WriteFsImage(const ImageDesc& image, LinkHandle h, uint32_t erase_start, uint32_t erase_length,

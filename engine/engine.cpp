@@ -123,6 +123,7 @@ void CMTKClass::PrepareEngine() {
                   why.empty() ? "" : ": ", why.c_str());
     throw PackageNotLoaded();
   }
+  channel_.SetPlan(DownloadPlanSteps(Package()));
   PrepareImages();
 }
 
@@ -147,6 +148,11 @@ void CMTKClass::LogFailure(const char* stage, int rc) {
   channel_.SetStageFailure(rc, CodeMeaning(rc));
   channel_.Log("%s failed: %d (%s)\n", stage, rc, CodeName(rc));
   channel_.Log("Failure detail: %s\n", channel_.failure().c_str());
+  StageEvent end;
+  end.stage = kStageFailed;
+  end.code = rc;
+  end.detail = channel_.failure().c_str();
+  channel_.Event(end);
 }
 
 int CMTKClass::Connect() { return ConnectOn(port_.get()); }
@@ -155,6 +161,7 @@ int CMTKClass::ConnectOn(platform::ByteLink* port) {
   RegisterEngine(com_port_, this);
   channel_.ClearFailure();
   Link link(port, &channel_);
+  channel_.EnterStage(kStageBootRom);
   boot_result_ = BootConnect(&link, &da1_, &da2_);
   if (boot_result_ != 0) LogFailure("BootROM stage", boot_result_);
   return 1;

@@ -27,8 +27,10 @@ void Channel::Log(const char* format, ...) {
 }
 
 void Channel::Report(uint32_t port, uint32_t type, uint32_t percent, const char* text) {
-  if (report_) report_(port, type, percent, text ? text : "");
-  else vantrel::Report(port, type, percent, text);
+  vantrel::Report(port, type, percent, text);
+  if (type != kReportTransfer) return;
+  const StageEvent e = progress_.Percent(percent);
+  if (event_) event_(e);
 }
 
 int Channel::Fail(int code, const char* format, ...) {

@@ -20,6 +20,8 @@
 #include <functional>
 #include <string>
 
+#include "link/progress.h"
+
 namespace vantrel {
 
 // Deadlines of the waits without a limit of their own, in milliseconds. The
@@ -47,22 +49,10 @@ struct SessionSettings {
   bool resetWaitEndsWhenGone = false;
 };
 
-// What a front end is told beside the host's reports. The numbers are those
-// of vantrel/extension.h's VANTREL_STAGE_* and VANTREL_RESET_WAIT_*.
-struct StageEvent {
-  int stage = 0;
-  uint32_t done = 0, total = 0;
-  int end = 0;
-};
-inline constexpr int kStageInfoReadBack = 1;
-inline constexpr int kStageResetWait = 2;
-inline constexpr int kResetWaitRunning = 0, kResetWaitCountedDown = 1, kResetWaitPortGone = 2,
-                     kResetWaitCancelled = 3;
 
 class Channel {
  public:
   using LogSink = std::function<void(const char* text)>;
-  using ReportSink = std::function<void(uint32_t port, uint32_t type, uint32_t percent, const char* text)>;
   using EventSink = std::function<void(const StageEvent& event)>;
 
   Channel() = default;
@@ -77,10 +67,19 @@ class Channel {
   void Report(uint32_t port, uint32_t type, uint32_t percent, const char* text);
 
   void SetLogSink(LogSink sink) { log_ = std::move(sink); }
-  void SetReportSink(ReportSink sink) { report_ = std::move(sink); }
-  // Front-end events: nothing happens without a sink.
+  // Front-end events: nothing is sent without a sink. An event about the
+  // running step gets the plan's fields (image k of n, the plan's bytes).
   void SetEventSink(EventSink sink) { event_ = std::move(sink); }
-  void Event(const StageEvent& e) const {
+  void Event(StageEvent e) const {
+    if (!event_) return;
+    progress_.Fill(&e);
+    event_(e);
+  }
+  // The download's plan, and the step that begins now (`fs_image` counts
+  // the FS images from 1). The host's transfer percentages move the step on.
+  void SetPlan(std::vector<PlanStep> steps) { progress_.SetPlan(std::move(steps)); }
+  void EnterStage(int stage, uint32_t fs_image = 0) {
+    const StageEvent e = progress_.Enter(stage, fs_image);
     if (event_) event_(e);
   }
   SessionSettings& settings() { return settings_; }
@@ -119,7 +118,7 @@ class Channel {
 
  private:
   LogSink log_;
-  ReportSink report_;
+  PlanProgress progress_;
   EventSink event_;
   SessionSettings settings_;
   const WaitLimits* limits_ = nullptr;

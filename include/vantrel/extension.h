@@ -56,15 +56,31 @@ enum {
 };
 VANTREL_API int32_t VantrelSetSetting(CInterfaceTemplate* session, int32_t key, int32_t value);
 
-// Events beside the host's reports, for what they do not show.
+// Events beside the host's reports: what the session is doing, in terms a
+// front end can show without knowing the download's order or parsing a
+// report's text. Each event names its stage; the writes say which image of
+// the plan they write (image k of n) and how far the stage and the whole
+// plan are, in bytes.
 enum {
+  VANTREL_STAGE_BOOT_ROM = 1,            // handshake and agent upload (Connect)
+  VANTREL_STAGE_AGENT_CONNECTION = 2,
+  VANTREL_STAGE_FLASH_SCAN = 3,          // the agent scans the flash
+  VANTREL_STAGE_BOOTLOADER = 4,
+  VANTREL_STAGE_EXT_BOOTLOADER = 5,      // its data goes before the bootloader's
+  VANTREL_STAGE_IMAGE_LIST = 6,
+  VANTREL_STAGE_ROM_IMAGE = 7,
+  VANTREL_STAGE_SECONDARY_ROM_IMAGE = 8,
+  VANTREL_STAGE_FS_IMAGE = 9,            // `fs_image` says which
   // Before each FS image the phone's info area is read back block by block
   // from its end: `done` blocks read of `total` in the area (the scan stops
   // at the first info block it finds). Cancellable between blocks.
-  VANTREL_STAGE_INFO_READBACK = 1,
+  VANTREL_STAGE_INFO_READBACK = 10,
   // The reset countdown: `done` seconds waited of `total`; the last event
   // has `end` set to how it ended.
-  VANTREL_STAGE_RESET_WAIT = 2,
+  VANTREL_STAGE_RESET_WAIT = 11,
+  // A stage failed (Connect's boot ROM stage, or Download): `code`, `cause`
+  // and `detail` say what happened, the other fields where.
+  VANTREL_STAGE_FAILED = 12,
 };
 enum {
   VANTREL_RESET_WAIT_RUNNING = 0,
@@ -73,11 +89,19 @@ enum {
   VANTREL_RESET_WAIT_CANCELLED = 3,
 };
 typedef struct VantrelEvent {
-  uint32_t size;   // sizeof(VantrelEvent) as the library filled it
-  int32_t stage;   // VANTREL_STAGE_*
-  uint32_t done;   // units of the stage done (blocks, seconds)
-  uint32_t total;  // units of the stage in all
-  int32_t end;     // VANTREL_RESET_WAIT_* for the reset wait, else 0
+  uint32_t size;          // sizeof(VantrelEvent) as the library filled it
+  int32_t stage;          // VANTREL_STAGE_*
+  uint32_t done;          // units of the stage done: bytes, blocks read, seconds
+  uint32_t total;         // units of the stage in all
+  int32_t end;            // VANTREL_RESET_WAIT_* for the reset wait, else 0
+  uint32_t image;         // image k (from 1) of the plan's images; 0 outside them
+  uint32_t images;        // the plan's images
+  uint32_t fs_image;      // FS image (from 1) of the FS stages; else 0
+  uint64_t plan_done;     // bytes of the whole plan written
+  uint64_t plan_total;    // bytes of the whole plan
+  int32_t code;           // VANTREL_STAGE_FAILED: the result code
+  int32_t cause;          // VANTREL_STAGE_FAILED: VANTREL_CAUSE_*, 0 when none
+  const char* detail;     // VANTREL_STAGE_FAILED: the one-line detail (valid during the call)
 } VantrelEvent;
 typedef void (*VantrelEventFunction)(void* user, const VantrelEvent* event);
 

@@ -23,6 +23,52 @@ pkg::BuiltPackage Sample(uint32_t page_size) {
   return pkg::BuildSamplePackage(o);
 }
 
+// The events follow the download as it goes, image by image, and count the
+// plan's bytes to the last: a front end needs neither the plan's order nor
+// the reports' texts.
+TEST(FrontEnd, EventsNameEveryStageAndCountThePlansImagesAndBytes) {
+  Rig rig(512);
+  pkg::SampleOptions o;
+  o.pageSize = 512;
+  o.blockKiB = 16;
+  o.dataBlocks = 2;
+  o.extraSections = false;
+  rig.UsePackage(pkg::BuildSamplePackage(o));  // two FS images
+  rig.StartPhone();
+  RecordingHost host;
+  std::vector<StageEvent> seen;
+  ASSERT_EQ(rig.RunSession(host, 0,
+                           [&](CBizDownload& s) {
+                             s.engine().channel().SetEventSink([&](const StageEvent& e) { seen.push_back(e); });
+                           }),
+            1);
+  const auto& p = rig.package();
+  uint64_t bytes = p.bootloader.size() + p.extBootloader.size() + p.rom.size() + p.rom2.size();
+  for (const auto& fs : p.fsImages) bytes += fs.size();
+
+  std::vector<int> stages;
+  std::vector<uint32_t> images, fs_images;
+  uint64_t plan_done = 0;
+  for (const StageEvent& e : seen) {
+    if (e.stage == kStageInfoReadBack) continue;
+    if (stages.empty() || stages.back() != e.stage || (e.stage == kStageFsImage && e.fsImage != fs_images.back())) {
+      stages.push_back(e.stage);
+      if (e.image) images.push_back(e.image);
+      if (e.stage == kStageFsImage) fs_images.push_back(e.fsImage);
+    }
+    EXPECT_EQ(e.planTotal, bytes);
+    EXPECT_EQ(e.images, 6u);
+    EXPECT_GE(e.planDone, plan_done) << "stage " << e.stage;
+    plan_done = e.planDone;
+  }
+  EXPECT_EQ(stages, (std::vector<int>{kStageBootRom, kStageAgentConnection, kStageFlashScan, kStageExtBootloader,
+                                      kStageBootloader, kStageImageList, kStageRomImage, kStageSecondaryRomImage,
+                                      kStageFsImage, kStageFsImage, kStageResetWait}));
+  EXPECT_EQ(images, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(fs_images, (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(plan_done, bytes);
+}
+
 TEST(FrontEnd, APackageForTheOtherGeometryIsRefusedBeforeTheFirstWrite) {
   Rig rig(512);
   rig.UsePackage(Sample(2048));
@@ -47,8 +93,9 @@ TEST(FrontEnd, TheInfoAreaReadBackIsShownAndCancelledBetweenBlocks) {
                            [&](CBizDownload& s) {
                              Channel* ch = &s.engine().channel();
                              ch->SetEventSink([&seen, ch](const StageEvent& e) {
+                               if (e.stage != kStageInfoReadBack) return;
                                seen.push_back(e);
-                               if (e.stage == kStageInfoReadBack && e.done == 1) ch->Cancel();
+                               if (e.done == 1) ch->Cancel();
                              });
                            }),
             0);
@@ -56,6 +103,8 @@ TEST(FrontEnd, TheInfoAreaReadBackIsShownAndCancelledBetweenBlocks) {
   EXPECT_EQ(seen[0].stage, kStageInfoReadBack);
   EXPECT_EQ(seen[0].done, 0u);
   EXPECT_EQ(seen[0].total, 16u);  // the sample's reserved pool is the info area
+  EXPECT_EQ(seen[1].fsImage, 1u);
+  EXPECT_EQ(seen[1].image, 5u);   // after the two bootloaders and the two ROM images
   EXPECT_EQ(rig.failure_code(), kCancelled);
   EXPECT_NE(rig.failure().find("cancelled while reading the info area back; nothing was erased"), std::string::npos)
       << rig.failure();
@@ -70,6 +119,7 @@ TEST(FrontEnd, TheResetCountdownEndsWhenThePortHasGone) {
   const int result = rig.RunSession(host, 0, [&](CBizDownload& s) {
     s.engine().channel().settings().resetWaitEndsWhenGone = true;
     s.engine().channel().SetEventSink([&](const StageEvent& e) {
+      if (e.stage != kStageResetWait) return;
       seen.push_back(e);
       // The countdown's seconds take no real time on the rig's clock; the
       // phone drops its port a few milliseconds after the watchdog command.
