@@ -111,7 +111,8 @@ void RunCase(Rig& rig, const std::string& start, const Dialogue& d, uint64_t k, 
   } else if (k == d.watchdogAt) {
     // A hang-up just before the command may also swallow the last answer,
     // which the phone sent but the host had not read yet: either ending is right.
-  } else if (r.result != 0) problem = "the download succeeded";
+  } else if (r.result == 1) problem = "the download succeeded";
+  else if (r.result != 0) problem = "the port could not be opened";
   else if (inBootRom && r.bootCode == 0) problem = "the boot ROM stage reported no code";
   else if (!inBootRom && r.bootCode != 0) problem = "the boot ROM stage failed (" + std::to_string(r.bootCode) + ")";
   else if (r.downloadCode == 0) problem = "the agent stage reported no code";
