@@ -133,10 +133,9 @@ void Phone::Run() {
     if (hangup_) throw Halt{Halt::kHangup};
   };
   std::string reason;
-  // The cut applies to the first dialogue that exchanges a byte: a power-on
-  // that ends before any byte (the host opening and closing the port while
-  // it waits) does not use it up.
-  bool cutPending = true;
+  // Byte positions count within the first power-on's dialogue: a later
+  // power-on only follows a whole dialogue, so nothing else can use the cut.
+  bool firstPowerOn = true;
   for (;;) {
     int master = -1, slave = -1;
     {
@@ -155,22 +154,20 @@ void Phone::Run() {
       record_.wireScript.insert(record_.wireScript.end(), script.begin(), script.end());
     };
     const Faults& f = config_.faults;
-    // Byte positions count within the first power-on's dialogue.
-    if (cutPending && f.hangupAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.hangupAtByte), Halt::kHangup);
-    if (cutPending && f.silenceAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.silenceAtByte), Halt::kSilence);
+    if (firstPowerOn && f.hangupAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.hangupAtByte), Halt::kHangup);
+    if (firstPowerOn && f.silenceAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.silenceAtByte), Halt::kSilence);
+    firstPowerOn = false;
     target.Attach(&wire);
     struct Count {
       Phone& phone;
       Wire& wire;
-      bool& cutPending;
       ~Count() {
-        if (wire.position() > 0 || wire.cutStruck()) cutPending = false;
         std::lock_guard<std::mutex> lock(phone.mu_);
         phone.record_.bytesExchanged += wire.position();
         if (wire.cutStruck())
           phone.record_.faults.push_back("link cut at byte " + std::to_string(wire.position()));
       }
-    } count{*this, wire, cutPending};
+    } count{*this, wire};
     auto halted = [&](const Halt& h) {
       switch (h.reason) {
         case Halt::kStop: reason = "stopped"; break;

@@ -76,7 +76,9 @@ struct Faults {
   // Link faults at a byte position of the dialogue: the bytes of both
   // directions counted from 0 in the order the phone takes and sends them
   // (PhoneRecord::marks tells where each fault point lies). Byte k never
-  // gets through: the link dies just before it.
+  // gets through: the link dies just before the phone sends it, or once the
+  // host has sent it and before the phone takes it, so the cut falls at the
+  // same step of the dialogue however the threads are scheduled.
   long hangupAtByte = -1;           // the port closes (the cable pulled)
   long silenceAtByte = -1;          // the phone stops answering; the port stays
   // Blocks that cannot be erased: a 0xD4 over one stops there with the

@@ -172,8 +172,17 @@ void Wire::Strike() {
   throw Halt{cutReason_};
 }
 
+// A cut before a byte the phone takes strikes once the host has sent that
+// byte, not as soon as the phone asks for it: the moment of the cut is then
+// fixed by the dialogue, not by when the phone's thread runs. (At byte 0 the
+// port would otherwise close before the host had even opened it.)
+void Wire::StrikeOnArrival() {
+  if (head_ == buf_.size()) Fill();
+  Strike();
+}
+
 uint8_t Wire::Take() {
-  if (RoomBeforeCut(1) == 0) Strike();
+  if (RoomBeforeCut(1) == 0) StrikeOnArrival();
   if (head_ == buf_.size()) Fill();
   ++pos_;
   return buf_[head_++];
@@ -200,7 +209,7 @@ uint32_t Wire::GetBe32() {
 void Wire::GetBytes(uint8_t* p, size_t n) {
   Script(static_cast<int64_t>(n));
   while (n) {
-    if (RoomBeforeCut(1) == 0) Strike();
+    if (RoomBeforeCut(1) == 0) StrikeOnArrival();
     if (head_ == buf_.size()) Fill();
     size_t k = static_cast<size_t>(RoomBeforeCut(std::min(n, buf_.size() - head_)));
     pos_ += k;

@@ -92,7 +92,8 @@ class Wire {
   // Bytes taken by Get and given to Put so far: the dialogue's byte position.
   uint64_t position() const { return pos_; }
   // Makes the link die just before byte `position`: the phone never takes or
-  // sends it, and Halt{reason} is thrown instead.
+  // sends it, and Halt{reason} is thrown instead. A byte the host sends
+  // reaches the phone's end of the wire first: the host has always sent it.
   void CutAt(uint64_t position, Halt::Reason reason);
   bool cutStruck() const { return struck_; }
 
@@ -104,6 +105,7 @@ class Wire {
     if (script_) script_->push_back(static_cast<int32_t>(n));
   }
   [[noreturn]] void Strike();
+  [[noreturn]] void StrikeOnArrival();
   uint64_t RoomBeforeCut(uint64_t n) const {
     return cut_ && cutAt_ - pos_ < n ? cutAt_ - pos_ : n;
   }

@@ -84,6 +84,15 @@ Dialogue Sample(const sim::PhoneRecord& rec) {
   return d;
 }
 
+// The first failure the session's log explains: the one that caused the rest.
+std::string FirstFailure(const std::string& log) {
+  const std::string marker = "Failure detail: ";
+  size_t at = log.find(marker);
+  if (at == std::string::npos) return "no detail logged";
+  at += marker.size();
+  return log.substr(at, log.find('\n', at) - at);
+}
+
 struct Outcome {
   unsigned cases = 0, passed = 0;
   uint64_t longestMs = 0;
@@ -111,7 +120,8 @@ void RunCase(Rig& rig, const std::string& start, const Dialogue& d, uint64_t k, 
   } else if (k == d.watchdogAt) {
     // A hang-up just before the command may also swallow the last answer,
     // which the phone sent but the host had not read yet: either ending is right.
-  } else if (r.result != 0) problem = "the download succeeded";
+  } else if (r.result == 1) problem = "the download succeeded";
+  else if (r.result != 0) problem = "the port could not be opened";
   else if (inBootRom && r.bootCode == 0) problem = "the boot ROM stage reported no code";
   else if (!inBootRom && r.bootCode != 0) problem = "the boot ROM stage failed (" + std::to_string(r.bootCode) + ")";
   else if (r.downloadCode == 0) problem = "the agent stage reported no code";
@@ -133,7 +143,8 @@ void RunCase(Rig& rig, const std::string& start, const Dialogue& d, uint64_t k, 
     SessionResult again = RunEngineQuietly(rig, com);
     if (lock >= 0) ::close(lock);
     Limits() = fault_limits;
-    if (again.result != 1) problem = "the next download failed (" + std::to_string(again.downloadCode) + ")";
+    if (again.result != 1)
+      problem = "the next download failed (" + std::to_string(again.downloadCode) + "): " + FirstFailure(again.log);
     else if (auto check = rig.Check(); !check.ok) problem = "after the next download: " + check.problems.front();
     rig.phone().Stop();
   }
@@ -201,7 +212,8 @@ class LinkFaultMatrix : public ::testing::Test {
       c.transcriptFullData = true;
     }
     rig_.StartPhone(c, 40, 0);
-    ASSERT_EQ(RunEngineQuietly(rig_).result, 1);
+    const SessionResult base = RunEngineQuietly(rig_);
+    ASSERT_EQ(base.result, 1) << base.log;
     rig_.phone().Stop();  // the phone counts its bytes when its dialogue ends
     d_ = Sample(rig_.phone().Record());
     ASSERT_GE(d_.positions.size(), 200u);

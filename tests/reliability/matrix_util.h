@@ -19,7 +19,7 @@ pkg::BuiltPackage TinyPackage();
 pkg::BuiltPackage TwoSectionPackage();
 
 struct SessionResult {
-  int result = -1;       // Download's result, -1 when Prepare failed
+  int result = -1;       // Download's result, -1 when Prepare or opening the port failed
   std::string log;       // the protocol log the session printed
   int bootCode = 0;      // the boot ROM stage's result
   int downloadCode = 0;  // the agent stage's result code, 0 when it succeeded

@@ -121,5 +121,28 @@ TEST(SimPhoneLifecycle, EmulatedLinkRateAndLatencyKeepTheDialogueIntact) {
   EXPECT_EQ(h.Recv8(), 0xC0);
 }
 
+// A hang-up before a byte the host sends waits for that byte, whenever the
+// phone's thread runs: at byte 0 the port must still be there for the host
+// to open, and the cut byte reaches the wire without being taken.
+TEST(SimPhoneLifecycle, HangUpBeforeAHostByteWaitsForThatByte) {
+  for (long k : {0L, 2L}) {
+    PhoneConfig cfg;
+    cfg.faults.hangupAtByte = k;
+    Rig rig(cfg);
+    ASSERT_TRUE(rig.host->ok()) << "byte " << k;
+    if (k == 2) {
+      rig.host->Send8(0xA0);
+      EXPECT_EQ(rig.host->Recv8(), 0x5F);
+    }
+    rig.host->Send8(k == 0 ? 0xA0 : 0x0A);
+    EXPECT_TRUE(rig.host->Gone()) << "byte " << k;
+    ASSERT_TRUE(rig.phone.WaitEnded(std::chrono::seconds(5)));
+    PhoneRecord r = rig.phone.Record();
+    EXPECT_EQ(r.endReason, "hang-up");
+    EXPECT_EQ(r.bytesExchanged, static_cast<uint64_t>(k));
+    EXPECT_EQ(r.wireBytesIn, static_cast<uint64_t>(k / 2 + 1)) << "the cut byte did not arrive first";
+  }
+}
+
 }  // namespace
 }  // namespace vantrel::testing
