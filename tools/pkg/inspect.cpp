@@ -113,7 +113,7 @@ bool DescribePackage(ByteSpan file, std::ostream& out, std::string* reason) {
     }
   }
   if (ok) {
-    ImageDesc boot, ext, rom, rom2, fs[kFsImageSlots] = {};
+    ImageDesc boot, ext, rom, rom2, fs[kFsSlotCount] = {};
     DistributeImages(store, {&boot, &ext, &rom, &rom2, fs});
     const ImageDesc* outputs[] = {&boot, &ext, &rom, &rom2, &fs[0], &fs[1], &fs[2], &fs[3]};
     Print(out, "images: %zu\n", store.size());
