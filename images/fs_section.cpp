@@ -158,7 +158,7 @@ bool SplitFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t ind
     const uint32_t n = length / g.blockMainBytes;
     if (n == 0)
       return FailFs(why, index, Reason("region %u of %u bytes holds no whole block", r, length));
-    if (std::count_if(store->begin(), store->end(), IsFsImage) >= kFsImageSlots)
+    if (std::count_if(store->begin(), store->end(), IsFsImage) >= kFsSlotCount)
       return FailFs(why, index, Reason("region %u would be a fifth FS image", r));
     const uint64_t data_rel = (info_blocks + (start - start0) / g.blockMainBytes) * g.blockBytes;
     if (!RangeInFile(info, data_rel, file.size()) ||
@@ -202,7 +202,7 @@ bool AddFsSection(const NandGeometry& g, const SectionRecord& rec, int32_t index
     return FailFs(why, index, Reason("blocks %u..+%u lie outside the file", rec.startBlock, rec.blockCount));
   std::string what;
   if (!CheckFsImage(g, file.subspan(s, length), &what)) return FailFs(why, index, what);
-  if (std::count_if(store->begin(), store->end(), IsFsImage) >= kFsImageSlots)
+  if (std::count_if(store->begin(), store->end(), IsFsImage) >= kFsSlotCount)
     return FailFs(why, index, "would be a fifth FS image");
   ImageRecord image;
   image.type = kImageFs;

@@ -78,10 +78,10 @@ bool BuildImageStore(ByteSpan file, ImageStore* store, std::string* why, Package
       case kImageFs:
         if (!AddFsSection(g, r, index, file, store, why, release)) return false;
         break;
-      case 0: case 1: case 2: case 3: case 6: case 7:
-        return Fail(why, "section %d: type %u is not allowed after the first three records", index,
-                    r.type);
-      default:  // 9 and 11 to 255
+      default:
+        if (IsRefusedSectionType(r.type))
+          return Fail(why, "section %d: type %u is not allowed after the first three records", index,
+                      r.type);
         break;
     }
   }
@@ -106,7 +106,7 @@ void DistributeImages(const ImageStore& store, const LoadOutputs& out) {
         break;
       case kImageFs:
         // The store never holds more FS images than there are slots.
-        if (slot < kFsImageSlots) {
+        if (slot < kFsSlotCount) {
           d.address = kFsImageAddresses[slot];
           out.fsSlots[slot++] = d;
         }

@@ -9,7 +9,8 @@
 
 namespace vantrel {
 
-inline constexpr uint32_t kFsImageAddresses[4] = {0x01800000, 0x05600000, 0x09600000, 0x0E600000};
+inline constexpr uint32_t kFsImageAddresses[kFsSlotCount] = {0x01800000, 0x05600000, 0x09600000,
+                                                               0x0E600000};
 
 // Reads the package at `path` into the image store and, only when that
 // succeeded, fills the outputs. On failure the store and the outputs are

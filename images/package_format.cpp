@@ -41,13 +41,14 @@ bool ReadSectionTable(ByteSpan file, PackageHeader* header, std::vector<SectionR
   records->clear();
   if (file.size() < kPackageHeaderBytes)
     return Fail(why, "file of %zu bytes is shorter than the 32-byte package header", file.size());
-  header->pageSize = GetLe16(&file[0]);
-  header->blockKiB = GetLe16(&file[2]);
+  header->pageSize = GetLe16(&file[kPackagePageSize]);
+  header->blockKiB = GetLe16(&file[kPackageBlockKiB]);
   for (uint64_t off = kPackageHeaderBytes; off + kSectionRecordBytes <= file.size();
        off += kSectionRecordBytes) {
     const uint8_t* r = &file[off];
-    if (std::all_of(r, r + kSectionRecordBytes, [](uint8_t b) { return b == 0xFF; })) return true;
-    records->push_back({GetLe32(r), GetLe32(r + 4), r[11]});
+    if (std::all_of(r, r + kSectionRecordBytes, [](uint8_t b) { return b == kSectionTableEnd; }))
+      return true;
+    records->push_back({GetLe32(r + kSectionStartBlock), GetLe32(r + kSectionBlockCount), r[kSectionType]});
   }
   return Fail(why, "section table has no terminator inside the file (%zu records read)",
               records->size());
@@ -71,16 +72,14 @@ bool CheckNandGeometry(const NandGeometry& g, std::string* why) {
   if (g.blockBytes > UINT32_MAX)
     return Fail(why, "package header: a block of %u-byte pages takes over 4 GiB in the file",
                 g.pageSize);
-  if (2ull * g.pageSize + kImageListBytes > g.blockMainBytes)
+  if (ImageListMainOffset(g.pageSize) + kImageListBytes > g.blockMainBytes)
     return Fail(why, "image list (at %u, 324 bytes) does not fit in a block's %u bytes of main data",
                 2 * g.pageSize, g.blockMainBytes);
   return true;
 }
 
 uint64_t RawEnd(const NandGeometry& g, uint64_t main_end) {
-  if (main_end == 0) return 0;
-  uint64_t last = main_end - 1;
-  return (last / g.pageSize) * g.rawPageBytes() + last % g.pageSize + 1;
+  return main_end == 0 ? 0 : RawOffset(g, main_end - 1) + 1;
 }
 
 void AppendFileBytes(ByteSpan file, uint64_t pos, uint64_t n, std::vector<uint8_t>* dest,
@@ -103,7 +102,7 @@ bool CopyMainDataAt(const NandGeometry& g, ByteSpan file, uint64_t pos, uint64_t
   if (!RangeInFile(pos, RawEnd(g, main_offset + n), file.size())) return false;
   uint64_t page = main_offset / g.pageSize;
   uint64_t in_page = main_offset % g.pageSize;
-  uint64_t unreleased = pos + page * g.rawPageBytes() + in_page;  // first raw byte not yet released
+  uint64_t unreleased = pos + RawOffset(g, main_offset);  // first raw byte not yet released
   while (n) {
     uint64_t chunk = std::min<uint64_t>(g.pageSize - in_page, n);
     const uint64_t at = pos + page * g.rawPageBytes() + in_page;
@@ -128,25 +127,25 @@ bool ExtractBootImages(const NandGeometry& g, const SectionRecord& rec0, const S
   if (!RangeInFile(pos0, rec0.blockCount * g.blockBytes, file.size()))
     return Fail(why, "section 0 (bootloader region): blocks %u..+%u lie outside the file",
                 rec0.startBlock, rec0.blockCount);
-  if (region_main < 20)
+  if (region_main < kBootRegionLengthWord + 4)
     return Fail(why, "section 0 (bootloader region): too small for its header");
   uint8_t word[4];
-  CopyMainDataAt(g, file, pos0, 16, 4, word);
+  CopyMainDataAt(g, file, pos0, kBootRegionLengthWord, 4, word);
   const uint32_t header_word = GetLe32(word);
-  if (header_word < 128)
+  if (header_word < kBootRegionTrailerBytes)
     return Fail(why, "section 0 (bootloader region): header word %u is below 128", header_word);
-  const uint64_t l0 = header_word - 128u;
+  const uint64_t l0 = header_word - kBootRegionTrailerBytes;
   if (l0 == 0) return Fail(why, "section 0 (bootloader region): the bootloader is empty");
-  if (512 + l0 + 128 > region_main)
+  if (kBootRegionImage + l0 + kBootRegionTrailerBytes > region_main)
     return Fail(why,
                 "section 0 (bootloader region): bootloader of %llu bytes and its trailer end past "
                 "the region's %llu bytes of main data",
                 static_cast<unsigned long long>(l0), static_cast<unsigned long long>(region_main));
-  uint8_t trailer[128];
-  CopyMainDataAt(g, file, pos0, 512 + l0, sizeof trailer, trailer);
+  uint8_t trailer[kBootRegionTrailerBytes];
+  CopyMainDataAt(g, file, pos0, kBootRegionImage + l0, sizeof trailer, trailer);
   // An extended bootloader of length 0 is a package without one: its write
   // sends no packets, and record 1's position is not read.
-  const uint32_t l1 = GetLe32(trailer + 20);
+  const uint32_t l1 = GetLe32(trailer + kBootTrailerExtLength);
   const uint64_t pos1 = rec1.startBlock * g.blockBytes;
   if (l1 != 0 && !RangeInFile(pos1, RawEnd(g, l1), file.size()))
     return Fail(why, "section 1 (extended bootloader): %u bytes from block %u run past the file",
@@ -154,7 +153,7 @@ bool ExtractBootImages(const NandGeometry& g, const SectionRecord& rec0, const S
 
   std::vector<uint8_t>& boot = (*store)[0].bytes;
   boot.resize(l0);
-  CopyMainDataAt(g, file, pos0, 512, l0, boot.data(), release);
+  CopyMainDataAt(g, file, pos0, kBootRegionImage, l0, boot.data(), release);
   std::vector<uint8_t>& ext = (*store)[1].bytes;
   ext.resize(l1);
   CopyMainData(g, file, pos1, l1, ext.data(), release);
@@ -168,7 +167,7 @@ bool ReadImageList(const NandGeometry& g, const SectionRecord& rec2, ByteSpan fi
     return Fail(why, "section 2 (image list): block %u lies outside the file", rec2.startBlock);
   // Only the list itself is copied; it lies inside the block's main data
   // (CheckNandGeometry), and the whole block is inside the file.
-  CopyMainDataAt(g, file, pos, 2ull * g.pageSize, kImageListBytes, list);
+  CopyMainDataAt(g, file, pos, ImageListMainOffset(g.pageSize), kImageListBytes, list);
   return true;
 }
 
@@ -179,7 +178,7 @@ uint32_t ImageListEntryOffset(uint32_t k) {
 bool AddListedImage(const NandGeometry& g, const SectionRecord& rec, int32_t index,
                     const uint8_t* entry, uint64_t section_end, ByteSpan file, ImageStore* store,
                     std::string* why, const ReleaseCopied& release) {
-  const uint32_t length = GetLe32(entry + 4);
+  const uint32_t length = GetLe32(entry + kListEntryLength);
   const uint64_t pos = rec.startBlock * g.blockBytes;
   if (length == 0) return Fail(why, "section %d (type %u): listed image is empty", index, rec.type);
   if (pos >= section_end || RawEnd(g, length) > section_end - pos)

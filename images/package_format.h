@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "images/firmware.h"
 #include "images/fs_layout.h"
 #include "images/image_desc.h"
 
@@ -17,11 +18,40 @@ namespace vantrel {
 
 using ByteSpan = std::span<const uint8_t>;
 
+// The file's layout, for the loader here and for the package builder, which
+// writes what these name. Little-endian throughout.
+//
+// Header: the page size and the block size in KiB; its other bytes are not read.
 inline constexpr uint32_t kPackageHeaderBytes = 32;
+inline constexpr uint32_t kPackagePageSize = 0;  // u16
+inline constexpr uint32_t kPackageBlockKiB = 2;  // u16
+// Section table: records from the end of the header on, up to one whose
+// bytes are all kSectionTableEnd.
 inline constexpr uint32_t kSectionRecordBytes = 16;
+inline constexpr uint32_t kSectionStartBlock = 0;  // u32
+inline constexpr uint32_t kSectionBlockCount = 4;  // u32
+inline constexpr uint32_t kSectionType = 11;       // one byte
+inline constexpr uint8_t kSectionTableEnd = 0xFF;
+inline constexpr uint64_t SectionRecordOffset(uint64_t index) {
+  return kPackageHeaderBytes + uint64_t{kSectionRecordBytes} * index;
+}
+// Header, `records` records and the terminator.
+inline constexpr uint64_t SectionTableBytes(uint64_t records) { return SectionRecordOffset(records + 1); }
+// Bootloader region, the main data of section 0: a u32 holding the
+// bootloader's length plus its trailer's, the bootloader, then the trailer,
+// which holds the extended bootloader's length. Its first 16 bytes are not read.
+inline constexpr uint32_t kBootRegionLengthWord = 16;
+inline constexpr uint32_t kBootRegionImage = 512;
+inline constexpr uint32_t kBootRegionTrailerBytes = 128;
+inline constexpr uint32_t kBootTrailerExtLength = 20;  // u32, in the trailer
+// Image list, in section 2's block from its third page of main data on:
+// entry k (ImageListEntryOffset) gives the k-th listed section, in table
+// order, an address word and the length of its image.
 inline constexpr uint32_t kImageListBytes = 324;
 inline constexpr uint32_t kMaxListedImages = 19;
-inline constexpr uint32_t kFsImageSlots = 4;
+inline constexpr uint32_t kListEntryAddress = 0;  // u32
+inline constexpr uint32_t kListEntryLength = 4;   // u32
+inline constexpr uint64_t ImageListMainOffset(uint32_t page_size) { return 2ull * page_size; }
 
 // Image and section types.
 enum : int32_t {
@@ -33,6 +63,12 @@ enum : int32_t {
   kSectionSkipped = 9,
   kImageFs = 10,
 };
+
+// Types the loader refuses after the first three records; those it neither
+// refuses nor lists (kSectionSkipped, 11 to 255) it skips.
+inline constexpr bool IsRefusedSectionType(uint8_t type) {
+  return type <= 7 && type != kImageRom && type != kImageRom2;
+}
 
 struct PackageHeader {
   uint16_t pageSize = 0;
@@ -105,6 +141,11 @@ NandGeometry MakeNandGeometry(const PackageHeader& header);
 // room for the image list in one block's main data.
 bool CheckNandGeometry(const NandGeometry& g, std::string* why);
 
+// File offset, from a section's start, of its main-data byte `main_offset`:
+// the spare bytes of every page before it lie in between.
+inline uint64_t RawOffset(const NandGeometry& g, uint64_t main_offset) {
+  return main_offset / g.pageSize * g.rawPageBytes() + main_offset % g.pageSize;
+}
 // File bytes spanned by the main-data range [0, end) of a section: full pages
 // with their spare bytes, and the last page only up to its last byte used.
 uint64_t RawEnd(const NandGeometry& g, uint64_t main_end);
@@ -163,7 +204,7 @@ struct LoadOutputs {
   ImageDesc* extBootloader;
   ImageDesc* rom;
   ImageDesc* rom2;
-  ImageDesc* fsSlots;  // four
+  ImageDesc* fsSlots;  // kFsSlotCount
 };
 // Second half: points the outputs at the store's images.
 void DistributeImages(const ImageStore& store, const LoadOutputs& out);

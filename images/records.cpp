@@ -12,11 +12,12 @@
 #include "vantrel/codes.h"
 
 namespace vantrel {
+
+const char kBloaderInfoMarker[] = "MTK_BLOADER_INFO_v";
+static_assert(sizeof kBloaderInfoMarker == kBloaderInfoMarkerLength + 1);
+
 namespace {
 
-constexpr char kBloaderMarker[] = "MTK_BLOADER_INFO_v";  // 18 characters
-constexpr uint32_t kBloaderMarkerLength = 18;
-constexpr uint32_t kBloaderRecordBytes = 136;
 constexpr uint32_t kRomSearchLimit = 0x100000;  // marker offsets below 1 MiB
 constexpr uint32_t kRomMinimumImage = 332;
 
@@ -65,24 +66,18 @@ int ParseDecimal(const uint8_t* p, uint32_t limit) {
 
 int ParseBloaderInfo(const ImageDesc& bootloader, uint8_t* record) {
   const uint64_t length = bootloader.data ? bootloader.length : 0;
-  if (length < 4) return kBloaderInfoMissing;
-  const uint64_t block_length = GetLe32(bootloader.data + length - 4);
+  if (length < kBloaderInfoLengthBytes) return kBloaderInfoMissing;
+  const uint64_t block_length = GetLe32(bootloader.data + length - kBloaderInfoLengthBytes);
   // In 64 bits: an L near 2^32 must not wrap into a small sum.
-  if (length < block_length + 4) return kBloaderInfoMissing;
-  if (block_length < kBloaderMarkerLength) return kBloaderInfoMissing;
-  const uint8_t* block = bootloader.data + (length - block_length - 4);
-  if (std::memcmp(block, kBloaderMarker, kBloaderMarkerLength) != 0) return kBloaderInfoMissing;
+  if (length < block_length + kBloaderInfoLengthBytes) return kBloaderInfoMissing;
+  if (block_length < kBloaderInfoMarkerLength) return kBloaderInfoMissing;
+  const uint8_t* block = bootloader.data + (length - block_length - kBloaderInfoLengthBytes);
+  if (std::memcmp(block, kBloaderInfoMarker, kBloaderInfoMarkerLength) != 0) return kBloaderInfoMissing;
 
-  uint8_t work[kBloaderRecordBytes] = {};
-  const int version = ParseDecimal(block + kBloaderMarkerLength,
-                                   static_cast<uint32_t>(block_length - kBloaderMarkerLength));
-  uint32_t copy = 0;
-  switch (version) {
-    case 1: copy = 108; break;
-    case 2: copy = 132; break;
-    case 3: copy = 136; break;
-    default: break;  // unknown versions leave the record zero
-  }
+  uint8_t work[kBloaderInfoRecordBytes] = {};
+  const int version = ParseDecimal(block + kBloaderInfoMarkerLength,
+                                   static_cast<uint32_t>(block_length - kBloaderInfoMarkerLength));
+  const uint32_t copy = BloaderInfoSize(version);
   if (block_length < copy) return kBloaderInfoTooShort;
   std::memcpy(work, block, copy);
   std::memcpy(record, work, sizeof work);

@@ -6,6 +6,26 @@
 
 namespace vantrel {
 
+// The bootloader's information block lies at the end of the bootloader, just
+// before a u32 that gives its length: the marker, the version in decimal
+// digits, then fields up to the size the version has. The builder of test
+// packages writes it from these names.
+extern const char kBloaderInfoMarker[];
+inline constexpr uint32_t kBloaderInfoMarkerLength = 18;
+inline constexpr uint32_t kBloaderInfoRecordBytes = 136;
+inline constexpr uint32_t kBloaderInfoChecksumSeed = 92;  // u32
+inline constexpr uint32_t kBloaderInfoLengthBytes = 4;    // the u32 after the block
+// Bytes of the block that a version has; 0 for a version the parser does not
+// know, whose record stays all zero.
+inline constexpr uint32_t BloaderInfoSize(int version) {
+  switch (version) {
+    case 1: return 108;
+    case 2: return 132;
+    case 3: return kBloaderInfoRecordBytes;
+    default: return 0;
+  }
+}
+
 // Parses the information block at the end of the bootloader into the 136-byte
 // record. 0, 5028 (missing or the image is shorter than its trailing length)
 // or 1009 (block shorter than its version needs). On failure `record` is left

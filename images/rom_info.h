@@ -8,7 +8,8 @@
 //   144  a second NUL-terminated text (upper-cased in the copy)
 //   210  u16 region count
 //   216  region table: up to 8 entries of 16 bytes, u32 start at +4 and
-//        u32 length at +8 (flash addresses, main data only)
+//        u32 length at +8 (flash addresses, main data only); the u32 at +0,
+//        the entry's index, is not read
 //   332  8-byte identifier of the FS layout, "05200001" for this phone
 #include <algorithm>
 #include <array>
@@ -27,6 +28,9 @@ inline constexpr uint32_t kRomInfoText2Offset = 144;
 inline constexpr uint32_t kRomInfoRegionCountOffset = 210;
 inline constexpr uint32_t kRomInfoRegionTableOffset = 216;
 inline constexpr uint32_t kRomInfoRegionEntrySize = 16;
+inline constexpr uint32_t kRomInfoRegionIndexField = 0;
+inline constexpr uint32_t kRomInfoRegionStartField = 4;
+inline constexpr uint32_t kRomInfoRegionLengthField = 8;
 inline constexpr uint32_t kRomInfoMaxRegions =
     (kRomInfoCopySize - kRomInfoRegionTableOffset) / kRomInfoRegionEntrySize;
 inline constexpr uint32_t kRomInfoIdentifierOffset = 332;
@@ -54,8 +58,12 @@ class RomInfoView {
   explicit RomInfoView(const RomInfoRecord& record) : r_(record.data()) {}
 
   uint32_t RegionCount() const { return GetLe16(r_ + kRomInfoRegionCountOffset); }
-  uint32_t RegionStart(uint32_t k) const { return k < kRomInfoMaxRegions ? Entry(k, 4) : 0; }
-  uint32_t RegionLength(uint32_t k) const { return k < kRomInfoMaxRegions ? Entry(k, 8) : 0; }
+  uint32_t RegionStart(uint32_t k) const {
+    return k < kRomInfoMaxRegions ? Entry(k, kRomInfoRegionStartField) : 0;
+  }
+  uint32_t RegionLength(uint32_t k) const {
+    return k < kRomInfoMaxRegions ? Entry(k, kRomInfoRegionLengthField) : 0;
+  }
   bool HasFsIdentifier() const {
     return std::memcmp(r_ + kRomInfoIdentifierOffset, kRomInfoFsIdentifier, kRomInfoIdentifierLength) == 0;
   }

@@ -264,6 +264,12 @@ TEST(EmptyImages, AnEmptyExtendedBootloaderLoads) {
   EXPECT_GT(o.fs[0].length, 0u);
 }
 
+// The builder takes no geometry the loader refuses: one-byte pages in 64 MiB
+// blocks take over 4 GiB per block in the file, past its 32-bit block size.
+TEST(BuilderGeometry, RefusesABlockTheLoaderRefuses) {
+  EXPECT_THROW(pkg::Geometry::Make(1, 65535), pkg::BuildError);
+}
+
 class Limits : public ::testing::TestWithParam<Broken> {};
 
 TEST_P(Limits, FailsWithAReasonAndTouchesNothing) {

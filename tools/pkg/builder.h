@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "images/package_format.h"
+
 namespace vantrel::pkg {
 
 // A description the builder cannot turn into a package.
@@ -26,7 +28,11 @@ struct Geometry {
   uint32_t pages = 0;
   uint32_t blockBytes = 0;  // pages × (pageSize + spareSize)
 
+  // Throws BuildError for a geometry the loader refuses or whose blocks do
+  // not hold whole pages.
   static Geometry Make(uint32_t page_size, uint32_t block_kib);
+  // The same geometry as the loader computes it, for its offset functions.
+  NandGeometry Nand() const;
 };
 
 // Where the builder put one section of the table.

@@ -4,13 +4,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include "images/package_format.h"
+#include "images/records.h"
+#include "images/rom_info.h"
 #include "link/byte_order.h"
 
 namespace vantrel::pkg {
 namespace {
 
-constexpr char kBloaderMarker[] = "MTK_BLOADER_INFO_v";
-constexpr char kRomMarker[] = "MTK_ROMINFO_v";
+// The information block's fields that the builder fills end here; the bytes
+// after them are distinct, so that a record cut at the wrong length shows.
+constexpr uint32_t kBloaderFieldsEnd = 100;
 
 // Used pages by data block index: none, one, three (first, second, last),
 // four, all. The writer sends blocks with up to three used pages page by page
@@ -29,8 +33,21 @@ std::vector<uint32_t> UsedPagesOf(uint32_t index, uint32_t pages) {
   }
 }
 
-uint32_t FsHeaderBlocksFor(const Geometry& g, uint64_t entries) {
-  return static_cast<uint32_t>((48 + 4 * entries + g.blockMainBytes - 1) / g.blockMainBytes);
+// The header's fixed fields for an image or a section of `data_blocks` data
+// blocks; the entry words that follow are the caller's.
+void PutFsHeader(uint8_t* h, const Geometry& g, const FsSpec& plan, uint32_t header_blocks,
+                 uint32_t data_blocks) {
+  PutLe32(h + kFsHeaderBlocks, header_blocks);
+  PutLe32(h + kFsTagModulus, plan.tagModulus);
+  PutLe32(h + kFsEntryCount, data_blocks + plan.reservedCount);
+  PutLe32(h + kFsDataBlockCount, data_blocks);
+  PutLe32(h + kFsReservedCount, plan.reservedCount);
+  PutLe32(h + kFsPoolFirstIndex, data_blocks);
+  PutLe32(h + kFsBlocksPerTag, plan.tagModulus ? data_blocks / plan.tagModulus : 0);
+  PutLe32(h + kFsCountersEnd, plan.countersEnd);
+  PutLe16(h + kFsPageSize, static_cast<uint16_t>(g.pageSize));
+  PutLe16(h + kFsBlockKiB, static_cast<uint16_t>(g.blockKiB));
+  std::memset(h + kFsUninterpreted, 0, 2 * kFsUninterpretedCount);
 }
 
 }  // namespace
@@ -44,72 +61,83 @@ Bytes RandomBytes(std::size_t n, uint32_t seed) {
 
 Bytes MakeBootloader(const BootloaderSpec& plan) {
   uint32_t block = plan.infoLength;
-  if (block == 0) block = plan.infoVersion == 1 ? 108 : plan.infoVersion == 2 ? 132 : 136;
-  if (block < 100) throw BuildError("bootloader: information block shorter than 100 bytes");
-  if (plan.size < block + 4)
+  // A version the loader does not know gets a block of the longest size.
+  if (block == 0) block = BloaderInfoSize(plan.infoVersion);
+  if (block == 0) block = kBloaderInfoRecordBytes;
+  if (block < kBloaderFieldsEnd) throw BuildError("bootloader: information block shorter than 100 bytes");
+  if (plan.size < block + kBloaderInfoLengthBytes)
     throw BuildError("bootloader: size " + std::to_string(plan.size) +
                      " cannot hold its information block of " + std::to_string(block) + " bytes");
   Bytes out = RandomBytes(plan.size, plan.seed);
-  uint8_t* b = out.data() + plan.size - block - 4;
+  uint8_t* b = out.data() + plan.size - block - kBloaderInfoLengthBytes;
   std::memset(b, 0, block);
-  std::memcpy(b, kBloaderMarker, 18);
+  std::memcpy(b, kBloaderInfoMarker, kBloaderInfoMarkerLength);
   const std::string version = std::to_string(plan.infoVersion);
-  std::memcpy(b + 18, version.data(), std::min<std::size_t>(version.size(), 8));
-  PutLe32(b + 88, plan.value88);
-  PutLe32(b + 92, plan.seed92);
+  std::memcpy(b + kBloaderInfoMarkerLength, version.data(), std::min<std::size_t>(version.size(), 8));
+  PutLe32(b + 88, plan.value88);  // 88 and 96: only the agent reads them
+  PutLe32(b + kBloaderInfoChecksumSeed, plan.seed92);
   PutLe32(b + 96, plan.value96);
-  for (uint32_t i = 100; i < block; ++i) b[i] = static_cast<uint8_t>(i);  // distinct tail bytes
-  PutLe32(out.data() + plan.size - 4, block);
+  for (uint32_t i = kBloaderFieldsEnd; i < block; ++i) b[i] = static_cast<uint8_t>(i);
+  PutLe32(out.data() + plan.size - kBloaderInfoLengthBytes, block);
   return out;
 }
 
 Bytes MakeRom(const RomSpec& plan) {
-  const uint64_t record_end = uint64_t{plan.recordOffset} + 352;
+  const uint64_t record_end = uint64_t{plan.recordOffset} + kRomInfoCopySize;
   if (record_end > plan.size)
     throw BuildError("rom: size " + std::to_string(plan.size) + " cannot hold the record at offset " +
                      std::to_string(plan.recordOffset));
-  if (plan.regions.size() > 8) throw BuildError("rom: at most 8 regions");
-  if (plan.identifier.size() != 8) throw BuildError("rom: the identifier has 8 characters");
+  if (plan.regions.size() > kRomInfoMaxRegions) throw BuildError("rom: at most 8 regions");
+  if (plan.identifier.size() != kRomInfoIdentifierLength)
+    throw BuildError("rom: the identifier has 8 characters");
   Bytes out = RandomBytes(plan.size, plan.seed);
   uint8_t* r = out.data() + plan.recordOffset;
-  std::memset(r, 0, 352);
-  std::memcpy(r, kRomMarker, 13);
+  std::memset(r, 0, kRomInfoCopySize);
+  std::memcpy(r, kRomInfoMarker, kRomInfoMarkerLength);
+  // The version's digits, as many as fit before the first text.
   const std::string version = std::to_string(plan.version);
-  std::memcpy(r + 13, version.data(), std::min<std::size_t>(version.size(), 3));
+  std::memcpy(r + kRomInfoMarkerLength, version.data(),
+              std::min<std::size_t>(version.size(), kRomInfoText1Offset - kRomInfoMarkerLength));
   // Lower-case texts: the parser upper-cases them for versions 4 and above.
-  std::strcpy(reinterpret_cast<char*>(r + 16), "sample-rom-image");
-  std::strcpy(reinterpret_cast<char*>(r + 144), "sample-platform");
-  PutLe16(r + 210, static_cast<uint16_t>(plan.regions.size()));
+  std::strcpy(reinterpret_cast<char*>(r + kRomInfoText1Offset), "sample-rom-image");
+  std::strcpy(reinterpret_cast<char*>(r + kRomInfoText2Offset), "sample-platform");
+  PutLe16(r + kRomInfoRegionCountOffset, static_cast<uint16_t>(plan.regions.size()));
   for (std::size_t k = 0; k < plan.regions.size(); ++k) {
-    PutLe32(r + 216 + 16 * k, static_cast<uint32_t>(k));
-    PutLe32(r + 220 + 16 * k, plan.regions[k].start);
-    PutLe32(r + 224 + 16 * k, plan.regions[k].length);
+    uint8_t* entry = r + kRomInfoRegionTableOffset + kRomInfoRegionEntrySize * k;
+    PutLe32(entry + kRomInfoRegionIndexField, static_cast<uint32_t>(k));
+    PutLe32(entry + kRomInfoRegionStartField, plan.regions[k].start);
+    PutLe32(entry + kRomInfoRegionLengthField, plan.regions[k].length);
   }
-  std::memcpy(r + 332, plan.identifier.data(), 8);
+  std::memcpy(r + kRomInfoIdentifierOffset, plan.identifier.data(), kRomInfoIdentifierLength);
   // The record must be the first marker in the image.
-  auto first = std::search(out.begin(), out.end(), kRomMarker, kRomMarker + 13);
+  auto first = std::search(out.begin(), out.end(), kRomInfoMarker, kRomInfoMarker + kRomInfoMarkerLength);
   if (first - out.begin() != static_cast<std::ptrdiff_t>(plan.recordOffset))
     throw BuildError("rom: the generated bytes hold an earlier record marker; use another seed");
   return out;
 }
 
+uint64_t InfoRecordRawOffset(const Geometry& g) {
+  return uint64_t{g.pages - 1} * (g.pageSize + g.spareSize) + g.pageSize - kFsInfoRecordSize;
+}
+
 Bytes MakeInfoBlock(const Geometry& g, const FsSpec& plan) {
-  const uint32_t record_main = g.pages * g.pageSize - 512;  // last 512 bytes of the last page
-  if (plan.countersEnd < 16 || plan.countersEnd > record_main)
+  const uint32_t record_main = g.pages * g.pageSize - kFsInfoRecordSize;  // the end of the last page
+  if (plan.countersEnd < kTagCountersBytes || plan.countersEnd > record_main)
     throw BuildError("fs: countersEnd " + std::to_string(plan.countersEnd) +
                      " must lie between 16 and the record at " + std::to_string(record_main));
   Bytes main(g.blockMainBytes, 0xFF);
   std::fill(main.begin(), main.begin() + plan.countersEnd, 0);  // remap table: all home blocks
-  for (uint32_t k = 0; k < 8; ++k) PutLe16(&main[plan.countersEnd - 16 + 2 * k], plan.counters[k]);
+  for (uint32_t k = 0; k < kTagCount; ++k)
+    PutLe16(&main[plan.countersEnd - kTagCountersBytes + 2 * k], plan.counters[k]);
   uint8_t* rec = &main[record_main];
-  std::memset(rec, 0, 512);
-  PutLe32(rec + 388, plan.infoAreaStart);
-  PutLe32(rec + 392, plan.infoAreaLength);
-  for (std::size_t r = 0; r < plan.regions.size() && r < 8; ++r) {
-    PutLe32(rec + 396 + 8 * r, plan.regions[r].start);
-    PutLe32(rec + 400 + 8 * r, plan.regions[r].blocks * g.blockMainBytes);
+  std::memset(rec, 0, kFsInfoRecordSize);
+  PutLe32(rec + kInfoAreaStart, plan.infoAreaStart);
+  PutLe32(rec + kInfoAreaLength, plan.infoAreaLength);
+  for (std::size_t r = 0; r < plan.regions.size() && r < kInfoMaxRegions; ++r) {
+    PutLe32(rec + kInfoRegionStart + kInfoRegionStride * r, plan.regions[r].start);
+    PutLe32(rec + kInfoRegionLength + kInfoRegionStride * r, plan.regions[r].blocks * g.blockMainBytes);
   }
-  std::memcpy(rec + 460, plan.version.data(), 3);
+  std::memcpy(rec + kInfoVersion, plan.version.data(), kInfoVersionBytes);
 
   Bytes raw(g.blockBytes, 0xFF);
   for (uint32_t p = 0; p < g.pages; ++p)
@@ -117,8 +145,8 @@ Bytes MakeInfoBlock(const Geometry& g, const FsSpec& plan) {
                 g.pageSize);
   for (uint32_t p : {0u, g.pages - 1}) {
     uint8_t* spare = &raw[uint64_t{p} * (g.pageSize + g.spareSize) + g.pageSize];
-    spare[2] = 0x0F;
-    spare[3] = 0x0D;
+    spare[kInfoMarkerSpareOffset] = kInfoMarker0;
+    spare[kInfoMarkerSpareOffset + 1] = kInfoMarker1;
   }
   return raw;
 }
@@ -143,26 +171,12 @@ Bytes MakeFsImage(const Geometry& g, const FsSpec& plan, const Bytes& info_block
   const FsRegionSpec& reg = plan.regions.at(region);
   const uint32_t n = reg.blocks;
   const uint64_t entries = uint64_t{n} + plan.reservedCount;
-  const uint32_t header_blocks = FsHeaderBlocksFor(g, entries);
+  const uint32_t header_blocks = FsHeaderBlocks(g.blockMainBytes, entries);
   Bytes image(uint64_t{header_blocks + 1 + n} * g.blockBytes, 0xFF);
   uint8_t* h = image.data();
-  PutLe32(h + 0, header_blocks);
-  PutLe32(h + 4, plan.tagModulus);
-  PutLe32(h + 8, static_cast<uint32_t>(entries));
-  PutLe32(h + 12, n);
-  PutLe32(h + 16, plan.reservedCount);
-  PutLe32(h + 20, n);
-  PutLe32(h + 24, n / plan.tagModulus);
-  PutLe32(h + 28, plan.countersEnd);
-  PutLe16(h + 32, static_cast<uint16_t>(g.pageSize));
-  PutLe16(h + 34, static_cast<uint16_t>(g.blockKiB));
-  std::memset(h + 36, 0, 12);
-  uint8_t* w = h + 48;
-  const uint32_t first_normal = reg.start / g.blockMainBytes;
-  const uint32_t first_reserved = plan.infoAreaStart / g.blockMainBytes;
-  for (uint32_t i = 0; i < n; ++i, w += 4) PutLe32(w, ((first_normal + i) << 8) | (i % plan.tagModulus));
-  for (uint32_t i = 0; i < plan.reservedCount; ++i, w += 4)
-    PutLe32(w, ((first_reserved + i) << 8) | (i % plan.tagModulus));
+  PutFsHeader(h, g, plan, header_blocks, n);
+  WriteEntryWords(h + kFsHeaderFixedBytes, reg.start / g.blockMainBytes, n,
+                  plan.infoAreaStart / g.blockMainBytes, plan.reservedCount, plan.tagModulus);
   std::copy(info_block.begin(), info_block.end(), image.begin() + uint64_t{header_blocks} * g.blockBytes);
   // Region r's data blocks follow those of the regions before it.
   uint32_t first = 0;
@@ -174,7 +188,7 @@ Bytes MakeFsImage(const Geometry& g, const FsSpec& plan, const Bytes& info_block
 }
 
 Bytes MakeMultiRegionSection(const Geometry& g, const FsSpec& plan, std::vector<Bytes>* images) {
-  if (plan.regions.empty() || plan.regions.size() > 8) throw BuildError("fs: 1 to 8 regions");
+  if (plan.regions.empty() || plan.regions.size() > kInfoMaxRegions) throw BuildError("fs: 1 to 8 regions");
   if (plan.packagedHeaderBlocks == 0) throw BuildError("fs: headerBlocks must be at least 1");
   uint32_t total = 0;
   for (const FsRegionSpec& r : plan.regions) total += r.blocks;
@@ -188,18 +202,8 @@ Bytes MakeMultiRegionSection(const Geometry& g, const FsSpec& plan, std::vector<
   const uint64_t span = (last.start - start0) / g.blockMainBytes + last.blocks;
   const uint64_t d = plan.packagedHeaderBlocks;
   Bytes section((d + 1 + span) * g.blockBytes, 0xFF);
-  uint8_t* h = section.data();
-  PutLe32(h + 0, plan.packagedHeaderBlocks);
-  PutLe32(h + 4, plan.tagModulus);
-  PutLe32(h + 8, total + plan.reservedCount);
-  PutLe32(h + 12, total);
-  PutLe32(h + 16, plan.reservedCount);
-  PutLe32(h + 20, total);
-  PutLe32(h + 24, plan.tagModulus ? total / plan.tagModulus : 0);
-  PutLe32(h + 28, plan.countersEnd);
-  PutLe16(h + 32, static_cast<uint16_t>(g.pageSize));
-  PutLe16(h + 34, static_cast<uint16_t>(g.blockKiB));
-  std::memset(h + 36, 0, 12);
+  // The loader writes each image's block counts and entry words itself.
+  PutFsHeader(section.data(), g, plan, plan.packagedHeaderBlocks, total);
   std::copy(info.begin(), info.end(), section.begin() + d * g.blockBytes);
   uint32_t index = 0;
   for (const FsRegionSpec& r : plan.regions) {

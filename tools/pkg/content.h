@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "images/fs_layout.h"
+#include "images/rom_info.h"
 #include "tools/pkg/builder.h"
 
 namespace vantrel::pkg {
@@ -51,7 +53,7 @@ struct RomSpec {
   uint32_t recordOffset = 0x200;
   int version = 6;
   std::vector<RomRegion> regions;
-  std::string identifier = "05200001";
+  std::string identifier = kRomInfoFsIdentifier;
   uint32_t seed = 1;
 };
 Bytes MakeRom(const RomSpec& plan);
@@ -65,10 +67,10 @@ struct FsSpec {
   uint32_t tagModulus = 4;
   uint32_t reservedCount = 16;
   uint32_t countersEnd = 0;
-  std::array<uint16_t, 8> counters{};
+  std::array<uint16_t, kTagCount> counters{};
   uint32_t infoAreaStart = 0;
   uint32_t infoAreaLength = 0;
-  std::array<uint8_t, 3> version{5, 2, 0};
+  std::array<uint8_t, kInfoVersionBytes> version{5, 2, 0};
   std::vector<FsRegionSpec> regions;
   uint32_t packagedHeaderBlocks = 1;  // multi-region: blocks before the info block
   uint32_t seed = 1;
@@ -78,6 +80,8 @@ struct FsSpec {
 // tag counters before countersEnd, the record in the last page, markers in
 // the spare bytes of page 0 and of the record page.
 Bytes MakeInfoBlock(const Geometry& g, const FsSpec& plan);
+// Where in the info block's bytes MakeInfoBlock puts the record.
+uint64_t InfoRecordRawOffset(const Geometry& g);
 // Data block `index` of a section: some blocks use no page, some up to three,
 // some more; unused pages are 0xFF in main and spare data.
 Bytes MakeDataBlock(const Geometry& g, uint32_t seed, uint32_t index);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "images/records.h"
+#include "images/rom_info.h"
 #include "link/byte_order.h"
 
 namespace vantrel::pkg {
@@ -29,8 +30,7 @@ const char* SectionRole(std::size_t index, uint8_t type) {
     case kImageRom2: return "secondary ROM image";
     case kImageListed: return "listed image";
     case kImageFs: return "FS section";
-    case 0: case 1: case 2: case 3: case 6: case 7: return "NOT ALLOWED here";
-    default: return "skipped";
+    default: return IsRefusedSectionType(type) ? "NOT ALLOWED here" : "skipped";
   }
 }
 
@@ -48,47 +48,44 @@ const char* ImageName(int32_t type) {
 void DescribeRecords(const ImageRecord& r, std::ostream& out) {
   const ImageDesc d{r.bytes.data(), static_cast<uint32_t>(r.bytes.size()), 0};
   if (r.type == kImageBootloader) {
-    uint8_t rec[136] = {};
+    uint8_t rec[kBloaderInfoRecordBytes] = {};
     const int code = ParseBloaderInfo(d, rec);
     if (code == 0)
       Print(out, "      information block: version %d, checksum seed 0x%08X\n",
-            ParseDecimal(rec + 18, 118), GetLe32(rec + 92));
+            ParseDecimal(rec + kBloaderInfoMarkerLength, kBloaderInfoRecordBytes - kBloaderInfoMarkerLength),
+            GetLe32(rec + kBloaderInfoChecksumSeed));
     else
       Print(out, "      information block: not usable (code %d)\n", code);
   } else if (r.type == kImageRom) {
-    uint8_t rec[352] = {};
+    RomInfoRecord rec{};
     uint32_t offset = 0, size = 0;
-    if (ParseRomInfo(d, rec) != 0 || !FindRomInfoRecord(d, &offset, &size)) {
+    if (ParseRomInfo(d, rec.data()) != 0 || !FindRomInfoRecord(d, &offset, &size)) {
       Print(out, "      ROM information record: not found in the first 1 MiB\n");
       return;
     }
     Print(out, "      ROM information record at 0x%X (%u bytes), identifier %.8s\n", offset, size,
-          reinterpret_cast<const char*>(rec + 332));
-    const uint32_t count = GetLe16(rec + 210);
-    for (uint32_t k = 0; k < count && k < 8; ++k)
-      Print(out, "        region %u: 0x%08X + 0x%08X\n", k, GetLe32(rec + 220 + 16 * k),
-            GetLe32(rec + 224 + 16 * k));
+          reinterpret_cast<const char*>(rec.data() + kRomInfoIdentifierOffset));
+    const RomInfoView v(rec);
+    for (uint32_t k = 0; k < v.RegionCount() && k < kRomInfoMaxRegions; ++k)
+      Print(out, "        region %u: 0x%08X + 0x%08X\n", k, v.RegionStart(k), v.RegionLength(k));
   }
 }
 
 void DescribeFs(const NandGeometry& g, const ImageRecord& r, std::ostream& out) {
-  const uint8_t* h = r.bytes.data();
-  const uint32_t header_blocks = GetLe32(h + kFsHeaderBlocks);
+  const FsHeaderView h(r.bytes.data());
   Print(out, "      %u header + 1 info + %u data blocks, %u reserved, tagModulus %u, countersEnd %u\n",
-        header_blocks, GetLe32(h + kFsDataBlockCount), GetLe32(h + kFsReservedCount),
-        GetLe32(h + kFsTagModulus), GetLe32(h + kFsCountersEnd));
+        h.HeaderBlocks(), h.DataBlockCount(), h.ReservedCount(), h.TagModulus(), h.CountersEnd());
   uint64_t rec = 0;
-  if (!FindInfoRecordRaw(g, r.bytes, header_blocks * g.blockBytes, &rec)) {
+  if (!FindInfoRecordRaw(g, r.bytes, h.HeaderBlocks() * g.blockBytes, &rec)) {
     Print(out, "      no info record\n");
     return;
   }
-  const uint8_t* p = h + rec;
-  Print(out, "      info record version %u.%u.%u, info area 0x%08X + 0x%08X\n", p[kInfoVersion],
-        p[kInfoVersion + 1], p[kInfoVersion + 2], GetLe32(p + kInfoAreaStart),
-        GetLe32(p + kInfoAreaLength));
-  for (uint32_t k = 0; k < kInfoMaxRegions && GetLe32(p + kInfoRegionLength + 8 * k); ++k)
-    Print(out, "        region %u: 0x%08X + 0x%08X\n", k, GetLe32(p + kInfoRegionStart + 8 * k),
-          GetLe32(p + kInfoRegionLength + 8 * k));
+  const FsInfoRecordView v(&r.bytes[rec]);
+  const uint8_t* version = v.Version();
+  Print(out, "      info record version %u.%u.%u, info area 0x%08X + 0x%08X\n", version[0], version[1],
+        version[2], v.AreaStart(), v.AreaLength());
+  for (uint32_t k = 0; k < kInfoMaxRegions && v.RegionLength(k); ++k)
+    Print(out, "        region %u: 0x%08X + 0x%08X\n", k, v.RegionStart(k), v.RegionLength(k));
 }
 
 }  // namespace
@@ -113,7 +110,7 @@ bool DescribePackage(ByteSpan file, std::ostream& out, std::string* reason) {
     }
   }
   if (ok) {
-    ImageDesc boot, ext, rom, rom2, fs[kFsImageSlots] = {};
+    ImageDesc boot, ext, rom, rom2, fs[kFsSlotCount] = {};
     DistributeImages(store, {&boot, &ext, &rom, &rom2, fs});
     const ImageDesc* outputs[] = {&boot, &ext, &rom, &rom2, &fs[0], &fs[1], &fs[2], &fs[3]};
     Print(out, "images: %zu\n", store.size());

@@ -7,21 +7,22 @@ namespace vantrel::pkg {
 using nlohmann::json;
 
 json SampleDescription(const SampleOptions& o) {
-  if (o.fsImages == 0 || o.fsImages > 4) throw BuildError("sample: fsImages must be 1 to 4");
+  if (o.fsImages == 0 || o.fsImages > kFsSlotCount) throw BuildError("sample: fsImages must be 1 to 4");
   if (o.dataBlocks == 0) throw BuildError("sample: dataBlocks must be at least 1");
   const uint32_t block = o.blockKiB * 1024;
   json counters = json::array();
   for (uint16_t c : o.counters) counters.push_back(c);
 
   json sections = json::array();
-  sections.push_back({{"type", 4}, {"size", 256 * 1024}, {"romInfo", {{"offset", 0x200}, {"version", 6}}}});
-  sections.push_back({{"type", 5}, {"size", 64 * 1024}, {"address", 0x4000}});
+  sections.push_back(
+      {{"type", kImageRom}, {"size", 256 * 1024}, {"romInfo", {{"offset", 0x200}, {"version", 6}}}});
+  sections.push_back({{"type", kImageRom2}, {"size", 64 * 1024}, {"address", 0x4000}});
   if (o.extraSections) {
-    sections.push_back({{"type", 8}, {"size", 10000}});
-    sections.push_back({{"type", 9}, {"blocks", 1}});
+    sections.push_back({{"type", kImageListed}, {"size", 10000}});
+    sections.push_back({{"type", kSectionSkipped}, {"blocks", 1}});
   }
   auto fs = [&](json regions) {
-    return json{{"type", 10},
+    return json{{"type", kImageFs},
                 {"fs",
                  {{"verbatim", !o.multiRegion},
                   {"tagModulus", o.tagModulus},

@@ -18,7 +18,7 @@ struct SampleOptions {
   uint32_t dataBlocks = 6;   // per FS image
   uint32_t tagModulus = 4;
   uint32_t reservedCount = 16;
-  std::array<uint16_t, 8> counters{};  // tag counters in the info block
+  std::array<uint16_t, kTagCount> counters{};  // tag counters in the info block
   uint32_t seed = 1;
   bool extraSections = true;  // a type-8 image and a type-9 section as well
 };
