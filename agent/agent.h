@@ -11,7 +11,6 @@
 
 namespace vantrel {
 
-inline constexpr uint32_t kBloaderInfoRecordSize = 136;
 inline constexpr uint32_t kSharedDataMax = 65536;
 // A packet the agent keeps asking for again is resent at most this often.
 inline constexpr uint32_t kMaxPacketResends = 16;
