@@ -99,7 +99,7 @@ int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_
     return ch.Fail(code, "agent connect, step \"%s\": %s", step, why);
   };
 
-  LinkSleep(kSettleMs);
+  LinkSleep(h, kSettleMs);
   report(kReportStage, 0, "Start DA Connect");
   ch.EnterStage(kStageAgentConnection);
   if (!WaitForHello(h)) {
@@ -147,7 +147,7 @@ int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_
       return fail(rc, "flash table B was not taken");
   }
 
-  LinkSleep(kSettleMs);
+  LinkSleep(h, kSettleMs);
   if (!SkipFields(h, {32, 8, 8, 16, 32, 16, 16, 16, 16, 32, 32}))
     return fail(kAgentConnectFailed, "the flash report ended early");
   report(kReportStep, 80, "Nand Flash Report");

@@ -4,6 +4,7 @@
 #include "vantrel/extension.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -48,6 +49,12 @@ CBizDownload* Find(CInterfaceTemplate* p) {
   return Sessions().count(p) ? static_cast<CBizDownload*>(p) : nullptr;
 }
 
+static_assert(int(LinkCause::kNone) == VANTREL_CAUSE_NONE && int(LinkCause::kPortGone) == VANTREL_CAUSE_PORT_GONE &&
+              int(LinkCause::kNoAnswer) == VANTREL_CAUSE_NO_ANSWER &&
+              int(LinkCause::kWriteFailed) == VANTREL_CAUSE_WRITE_FAILED &&
+              int(LinkCause::kRefused) == VANTREL_CAUSE_REFUSED &&
+              int(LinkCause::kReadFailed) == VANTREL_CAUSE_READ_FAILED);
+
 }  // namespace
 }  // namespace vantrel
 
@@ -83,6 +90,24 @@ VANTREL_API int32_t VantrelLastFailure(CInterfaceTemplate* session, int32_t* cod
   }
 }
 
+VANTREL_API int32_t VantrelFailureCause(CInterfaceTemplate* session, int32_t* cause, uint32_t* silent_ms) {
+  try {
+    if (cause) *cause = VANTREL_CAUSE_NONE;
+    if (silent_ms) *silent_ms = 0;
+    vantrel::CBizDownload* s = vantrel::Find(session);
+    if (!s) return 0;
+    const vantrel::Channel& ch = s->engine().channel();
+    if (ch.failure_code() == 0) return 0;
+    // The enum's values are the channel's, one for one.
+    if (cause) *cause = static_cast<int32_t>(ch.cause());
+    if (silent_ms && ch.cause() == vantrel::LinkCause::kNoAnswer)
+      *silent_ms = static_cast<uint32_t>(std::min<uint64_t>(ch.silent_ms(), UINT32_MAX));
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
 VANTREL_API int32_t VantrelCancel(CInterfaceTemplate* session) {
   try {
     vantrel::CBizDownload* s = vantrel::Find(session);
@@ -106,6 +131,10 @@ VANTREL_API int32_t VantrelSetSetting(CInterfaceTemplate* session, int32_t key, 
     switch (key) {
       case VANTREL_SETTING_CHECK_GEOMETRY: settings.checkGeometry = value != 0; return 1;
       case VANTREL_SETTING_RESET_WAIT_ENDS_WHEN_GONE: settings.resetWaitEndsWhenGone = value != 0; return 1;
+      case VANTREL_SETTING_ANSWER_LIMIT_MS:
+        if (value < 0) return 0;
+        settings.answerLimitMs = static_cast<uint32_t>(value);
+        return 1;
       default: return 0;
     }
   } catch (...) {

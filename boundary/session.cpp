@@ -1,6 +1,7 @@
 #include "boundary/session.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 
 #include "link/link.h"
@@ -47,8 +48,19 @@ int32_t CDllInterface::ReportMessage(int32_t kind, int32_t value, const char* te
   return Deliver({host_, false, kind, value, text ? text : ""});
 }
 
+namespace {
+// The closed host has no other way to ask for faster pauses than the
+// environment; simulated runs set it. Read here, once per session, and used
+// only on a pseudo-terminal (Channel::ChooseTimeScale).
+double EnvironmentTimeScale() {
+  const char* s = std::getenv("VANTREL_TIME_SCALE");
+  return s ? std::atof(s) : 1;
+}
+}  // namespace
+
 CBizDownload::CBizDownload(int32_t port_index)
     : port_index_(port_index), com_port_(static_cast<uint32_t>(port_index) + 40) {
+  engine_.channel().RequestTimeScale(EnvironmentTimeScale());
   RegisterSession(this);
 }
 
@@ -119,7 +131,8 @@ int32_t CBizDownload::Download() {
 }
 
 void CBizDownload::ResetWait() {
-  platform::Clock& clock = platform::GetClock();
+  // One of the protocol's fixed pauses: a simulated phone's runs faster.
+  platform::Clock& clock = engine_.channel().pauses();
   Channel& ch = engine_.channel();
   const bool may_end = ch.settings().resetWaitEndsWhenGone;
   const uint32_t total = kResetCountdownSeconds;

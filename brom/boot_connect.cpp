@@ -57,7 +57,7 @@ int BootSendDa(LinkHandle h, const ImageDesc* image) {
       BootSendEcho32(h, words)) {
     return ch.Fail(kBootSendDaFailed, "checksum command 0xA4: the boot ROM's echo failed");
   }
-  LinkSleep(kChecksumPauseMs);
+  LinkSleep(h, kChecksumPauseMs);
   uint16_t target = 0;
   if (LinkRead16(h, &target) != kLinkOk)
     return ch.Fail(kBootSendDaFailed, "checksum command 0xA4: no checksum came back");

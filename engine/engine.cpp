@@ -160,6 +160,7 @@ int CMTKClass::Connect() { return ConnectOn(port_.get()); }
 int CMTKClass::ConnectOn(platform::ByteLink* port) {
   RegisterEngine(com_port_, this);
   channel_.ClearFailure();
+  channel_.ChooseTimeScale(port && port->IsPseudoTerminal(), com_port_);
   Link link(port, &channel_);
   channel_.EnterStage(kStageBootRom);
   boot_result_ = BootConnect(&link, &da1_, &da2_);

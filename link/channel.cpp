@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "link/report.h"
+#include "vantrel/codes.h"
 
 namespace vantrel {
 
@@ -53,6 +54,44 @@ void Channel::AddContext(const char* format, ...) {
   std::vsnprintf(buf, sizeof buf, format, ap);
   va_end(ap);
   failure_ = std::string(buf) + ": " + failure_;
+}
+
+void Channel::SetStageFailure(int code, const char* meaning) {
+  if (failure_.empty()) failure_ = meaning ? meaning : "";
+  failure_code_ = code;
+  if (cause_ == LinkCause::kNone && answered_ && code != kCancelled) cause_ = LinkCause::kRefused;
+}
+
+void Channel::NoteAnswered() {
+  answered_ = true;
+  if (cause_ == LinkCause::kPortGone) return;
+  cause_ = LinkCause::kNone;
+  silent_ms_ = 0;
+}
+
+void Channel::NoteSilence(uint32_t ms) {
+  if (cause_ != LinkCause::kNone && cause_ != LinkCause::kNoAnswer) return;
+  cause_ = LinkCause::kNoAnswer;
+  silent_ms_ += ms;
+}
+
+void Channel::NoteFault(LinkCause cause) {
+  // A port that went away explains whatever came before it; otherwise the
+  // first failure stands (a silence is no failure until it ends a step).
+  if (cause == LinkCause::kPortGone || cause_ == LinkCause::kNone || cause_ == LinkCause::kNoAnswer)
+    cause_ = cause;
+}
+
+void Channel::ChooseTimeScale(bool pseudo_terminal, uint32_t com_port) {
+  if (requested_scale_ <= 1 || pseudo_terminal) {
+    pauses_.set_factor(requested_scale_);
+    return;
+  }
+  pauses_.set_factor(1);
+  if (scale_noted_) return;
+  scale_noted_ = true;
+  Log("VANTREL_TIME_SCALE ignored: COM%u is not a pseudo-terminal, so the protocol's pauses run in real time\n",
+      com_port);
 }
 
 }  // namespace vantrel

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "link/progress.h"
+#include "platform/clock.h"
 
 namespace vantrel {
 
@@ -47,8 +48,23 @@ struct SessionSettings {
   // The reset countdown after a download ends when the session's port has
   // gone (the phone reset) or on cancel; Download still succeeds.
   bool resetWaitEndsWhenGone = false;
+  // How long each answer of the agent (a status byte, a short answer) is
+  // waited for, in ms, over whichever limits are in force; 0: theirs.
+  uint32_t answerLimitMs = 0;
 };
 
+// What the link saw go wrong first, kept behind a failure's code. The codes
+// stay what the host has always been given (a block command that got no
+// answer is "refused" to it); the cause lets a front end tell a phone that
+// stopped answering or went away from one that refused.
+enum class LinkCause : int32_t {
+  kNone = 0,         // no link failure: a check of the plug-in's own, a cancel
+  kPortGone = 1,     // the port went away (unplugged, hung up)
+  kNoAnswer = 2,     // no byte within the limit; silent_ms() tells how long
+  kWriteFailed = 3,  // a write or its flush failed or ran out of time, the port still there
+  kRefused = 4,      // every byte went and came: the phone's answer ended the step
+  kReadFailed = 5,   // a read failed, the port still there
+};
 
 class Channel {
  public:
@@ -85,7 +101,13 @@ class Channel {
   SessionSettings& settings() { return settings_; }
   const SessionSettings& settings() const { return settings_; }
 
-  const WaitLimits& limits() const { return limits_ ? *limits_ : Limits(); }
+  const WaitLimits& limits() const {
+    const WaitLimits& base = limits_ ? *limits_ : Limits();
+    if (settings_.answerLimitMs == 0) return base;
+    merged_ = base;
+    merged_.statusByteMs = settings_.answerLimitMs;
+    return merged_;
+  }
   // The channel's own limits (null: the process-wide ones again). Not owned.
   void SetLimits(const WaitLimits* limits) { limits_ = limits; }
   const WaitLimits* own_limits() const { return limits_; }
@@ -99,16 +121,42 @@ class Channel {
   void AddContext(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // What a stage returned, kept with the detail its deepest site recorded
   // (a stage without a detail of its own gets the code's meaning).
-  void SetStageFailure(int code, const char* meaning) {
-    if (failure_.empty()) failure_ = meaning ? meaning : "";
-    failure_code_ = code;
-  }
+  // A stage that fails after the link carried every byte, with answers
+  // coming, failed on an answer: its cause is kRefused.
+  void SetStageFailure(int code, const char* meaning);
   const std::string& failure() const { return failure_; }
   int failure_code() const { return failure_code_; }
   void ClearFailure() {
     failure_.clear();
     failure_code_ = 0;
+    cause_ = LinkCause::kNone;
+    silent_ms_ = 0;
+    answered_ = false;
   }
+
+  // The link's account of its transfers, from which the cause is kept. A
+  // read that brings bytes ends a silence and what went wrong before it (the
+  // phone answered after all), a read that times out adds its time-out to
+  // the silence, a failed call records its cause; a port gone stays gone.
+  void NoteAnswered();
+  void NoteSilence(uint32_t ms);
+  void NoteFault(LinkCause cause);
+  // The cause behind the failure recorded (kNone while nothing failed on
+  // the link), and for kNoAnswer the port time without a byte.
+  LinkCause cause() const { return cause_; }
+  uint64_t silent_ms() const { return silent_ms_; }
+
+  // The session's fixed pauses (the 3-second settles, the reset countdown)
+  // through the process clock, shortened by the time scale in use; polls and
+  // deadlines never use this clock.
+  platform::Clock& pauses() { return pauses_; }
+  double time_scale() const { return pauses_.factor(); }
+  // What the environment asks for (read at the boundary). It is used only
+  // where the session's port is a pseudo-terminal, the simulated phone's
+  // kind of port: against a real phone the pauses are what it needs, and
+  // the trace says once per session that the scale was ignored.
+  void RequestTimeScale(double factor) { requested_scale_ = factor; }
+  void ChooseTimeScale(bool pseudo_terminal, uint32_t com_port);
 
   // Set from any thread; the transfers look at it between packets and
   // blocks and end with kCancelled.
@@ -122,8 +170,15 @@ class Channel {
   EventSink event_;
   SessionSettings settings_;
   const WaitLimits* limits_ = nullptr;
+  mutable WaitLimits merged_;  // limits() with the answer limit in force
   std::string failure_;
   int failure_code_ = 0;
+  LinkCause cause_ = LinkCause::kNone;
+  uint64_t silent_ms_ = 0;
+  bool answered_ = false;  // a byte came since the record was cleared
+  platform::ScaledClock pauses_;
+  double requested_scale_ = 1;
+  bool scale_noted_ = false;
   std::atomic<bool> cancelled_{false};
 };
 

@@ -1,18 +1,39 @@
 #include "link/link.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/clock.h"
 
 namespace vantrel {
 
+namespace {
+
+// What a failed call leaves in the channel: the port gone, or the kind of
+// call that failed on a port still there.
+void NoteFailedCall(LinkHandle h, LinkCause while_there) {
+  h->channel().NoteFault(h->port()->Gone() ? LinkCause::kPortGone : while_there);
+}
+
+// The port time a read of n bytes may take before it gives up.
+uint32_t ReadTimeoutMs(LinkHandle h, uint32_t n) {
+  const platform::Timeouts t = h->port()->GetTimeouts();
+  const uint64_t ms = uint64_t(n) * t.readMultiplier + t.readConstant;
+  return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
+
+}  // namespace
+
 LinkStatus LinkWrite(LinkHandle h, const uint8_t* buf, uint32_t n) {
   if (!h || !h->port()) return kLinkError;
   uint32_t put = 0;
-  if (!h->port()->Write(buf, n, &put)) return kLinkError;
-  if (put == 0) return kLinkNothingWritten;
-  if (put != n) return kLinkError;
-  return h->port()->Flush() ? kLinkOk : kLinkError;
+  LinkStatus s = kLinkOk;
+  if (!h->port()->Write(buf, n, &put)) s = kLinkError;
+  else if (put == 0) s = kLinkNothingWritten;
+  else if (put != n) s = kLinkError;
+  else if (!h->port()->Flush()) s = kLinkError;
+  if (s != kLinkOk) NoteFailedCall(h, LinkCause::kWriteFailed);
+  return s;
 }
 
 LinkStatus LinkWrite8(LinkHandle h, uint32_t value) {
@@ -35,10 +56,15 @@ LinkStatus LinkWrite32(LinkHandle h, uint32_t value) {
 LinkStatus LinkRead(LinkHandle h, uint8_t* buf, uint32_t n) {
   if (!h || !h->port()) return kLinkError;
   uint32_t got = 0;
-  if (!h->port()->Read(buf, n, &got)) return kLinkError;
-  if (got == 0) return kLinkNoData;
-  if (got < n) return kLinkError;
-  return kLinkOk;
+  if (!h->port()->Read(buf, n, &got)) {
+    NoteFailedCall(h, LinkCause::kReadFailed);
+    return kLinkError;
+  }
+  if (got > 0) h->channel().NoteAnswered();
+  if (got == n) return kLinkOk;
+  // Nothing, or the answer stopped short: the rest never came.
+  h->channel().NoteSilence(ReadTimeoutMs(h, n - got));
+  return got == 0 ? kLinkNoData : kLinkError;
 }
 
 LinkStatus LinkReadAll(LinkHandle h, uint8_t* buf, uint32_t n) {
@@ -47,8 +73,15 @@ LinkStatus LinkReadAll(LinkHandle h, uint8_t* buf, uint32_t n) {
   uint32_t have = 0;
   while (have < n) {
     uint32_t got = 0;
-    if (!h->port()->Read(buf + have, n - have, &got)) return kLinkError;
-    if (got == 0) return kLinkNoData;
+    if (!h->port()->Read(buf + have, n - have, &got)) {
+      NoteFailedCall(h, LinkCause::kReadFailed);
+      return kLinkError;
+    }
+    if (got == 0) {
+      h->channel().NoteSilence(ReadTimeoutMs(h, n - have));
+      return kLinkNoData;
+    }
+    h->channel().NoteAnswered();
     have += got;
   }
   return kLinkOk;
@@ -102,6 +135,11 @@ void LinkLog(LinkHandle h, const char* format, ...) {
 }
 
 void LinkSleep(uint32_t ms) { platform::GetClock().SleepMs(ms); }
+
+void LinkSleep(LinkHandle h, uint32_t ms) {
+  if (h) h->channel().pauses().SleepMs(ms);
+  else LinkSleep(ms);
+}
 
 uint64_t LinkNowMs() { return platform::GetClock().NowMs(); }
 

@@ -58,6 +58,9 @@ bool LinkFlush(LinkHandle h);
 // no time stamp, no newline added.
 void LinkLog(LinkHandle h, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LinkSleep(uint32_t ms);
+// One of the protocol's fixed pauses in a session: the session's time scale
+// applies (see Channel::pauses).
+void LinkSleep(LinkHandle h, uint32_t ms);
 // The clock the link's sleeps use, in milliseconds.
 uint64_t LinkNowMs();
 

@@ -1,7 +1,6 @@
 #include "platform/clock.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -10,13 +9,12 @@ namespace vantrel::platform {
 // RealNowMs and SystemClock are the OS's own: posix/clock_posix.cpp,
 // win32/clock_win32.cpp.
 
-ScaledClock::ScaledClock(double factor) : factor_(factor > 1 ? factor : 1), origin_(RealNowMs()) {}
-uint64_t ScaledClock::NowMs() {
-  return origin_ + static_cast<uint64_t>((RealNowMs() - origin_) * factor_);
-}
+uint64_t ScaledClock::NowMs() { return GetClock().NowMs(); }
+
 void ScaledClock::SleepMs(uint32_t ms) {
-  auto us = static_cast<int64_t>(ms * 1000.0 / factor_);
-  std::this_thread::sleep_for(std::chrono::microseconds(us > 100 ? us : 100));
+  if (factor_ <= 1) return GetClock().SleepMs(ms);
+  const double scaled = ms / factor_;
+  GetClock().SleepMs(scaled < 1 ? 1 : static_cast<uint32_t>(scaled + 0.5));
 }
 
 uint64_t ManualClock::NextId() {
@@ -47,13 +45,7 @@ namespace {
 std::atomic<Clock*> g_clock{nullptr};
 
 Clock* DefaultClock() {
-  static Clock* def = [] () -> Clock* {
-    if (const char* s = std::getenv("VANTREL_TIME_SCALE")) {
-      double f = std::atof(s);
-      if (f > 1) return new ScaledClock(f);
-    }
-    return new SystemClock();
-  }();
+  static Clock* def = new SystemClock();
   return def;
 }
 }  // namespace

@@ -22,18 +22,22 @@ class SystemClock : public Clock {
   void SleepMs(uint32_t ms) override;
 };
 
-// Real time divided by a factor: a sleep of n ms lasts n / factor ms (at least
-// a short real yield, so loops still give up the CPU), and NowMs runs that
-// much faster. Used for simulated runs.
+// The process's clock with its sleeps shortened by a factor: the fixed
+// pauses of a session whose phone is simulated (link/channel.h decides when).
+// A sleep of n ms asks the process clock for n / factor ms, at least 1 ms so
+// that a loop still gives up the processor; time itself runs as the process
+// clock's, so deadlines are never shortened. A factor of 1 or less changes
+// nothing.
 class ScaledClock : public Clock {
  public:
-  explicit ScaledClock(double factor);
+  explicit ScaledClock(double factor = 1) { set_factor(factor); }
   uint64_t NowMs() override;
   void SleepMs(uint32_t ms) override;
+  void set_factor(double factor) { factor_ = factor > 1 ? factor : 1; }
+  double factor() const { return factor_; }
 
  private:
-  double factor_;
-  uint64_t origin_;
+  double factor_ = 1;
 };
 
 // Time stands still until someone sleeps: a sleep advances it at once, for
@@ -58,9 +62,9 @@ class ManualClock : public Clock {
   std::atomic<uint64_t> slept_{0};
 };
 
-// The process's clock. Without SetClock it is the system clock, or a
-// ScaledClock when the environment variable VANTREL_TIME_SCALE holds a factor
-// above 1 (the simulated phone's runs set it).
+// The process's clock. Without SetClock it is the system clock: a time scale
+// never shortens the process's own waits (the port-wait polls among them),
+// only a session's fixed pauses, through a ScaledClock over this one.
 Clock& GetClock();
 // Installs a clock (nullptr restores the default) and returns the previous one.
 Clock* SetClock(Clock* clock);

@@ -37,6 +37,7 @@ class RecordingPort final : public SerialPort {
   Timeouts GetTimeouts() const override { return inner_->GetTimeouts(); }
   bool Gone() const override { return inner_->Gone(); }
   std::string Name() const override { return inner_->Name(); }
+  bool IsPseudoTerminal() override { return inner_->IsPseudoTerminal(); }
 
   bool ClearError() override { return inner_->ClearError(); }
   bool SetQueueSizes(uint32_t in, uint32_t out) override { return inner_->SetQueueSizes(in, out); }

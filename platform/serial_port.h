@@ -80,6 +80,9 @@ class ByteLink {
   virtual bool Gone() const = 0;
   // The name the port was opened under, for logs.
   virtual std::string Name() const = 0;
+  // True for a pseudo-terminal, the port a simulated phone talks through: the
+  // one kind of port on which a session may run its fixed pauses faster.
+  virtual bool IsPseudoTerminal() { return false; }
 };
 
 // A serial port: the byte link plus line control, which only the port's

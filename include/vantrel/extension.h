@@ -8,8 +8,9 @@
 // `session` is the pointer NewDll handed out. Every function is safe to call
 // with a null session (it returns 0) and never raises.
 //
-// Threads: VantrelSetLog and VantrelLastFailure are called on the thread that
-// drives the session (before Prepare, or between its operations).
+// Threads: VantrelSetLog, VantrelLastFailure and VantrelFailureCause are
+// called on the thread that drives the session (before Prepare, or between
+// its operations).
 // VantrelCancel may be called on any thread, like Stop.
 #include <stdint.h>
 
@@ -33,6 +34,25 @@ VANTREL_API int32_t VantrelSetLog(CInterfaceTemplate* session, VantrelLogFunctio
 VANTREL_API int32_t VantrelLastFailure(CInterfaceTemplate* session, int32_t* code, char* detail,
                                        uint32_t size);
 
+// What the link saw behind a failure. The result codes stay as the host
+// knows them (a block command that got no answer is "refused" to it); the
+// cause says what really happened.
+enum VantrelCause {
+  VANTREL_CAUSE_NONE = 0,          // nothing failed on the link: a check of the plug-in's own, a cancel
+  VANTREL_CAUSE_PORT_GONE = 1,     // the port went away: unplugged, hung up, power lost
+  VANTREL_CAUSE_NO_ANSWER = 2,     // the phone sent no byte within the limit
+  VANTREL_CAUSE_WRITE_FAILED = 3,  // the port stopped taking bytes, though it is still there
+  VANTREL_CAUSE_REFUSED = 4,       // the link carried every byte: the phone's answer ended the step
+  VANTREL_CAUSE_READ_FAILED = 5,   // reading from the port failed, though it is still there
+};
+
+// The cause behind the failure VantrelLastFailure gives: *cause receives a
+// VantrelCause and *silent_ms, for VANTREL_CAUSE_NO_ANSWER, the time the
+// phone sent no byte (port time, as the limits count it), else 0. Either may
+// be null. Returns 1 when a failure is recorded, else 0 with
+// VANTREL_CAUSE_NONE.
+VANTREL_API int32_t VantrelFailureCause(CInterfaceTemplate* session, int32_t* cause, uint32_t* silent_ms);
+
 // Asks the session to stop at its next safe point: the port wait ends as
 // with Stop, and a running transfer ends between packets or blocks with
 // the code 1031 (Cancelled), leaving the phone as a power cut would.
@@ -53,6 +73,10 @@ enum {
   // session's port has gone (the phone reset) or on VantrelCancel; Download
   // still returns 1.
   VANTREL_SETTING_RESET_WAIT_ENDS_WHEN_GONE = 2,
+  // n > 0: each answer of the agent (a status byte, a short answer) is
+  // waited for n ms before the phone counts as not answering (by default
+  // 30 s); 0: the default again.
+  VANTREL_SETTING_ANSWER_LIMIT_MS = 3,
 };
 VANTREL_API int32_t VantrelSetSetting(CInterfaceTemplate* session, int32_t key, int32_t value);
 
@@ -116,3 +140,4 @@ using VantrelLastFailureFn = int32_t (*)(CInterfaceTemplate*, int32_t*, char*, u
 using VantrelCancelFn = int32_t (*)(CInterfaceTemplate*);
 using VantrelSetSettingFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t);
 using VantrelSetEventsFn = int32_t (*)(CInterfaceTemplate*, VantrelEventFunction, void*);
+using VantrelFailureCauseFn = int32_t (*)(CInterfaceTemplate*, int32_t*, uint32_t*);

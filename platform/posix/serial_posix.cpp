@@ -17,6 +17,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -282,6 +283,15 @@ class PosixSerialPort : public SerialPort {
 
   bool Gone() const override { return gone_; }
   std::string Name() const override { return name_; }
+  // By the device number, not the name: a by-id link or a port-directory
+  // entry may point at either kind. Linux numbers the slaves of Unix98
+  // pseudo-terminals with the majors 136 to 143.
+  bool IsPseudoTerminal() override {
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;
+  }
 
  private:
   bool MarkGone() {

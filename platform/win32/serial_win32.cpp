@@ -157,6 +157,17 @@ bool Win32SerialPort::ModemLine(DWORD function) {
   return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ? true : Fail(error);
 }
 
+// Windows has no pseudo-terminals of its own; the simulated phone reaches a
+// Windows build through Wine's port on one, which is the port without modem
+// lines. Raising DTR, which the open port has raised already, tells: Wine
+// answers ERROR_NOT_SUPPORTED there. (A virtual port without modem lines
+// counts too; a real phone's port always has them.)
+bool Win32SerialPort::IsPseudoTerminal() {
+  if (gone_ || EscapeCommFunction(h_, SETDTR)) return false;
+  const DWORD error = GetLastError();
+  return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+}
+
 bool Win32SerialPort::SetDtr(bool on) { return ModemLine(on ? SETDTR : CLRDTR); }
 
 bool Win32SerialPort::SetRts(bool on) { return ModemLine(on ? SETRTS : CLRRTS); }

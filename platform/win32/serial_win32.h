@@ -43,6 +43,7 @@ class Win32SerialPort final : public SerialPort {
   uint32_t InputQueued() override;
   bool Gone() const override { return gone_; }
   std::string Name() const override { return name_; }
+  bool IsPseudoTerminal() override;
 
   HANDLE handle() const { return h_; }
   bool overlapped() const { return overlapped_; }

@@ -40,6 +40,7 @@ struct FlashOptions {
   std::vector<std::string> ports;
   bool autodetect = false;
   double wait = -1;
+  double answer_limit = 0;  // 0: the plug-in's own (30 s)
   bool simulate = false;
   unsigned phones = 1;
   int32_t port_index = 0;
@@ -324,6 +325,7 @@ int Run(FlashOptions& o) {
 
   StationOptions so;
   so.wait_seconds = o.wait;
+  so.answer_limit_seconds = o.answer_limit;
   std::vector<std::unique_ptr<PhoneRun>> runs;
   for (size_t i = 0; i < targets.size(); ++i) {
     runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
@@ -420,6 +422,10 @@ void RegisterFlashCommand(CLI::App& app) {
   cmd->add_flag("--auto", o->autodetect, "Take the one phone port the port scan finds");
   cmd->add_option("--wait", o->wait, "Give up on a port that has not appeared after this many seconds")
       ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--answer-limit", o->answer_limit,
+                  "Give a phone up as not answering when it sends no byte for this many seconds during the "
+                  "download (default 30)")
+      ->check(CLI::Range(1.0, 3600.0));
   cmd->add_flag("--simulate", o->simulate, "Flash built-in simulated phones");
   cmd->add_option("--port-index", o->port_index, "Port index of the first session (COM number - 40)")
       ->check(CLI::Range(0, 200))

@@ -1,21 +1,62 @@
 #include "tools/cli/exit_codes.h"
 
+#include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "vantrel/codes.h"
+#include "vantrel/extension.h"
 
 namespace vantrel::cli {
 
-ExitCode ClassifyResult(int code, bool port_gone) {
+namespace {
+// Codes of a step before the agent ran: a silence there is a phone that
+// never came up, not one that went away.
+bool BeforeTheAgent(int code) {
+  return (code >= 2000 && code < 3000) || code == kAgentConnectFailed || code == kAgentBadVersion;
+}
+}  // namespace
+
+ExitCode ClassifyResult(int code, int cause, bool node_gone) {
   if (code == 0) return kExitOk;
   if (code == kCancelled) return kExitInterrupted;
-  if (port_gone) return kExitConnectionLost;
-  if (code >= 2000 && code < 3000) return kExitNoAnswer;      // boot ROM stage
-  if (code == kAgentConnectFailed || code == kAgentBadVersion) return kExitNoAnswer;  // agent never started
+  switch (cause) {
+    case VANTREL_CAUSE_PORT_GONE:
+    case VANTREL_CAUSE_WRITE_FAILED:
+    case VANTREL_CAUSE_READ_FAILED:
+      return kExitConnectionLost;
+    case VANTREL_CAUSE_NO_ANSWER:
+      return BeforeTheAgent(code) ? kExitNoAnswer : kExitConnectionLost;
+    case kCauseUnknown:
+      if (node_gone) return kExitConnectionLost;
+      break;
+    default:  // refused, or no link failure: the code tells
+      break;
+  }
+  if (BeforeTheAgent(code)) return kExitNoAnswer;
   if (code == kBloaderInfoMissing || code == kBloaderInfoTooShort || code == kNoDescriptor ||
       code == kWrongFlashGeometry)
     return kExitPackage;
   return kExitFlash;  // agent commands, FS writing, layout checks
+}
+
+std::string CauseWords(int cause, uint32_t silent_ms) {
+  switch (cause) {
+    case VANTREL_CAUSE_PORT_GONE: return "the port went away";
+    case VANTREL_CAUSE_WRITE_FAILED: return "the port stopped taking data";
+    case VANTREL_CAUSE_READ_FAILED: return "reading from the port failed";
+    case VANTREL_CAUSE_NO_ANSWER: {
+      // Whole seconds from 10 s on; below, tenths ("no byte for 0.5 s").
+      char text[48];
+      const double s = silent_ms / 1000.0;
+      if (s >= 10) std::snprintf(text, sizeof text, "no byte for %.0f s", std::floor(s));
+      else std::snprintf(text, sizeof text, "no byte for %.1f s", s);
+      std::string out = text;
+      if (const size_t at = out.find(".0 s"); at != std::string::npos) out.erase(at, 2);
+      return out;
+    }
+    default: return "";
+  }
 }
 
 std::string ResultName(int code) {

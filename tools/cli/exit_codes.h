@@ -1,6 +1,7 @@
 #pragma once
 // The exit codes of `vantrel`, one class of outcome each. They stay clear of
 // the option parser's own numbers (104 to 109), which main() maps to kUsage.
+#include <cstdint>
 #include <string>
 
 namespace vantrel::cli {
@@ -12,7 +13,7 @@ enum ExitCode : int {
   kExitPackage = 3,         // the package (or a state file) is missing or invalid
   kExitPort = 4,            // port missing, not a tty, permission denied, busy
   kExitNoAnswer = 5,        // the phone did not answer (boot ROM or agent start)
-  kExitConnectionLost = 6,  // the phone went away: unplugged, hang-up, power lost
+  kExitConnectionLost = 6,  // the phone went away or stopped answering: unplugged, hang-up, power lost
   kExitFlash = 7,           // a flash error: reserve exhausted, write failure, layout mismatch
   kExitMixed = 8,           // several phones, different outcomes (the summary says which)
   kExitInterrupted = 130,   // Ctrl-C (128 + SIGINT, as shells report it)
@@ -26,17 +27,26 @@ inline const char* ExitCodeHelp() {
          "  2    usage: unknown option, missing or conflicting arguments\n"
          "  3    the package or a state file is missing or invalid\n"
          "  4    port missing, not a tty, permission denied, or busy\n"
-         "  5    the phone did not answer (boot ROM stage)\n"
-         "  6    connection lost (unplugged, hang-up)\n"
+         "  5    the phone did not answer (boot ROM stage, agent start)\n"
+         "  6    connection lost (unplugged, hang-up, the phone stopped answering)\n"
          "  7    flash error (reserve exhausted, write failure, layout mismatch)\n"
          "  8    several phones with different results (see the summary)\n"
          "  130  interrupted (Ctrl-C)\n";
 }
 
-// The class of a plug-in result code, given whether the phone's port had
-// gone when the session ended (a vanished device node is the one sure sign
-// of an unplugged or hung-up phone, whatever code the protocol step chose).
-ExitCode ClassifyResult(int code, bool port_gone);
+// What the plug-in's link saw behind a failure: a VantrelCause
+// (vantrel/extension.h), or kCauseUnknown from a library that cannot say.
+inline constexpr int kCauseUnknown = -1;
+
+// The class of a failure. The cause decides where the link saw one (a phone
+// that stopped answering or went away is no flash error, whatever code the
+// protocol step chose); otherwise the code does. `node_gone` (the device
+// node vanished) stands in for the cause with a library that cannot say.
+ExitCode ClassifyResult(int code, int cause, bool node_gone);
+
+// "the port went away", "no byte for 30 s", ...: the cause in a few words
+// for the user, or "" when it adds nothing to the code.
+std::string CauseWords(int cause, uint32_t silent_ms);
 
 // The code's name from the table ("FsLayoutMismatch"), also for the codes a
 // newer library may return.

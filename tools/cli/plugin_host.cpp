@@ -44,6 +44,7 @@ bool PluginHost::Load(const std::string& path, std::string* error) {
   cancel_ = reinterpret_cast<VantrelCancelFn>(dlsym(lib_, "VantrelCancel"));
   set_setting_ = reinterpret_cast<VantrelSetSettingFn>(dlsym(lib_, "VantrelSetSetting"));
   set_events_ = reinterpret_cast<VantrelSetEventsFn>(dlsym(lib_, "VantrelSetEvents"));
+  failure_cause_ = reinterpret_cast<VantrelFailureCauseFn>(dlsym(lib_, "VantrelFailureCause"));
   return true;
 }
 
@@ -65,6 +66,12 @@ bool PluginHost::LastFailure(CInterfaceTemplate* s, int32_t* code, std::string* 
   if (last_failure_(s, code, buf, sizeof buf) != 1) return false;
   *detail = buf;
   return *code != 0;
+}
+
+bool PluginHost::FailureCause(CInterfaceTemplate* s, int32_t* cause, uint32_t* silent_ms) {
+  *cause = VANTREL_CAUSE_NONE;
+  *silent_ms = 0;
+  return failure_cause_ && failure_cause_(s, cause, silent_ms) == 1;
 }
 
 void PluginHost::Cancel(CInterfaceTemplate* s) {

@@ -2,8 +2,8 @@
 // A host stand-in: loads the plug-in library, finds the six exports by name,
 // and drives sessions by virtual-table slot, as the real host does. The
 // extension exports (vantrel/extension.h) are looked up too; a library
-// without them still works, with no log routing, no failure detail and no
-// cancellation (Stop only).
+// without them still works, with no log routing, no failure detail or cause
+// and no cancellation (Stop only).
 #include <cstdint>
 #include <string>
 
@@ -51,6 +51,9 @@ class PluginHost {
   bool SetEvents(CInterfaceTemplate* s, VantrelEventFunction fn, void* user) {
     return set_events_ && set_events_(s, fn, user) == 1;
   }
+  // What the library's link saw behind the session's last failure (a
+  // VantrelCause); false when none is recorded or the library cannot say.
+  bool FailureCause(CInterfaceTemplate* s, int32_t* cause, uint32_t* silent_ms);
 
  private:
   void* lib_ = nullptr;
@@ -63,6 +66,7 @@ class PluginHost {
   VantrelCancelFn cancel_ = nullptr;
   VantrelSetSettingFn set_setting_ = nullptr;
   VantrelSetEventsFn set_events_ = nullptr;
+  VantrelFailureCauseFn failure_cause_ = nullptr;
 };
 
 }  // namespace vantrel::cli

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +38,19 @@ PortCheck Busy(const std::string& path) {
   return {PortProblem::kBusy, path + ": busy, another program holds it" + who + "; " + kBusyRemedy};
 }
 
+// Terminals that are never a phone's port, told by device number (a link
+// to them counts too). /dev/tty is worth the check above all: without a
+// controlling terminal its open fails as if no device were there yet, and
+// with one it is the user's own terminal.
+const char* NeverAPhonePort(dev_t device) {
+  const unsigned ma = major(device), mi = minor(device);
+  if (ma == 5 && mi == 0) return "is the controlling terminal of whichever program opens it";
+  if (ma == 5 && mi == 1) return "is the system console";
+  if (ma == 5 && mi == 2) return "is the pseudo-terminal multiplexer";
+  if (ma == 4 && mi < 64) return "is a virtual console";
+  return nullptr;
+}
+
 }  // namespace
 
 PortCheck CheckPort(const std::string& path) {
@@ -50,6 +64,9 @@ PortCheck CheckPort(const std::string& path) {
     return {PortProblem::kNotDevice, path + ": is a regular file, not a serial port; give the phone's tty, e.g. /dev/ttyACM0"};
   if (!S_ISCHR(st.st_mode))
     return {PortProblem::kNotDevice, path + ": is not a character device; give the phone's tty, e.g. /dev/ttyACM0"};
+  if (const char* what = NeverAPhonePort(st.st_rdev))
+    return {PortProblem::kNeverAPort,
+            path + ": " + what + ", never a phone's port; give the phone's tty, e.g. /dev/ttyACM0"};
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int e = errno;

@@ -14,6 +14,7 @@ enum class PortProblem {
   kMissing,     // nothing there (yet): the phone is not plugged in
   kNotTty,      // a character device that is no terminal (/dev/null)
   kNotDevice,   // a regular file, a directory, a socket ...
+  kNeverAPort,  // a terminal that is never a phone's port: /dev/tty, the console
   kPermission,  // the user may not open it
   kBusy,        // another program holds it
   kOther,       // any other open failure

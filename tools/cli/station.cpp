@@ -25,6 +25,42 @@ bool StartsImage(const std::string& text) {
          text == "Send Secondary ROM Image" || text == "Start Write FS Image";
 }
 
+// A failure as the plug-in records it: code and detail say where, the
+// cause what happened.
+struct Failure {
+  int code = 0;
+  std::string detail;
+  int cause = kCauseUnknown;
+  uint32_t silent_ms = 0;
+};
+
+Failure ReadFailure(PluginHost& host, CInterfaceTemplate* s) {
+  Failure f;
+  int32_t code = 0, cause = 0;
+  host.LastFailure(s, &code, &f.detail);
+  f.code = code;
+  if (host.FailureCause(s, &cause, &f.silent_ms)) f.cause = cause;
+  return f;
+}
+
+// "4008 WriteFailed (FS image 2: data block 4: ...)"
+std::string CodeAndDetail(const Failure& f) {
+  std::string what = f.code ? std::to_string(f.code) + " " + ResultName(f.code)
+                            : std::string("the plug-in gave no result code");
+  return f.detail.empty() ? what : what + " (" + f.detail + ")";
+}
+
+// What happened in a step that failed, as the link saw it: "the phone
+// stopped answering during FS image 2 (no byte for 30 s)".
+std::string WhatHappened(const Failure& f, ExitCode cls, const std::string& step) {
+  const std::string words = CauseWords(f.cause, f.silent_ms);
+  if (f.cause == VANTREL_CAUSE_NO_ANSWER) return "the phone stopped answering during " + step + " (" + words + ")";
+  if (!words.empty()) return "connection lost (" + words + ") during " + step;
+  if (cls == kExitConnectionLost) return "connection lost during " + step;
+  if (cls == kExitNoAnswer) return "the phone did not answer during " + step;
+  return "failed during " + step;
+}
+
 }  // namespace
 
 PhoneRun::PhoneRun(PluginHost& host, Display& display, std::string label, std::string device, int32_t index,
@@ -125,6 +161,9 @@ void PhoneRun::Run() {
   host_.SetSetting(s, VANTREL_SETTING_CHECK_GEOMETRY, 1);
   host_.SetSetting(s, VANTREL_SETTING_RESET_WAIT_ENDS_WHEN_GONE, 1);
   host_.SetEvents(s, &PhoneRun::EventThunk, this);
+  if (options_.answer_limit_seconds > 0)
+    host_.SetSetting(s, VANTREL_SETTING_ANSWER_LIMIT_MS,
+                     static_cast<int32_t>(options_.answer_limit_seconds * 1000 + 0.5));
   int32_t code = 0;
   std::string detail;
   if (s->Prepare(0) != 1) {
@@ -162,10 +201,15 @@ void PhoneRun::Run() {
     } else if (host_.LastFailure(s, &code, &detail)) {
       // Connect returns 1 whatever the boot ROM stage answered: its own
       // result decides whether there is an agent to talk to.
-      ExitCode cls = ClassifyResult(code, !Exists(now.device));
-      Finish(cls, code,
-             "boot ROM stage failed: " + std::to_string(code) + " " + ResultName(code) +
-                 (detail.empty() ? "" : " (" + detail + ")") + "; " + Remedy(cls, code));
+      const Failure f = ReadFailure(host_, s);
+      const ExitCode cls = ClassifyResult(f.code, f.cause, f.cause == kCauseUnknown && !Exists(now.device));
+      const std::string head = cls == kExitConnectionLost ? WhatHappened(f, cls, "the boot ROM stage")
+                               : f.cause == VANTREL_CAUSE_NO_ANSWER
+                                   ? "boot ROM stage failed: the phone stopped answering (" +
+                                         CauseWords(f.cause, f.silent_ms) + "), "
+                                   : "boot ROM stage failed: ";
+      Finish(cls, f.code,
+             head + (cls == kExitConnectionLost ? ": " : "") + CodeAndDetail(f) + "; " + Remedy(cls, f.code));
     } else {
       {
         std::lock_guard<std::mutex> g(mu_);
@@ -178,32 +222,32 @@ void PhoneRun::Run() {
         Finish(kExitOk, 0, FlashedMessage());
       } else {
         const std::string step = State().step;
-        host_.LastFailure(s, &code, &detail);
-        // A hung-up pty or an unplugged device loses its node a moment
-        // after the I/O error the session saw.
-        bool gone = !Exists(now.device);
-        for (int i = 0; i < 10 && !gone; ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const Failure f = ReadFailure(host_, s);
+        // Without the link's cause, the device node tells: a hung-up pty or
+        // an unplugged device loses it a moment after the session's I/O error.
+        bool gone = false;
+        if (f.cause == kCauseUnknown) {
           gone = !Exists(now.device);
+          for (int i = 0; i < 10 && !gone; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            gone = !Exists(now.device);
+          }
         }
         // A library that records no failure code: the stage tells what failed.
-        ExitCode cls = gone   ? kExitConnectionLost
-                       : code ? ClassifyResult(code, false)
+        ExitCode cls = f.code ? ClassifyResult(f.code, f.cause, gone)
+                       : gone ? kExitConnectionLost
                        : State().stage == Stage::kImage ? kExitFlash
                                                         : kExitNoAnswer;
         {
           std::lock_guard<std::mutex> g(mu_);
           if (interrupted_) cls = kExitInterrupted;
         }
-        std::string what = code ? std::to_string(code) + " " + ResultName(code) : std::string("the plug-in gave no result code");
-        if (!detail.empty()) what += " (" + detail + ")";
         const bool writing = State().stage == Stage::kImage;
-        std::string cause = cls == kExitInterrupted    ? (writing ? "interrupted while writing " : "interrupted during the ") + step
-                            : cls == kExitConnectionLost ? "connection lost during " + step
-                            : cls == kExitNoAnswer       ? "the phone did not answer during " + step
-                                                         : "failed during " + step;
-        std::string remedy = Remedy(cls, code);
-        Finish(cls, code, cause + ": " + what + (remedy.empty() ? "" : "; " + remedy));
+        const std::string cause = cls == kExitInterrupted
+                                      ? (writing ? "interrupted while writing " : "interrupted during the ") + step
+                                      : WhatHappened(f, cls, step);
+        const std::string remedy = Remedy(cls, f.code);
+        Finish(cls, f.code, cause + ": " + CodeAndDetail(f) + (remedy.empty() ? "" : "; " + remedy));
       }
     }
     s->Timing(1);

@@ -54,6 +54,7 @@ struct PhoneState {
 struct StationOptions {
   double wait_seconds = -1;  // < 0: wait for the port until interrupted
   unsigned mirror_delay_ms = 100;
+  double answer_limit_seconds = 0;  // > 0: the sessions' limit for each answer of the agent
 };
 
 class PhoneRun : public HostCallback {
