@@ -141,10 +141,33 @@ TEST_F(Station, APowerCutFailsOnlyThatPhone) {
   EXPECT_EQ(Count(LinesOf(f->err(), c), "done"), 1u) << f->err();
   auto bl = LinesOf(f->err(), b);
   EXPECT_EQ(Count(bl, "done"), 0u);
-  EXPECT_EQ(Count(bl, "FAILED: connection lost during "), 1u) << f->err();
+  EXPECT_EQ(Count(bl, "FAILED: connection lost (the port went away) during "), 1u) << f->err();
   const std::string last = f->err().substr(f->err().rfind("vantrel flash:"));
   EXPECT_NE(last.find("2 of 3 phone(s) flashed; failed: " + b), std::string::npos) << last;
   EXPECT_NE(last.find("(exit 8)"), std::string::npos) << last;
+}
+
+TEST_F(Station, AFailureIsToldByWhatHappenedNotByTheStepsCode) {
+  // Silent from the fourth block write on, which lies in FS image 2; the
+  // session gives up after two seconds without a byte instead of thirty.
+  const std::string silent = StartPhone({"--silence-at", "agent:0xBD#4"});
+  // Hangs up when the first FS image reads the phone's flash, a read whose
+  // failure the step reports as "ROM information not on the flash".
+  const std::string gone = StartPhone({"--hangup-at", "agent:0xDF#1"});
+  auto f = Flash({"--port", silent, "--port", gone, "--time-scale", "100", "--answer-limit", "2"});
+  EXPECT_EQ(f->Wait(milliseconds(30000)), 6) << "both: the connection class\n" << f->err();
+  const auto s = LinesOf(f->err(), silent);
+  ASSERT_FALSE(s.empty()) << f->err();
+  EXPECT_NE(s.back().find("FAILED: the phone stopped answering during FS image 2 (no byte for 2 s): 4008"),
+            std::string::npos)
+      << f->err();
+  EXPECT_NE(s.back().find("check the cable and the phone's battery"), std::string::npos) << s.back();
+  EXPECT_EQ(s.back().find("flash needs service"), std::string::npos) << s.back();
+  const auto g = LinesOf(f->err(), gone);
+  ASSERT_FALSE(g.empty()) << f->err();
+  EXPECT_NE(g.back().find("FAILED: connection lost (the port went away) during FS image 1: 1024"), std::string::npos)
+      << f->err();
+  EXPECT_EQ(g.back().find("does not fit this phone's flash"), std::string::npos) << g.back();
 }
 
 TEST_F(Station, PortsThatCannotWorkFailAtOnceWithTheirCause) {
@@ -164,6 +187,9 @@ TEST_F(Station, PortsThatCannotWorkFailAtOnceWithTheirCause) {
       {{"--port", (tmp_ / "file").string()}, (tmp_ / "file").string(), "is a regular file"},
       {{"--port", tmp_.string()}, tmp_.string(), "is a directory"},
       {{"--port", held}, held, "busy, another program holds it (held by " + std::to_string(getpid())},
+      // Without a controlling terminal its open fails as an absent port's
+      // does; with one it is the terminal the test runs in.
+      {{"--port", "/dev/tty"}, "/dev/tty", "is the controlling terminal"},
   };
   for (const auto& c : cases) {
     const auto t0 = std::chrono::steady_clock::now();
