@@ -1,5 +1,6 @@
 #include "boundary/session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -146,13 +147,16 @@ void CBizDownload::ResetWait() {
       clock.SleepMs(1000);
       continue;
     }
-    for (uint32_t ms = 0; ms < 1000; ms += kResetPollMs) {
+    // Each look opens the port: however fast the countdown runs, no more
+    // than one per port-wait poll period of real time.
+    const uint32_t step = std::max<uint32_t>(kResetPollMs, static_cast<uint32_t>(kPortPollMs * ch.time_scale()));
+    for (uint32_t ms = 0; ms < 1000; ms += step) {
       const int end = ch.cancelled() ? kResetWaitCancelled : PortAbsent() ? kResetWaitPortGone : kResetWaitRunning;
       if (end != kResetWaitRunning) {
         ch.Event({kStageResetWait, waited, total, end});
         return;
       }
-      clock.SleepMs(kResetPollMs);
+      clock.SleepMs(std::min(step, 1000 - ms));
     }
   }
   ch.Event({kStageResetWait, total, total, kResetWaitCountedDown});
