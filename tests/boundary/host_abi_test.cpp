@@ -69,7 +69,7 @@ TEST_F(HostAbi, ExportsTheSixFunctionsUndecoratedAndNothingInternal) {
   EXPECT_EQ(dlsym(lib_, "_ZN7vantrel16ProgressCallbackEjjjPKc"), nullptr)
       << "internal functions stay inside the library";
   // Beside them on this platform only: the documented extension for front ends.
-  for (const char* name : {"VantrelSetLog", "VantrelLastFailure", "VantrelCancel"})
+  for (const char* name : {"VantrelSetLog", "VantrelLastFailure", "VantrelFailureCause", "VantrelCancel"})
     EXPECT_NE(dlsym(lib_, name), nullptr) << name;
 }
 
@@ -140,6 +140,7 @@ TEST_F(HostAbi, SessionLifecycleBySlot) {
   auto last = Export<int (*)(void*, int32_t*, char*, uint32_t)>("VantrelLastFailure");
   auto set_log = Export<int (*)(void*, void (*)(void*, const char*), void*)>("VantrelSetLog");
   auto cancel = Export<int (*)(void*)>("VantrelCancel");
+  auto cause = Export<int (*)(void*, int32_t*, uint32_t*)>("VantrelFailureCause");
   int32_t code = 0;
   char detail[128] = {};
   EXPECT_EQ(last(session, &code, detail, sizeof detail), 1);
@@ -147,6 +148,13 @@ TEST_F(HostAbi, SessionLifecycleBySlot) {
   EXPECT_STREQ(detail,
                "the firmware package provided no bootloader: cannot open /nonexistent/Package.BIN: No "
                "such file or directory");
+  // A package that did not load: no link was involved.
+  int32_t why = -1;
+  uint32_t silent = 7;
+  EXPECT_EQ(cause(session, &why, &silent), 1);
+  EXPECT_EQ(why, 0);
+  EXPECT_EQ(silent, 0u);
+  EXPECT_EQ(cause(session, nullptr, nullptr), 1);
   char tiny[8];
   EXPECT_EQ(last(session, &code, tiny, sizeof tiny), 1);
   EXPECT_STREQ(tiny, "the fir") << "cut to the buffer, NUL-terminated";
@@ -159,6 +167,9 @@ TEST_F(HostAbi, SessionLifecycleBySlot) {
   EXPECT_EQ(last(&bogus, &code, detail, sizeof detail), 0);
   EXPECT_EQ(set_log(nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(cancel(&bogus), 0);
+  why = 3;
+  EXPECT_EQ(cause(&bogus, &why, &silent), 0);
+  EXPECT_EQ(why, 0);
 
   EXPECT_EQ(delete_dll(&session), 1);
   EXPECT_EQ(session, nullptr);

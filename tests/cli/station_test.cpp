@@ -151,9 +151,10 @@ TEST_F(Station, AFailureIsToldByWhatHappenedNotByTheStepsCode) {
   // Silent from the fourth block write on, which lies in FS image 2; the
   // session gives up after two seconds without a byte instead of thirty.
   const std::string silent = StartPhone({"--silence-at", "agent:0xBD#4"});
-  // Hangs up when the first FS image reads the phone's flash, a read whose
-  // failure the step reports as "ROM information not on the flash".
-  const std::string gone = StartPhone({"--hangup-at", "agent:0xDF#1"});
+  // Hangs up when the first FS image reads the phone's flash (the read after
+  // the geometry check's), a read whose failure the step reports as "ROM
+  // information not on the flash".
+  const std::string gone = StartPhone({"--hangup-at", "agent:0xDF#2"});
   auto f = Flash({"--port", silent, "--port", gone, "--time-scale", "100", "--answer-limit", "2"});
   EXPECT_EQ(f->Wait(milliseconds(30000)), 6) << "both: the connection class\n" << f->err();
   const auto s = LinesOf(f->err(), silent);

@@ -2,7 +2,8 @@
 // whole download (both directions, as the simulated phone counts them), the
 // link is cut, or the phone goes silent, at a sample spread over every stage
 // that includes every boot ROM command boundary. Each case must end with the
-// failing stage's code within the limits, hold no port afterwards, and a new
+// failing stage's code within the limits, its cause told as the port gone or
+// as no answer (whatever the code), hold no port afterwards, and a new
 // download on the same port must succeed and pass the flash check. A fault
 // inside the final watchdog command comes after the last write, and the stage
 // does not wait on its answer: that download succeeds.
@@ -125,6 +126,10 @@ void RunCase(Rig& rig, const std::string& start, const Dialogue& d, uint64_t k, 
   else if (inBootRom && r.bootCode == 0) problem = "the boot ROM stage reported no code";
   else if (!inBootRom && r.bootCode != 0) problem = "the boot ROM stage failed (" + std::to_string(r.bootCode) + ")";
   else if (r.downloadCode == 0) problem = "the agent stage reported no code";
+  else if (const LinkCause c = inBootRom ? r.bootCause : r.downloadCause;
+           c != (silence ? LinkCause::kNoAnswer : LinkCause::kPortGone))
+    problem = "the failure's cause is " + std::to_string(static_cast<int>(c)) + ", not " +
+              (silence ? "no answer" : "the port gone");
   else if (spent > Bound(Limits())) problem = "gave up after " + std::to_string(spent) + " ms";
   if (problem.empty() && silence) {
     // The silent phone's port is still there: the ended session must not hold it.

@@ -55,8 +55,12 @@ SessionResult RunEngineQuietly(Rig& rig, unsigned com) {
     if (engine.OpenLink(19200, com) == 0) {
       engine.Connect();
       r.bootCode = engine.boot_result();
+      r.bootCause = engine.channel().cause();
       r.result = engine.Download();
-      if (r.result == 0) r.downloadCode = engine.channel().failure_code();
+      if (r.result == 0) {
+        r.downloadCode = engine.channel().failure_code();
+        r.downloadCause = engine.channel().cause();
+      }
     }
   }
   r.log = ::testing::internal::GetCapturedStdout();

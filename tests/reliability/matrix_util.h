@@ -23,6 +23,8 @@ struct SessionResult {
   std::string log;       // the protocol log the session printed
   int bootCode = 0;      // the boot ROM stage's result
   int downloadCode = 0;  // the agent stage's result code, 0 when it succeeded
+  // What the link saw behind each stage's failure.
+  LinkCause bootCause = LinkCause::kNone, downloadCause = LinkCause::kNone;
 };
 // Runs one session on the rig with its standard output captured.
 SessionResult RunQuietly(Rig& rig);
