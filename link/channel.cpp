@@ -64,22 +64,23 @@ void Channel::SetStageFailure(int code, const char* meaning) {
 
 void Channel::NoteAnswered() {
   answered_ = true;
-  if (cause_ == LinkCause::kPortGone) return;
+  if (!silence_pending_) return;
   cause_ = LinkCause::kNone;
+  silence_pending_ = false;
   silent_ms_ = 0;
 }
 
 void Channel::NoteSilence(uint32_t ms) {
-  if (cause_ != LinkCause::kNone && cause_ != LinkCause::kNoAnswer) return;
+  if (cause_ != LinkCause::kNone && !silence_pending_) return;
   cause_ = LinkCause::kNoAnswer;
+  silence_pending_ = true;
   silent_ms_ += ms;
 }
 
 void Channel::NoteFault(LinkCause cause) {
-  // A port that went away explains whatever came before it; otherwise the
-  // first failure stands (a silence is no failure until it ends a step).
-  if (cause == LinkCause::kPortGone || cause_ == LinkCause::kNone || cause_ == LinkCause::kNoAnswer)
-    cause_ = cause;
+  if (cause != LinkCause::kPortGone && cause_ != LinkCause::kNone && !silence_pending_) return;
+  cause_ = cause;
+  silence_pending_ = false;
 }
 
 void Channel::ChooseTimeScale(bool pseudo_terminal, uint32_t com_port) {

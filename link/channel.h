@@ -130,16 +130,20 @@ class Channel {
     failure_.clear();
     failure_code_ = 0;
     cause_ = LinkCause::kNone;
+    silence_pending_ = false;
     silent_ms_ = 0;
     answered_ = false;
   }
 
   // The link's account of its transfers, from which the cause is kept. A
-  // read that brings bytes ends a silence and what went wrong before it (the
-  // phone answered after all), a read that times out adds its time-out to
-  // the silence, a failed call records its cause; a port gone stays gone.
+  // read that times out adds its time-out to the silence, which stays
+  // pending while the protocol may still read again (a wait that repeats
+  // its reads): a read that brings bytes ends it. A wait that gives up
+  // commits it. A failed call records its cause at once. The first cause
+  // committed stands, except that a port gone explains whatever came before.
   void NoteAnswered();
   void NoteSilence(uint32_t ms);
+  void CommitSilence() { silence_pending_ = false; }
   void NoteFault(LinkCause cause);
   // The cause behind the failure recorded (kNone while nothing failed on
   // the link), and for kNoAnswer the port time without a byte.
@@ -174,6 +178,7 @@ class Channel {
   std::string failure_;
   int failure_code_ = 0;
   LinkCause cause_ = LinkCause::kNone;
+  bool silence_pending_ = false;  // cause_ is a silence no wait has given up on
   uint64_t silent_ms_ = 0;
   bool answered_ = false;  // a byte came since the record was cleared
   platform::ScaledClock pauses_;

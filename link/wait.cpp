@@ -8,13 +8,21 @@ bool WaitBudget::Spend() {
   uint64_t cost = uint64_t(t.readMultiplier) + t.readConstant;
   if (cost == 0) cost = 1;
   left_ = left_ > cost ? left_ - cost : 0;
-  return left_ > 0;
+  return Goes();
 }
 
 bool WaitBudget::SpendMs(uint32_t ms) {
   if (LinkGone(h_)) return false;
   left_ = left_ > ms ? left_ - ms : 0;
-  return left_ > 0;
+  return Goes();
+}
+
+bool WaitBudget::Goes() {
+  if (left_ > 0) return true;
+  // The wait gives up: a silence that ended it is the failure, whatever
+  // the protocol reads after it.
+  h_->channel().CommitSilence();
+  return false;
 }
 
 namespace {

@@ -30,6 +30,8 @@ class WaitBudget {
   bool Exhausted() const { return left_ == 0; }
 
  private:
+  bool Goes();  // false once the budget is spent
+
   LinkHandle h_;
   uint64_t left_;
 };
