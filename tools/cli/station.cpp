@@ -199,17 +199,7 @@ void PhoneRun::Run() {
       Finish(kExitInterrupted, 0,
              "interrupted during the boot ROM stage; nothing was written to the flash: flash it again");
     } else if (host_.LastFailure(s, &code, &detail)) {
-      // Connect returns 1 whatever the boot ROM stage answered: its own
-      // result decides whether there is an agent to talk to.
-      const Failure f = ReadFailure(host_, s);
-      const ExitCode cls = ClassifyResult(f.code, f.cause, f.cause == kCauseUnknown && !Exists(now.device));
-      const std::string head = cls == kExitConnectionLost ? WhatHappened(f, cls, "the boot ROM stage")
-                               : f.cause == VANTREL_CAUSE_NO_ANSWER
-                                   ? "boot ROM stage failed: the phone stopped answering (" +
-                                         CauseWords(f.cause, f.silent_ms) + "), "
-                                   : "boot ROM stage failed: ";
-      Finish(cls, f.code,
-             head + (cls == kExitConnectionLost ? ": " : "") + CodeAndDetail(f) + "; " + Remedy(cls, f.code));
+      FinishFailedBoot(s, now.device);  // no agent to talk to
     } else {
       {
         std::lock_guard<std::mutex> g(mu_);
@@ -217,38 +207,8 @@ void PhoneRun::Run() {
         state_.step = "agent connection";
       }
       display_.Stage(State());
-      const bool ok = s->Download() == 1;
-      if (ok) {
-        Finish(kExitOk, 0, FlashedMessage());
-      } else {
-        const std::string step = State().step;
-        const Failure f = ReadFailure(host_, s);
-        // Without the link's cause, the device node tells: a hung-up pty or
-        // an unplugged device loses it a moment after the session's I/O error.
-        bool gone = false;
-        if (f.cause == kCauseUnknown) {
-          gone = !Exists(now.device);
-          for (int i = 0; i < 10 && !gone; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            gone = !Exists(now.device);
-          }
-        }
-        // A library that records no failure code: the stage tells what failed.
-        ExitCode cls = f.code ? ClassifyResult(f.code, f.cause, gone)
-                       : gone ? kExitConnectionLost
-                       : State().stage == Stage::kImage ? kExitFlash
-                                                        : kExitNoAnswer;
-        {
-          std::lock_guard<std::mutex> g(mu_);
-          if (interrupted_) cls = kExitInterrupted;
-        }
-        const bool writing = State().stage == Stage::kImage;
-        const std::string cause = cls == kExitInterrupted
-                                      ? (writing ? "interrupted while writing " : "interrupted during the ") + step
-                                      : WhatHappened(f, cls, step);
-        const std::string remedy = Remedy(cls, f.code);
-        Finish(cls, f.code, cause + ": " + CodeAndDetail(f) + (remedy.empty() ? "" : "; " + remedy));
-      }
+      if (s->Download() == 1) Finish(kExitOk, 0, FlashedMessage());
+      else FinishFailedDownload(s, now.device);
     }
     s->Timing(1);
   }
@@ -263,6 +223,49 @@ void PhoneRun::Run() {
   }
   finished_ = true;
   display_.Wake();
+}
+
+// Connect returns 1 whatever the boot ROM stage answered: its own result,
+// read after it, says whether there is an agent to talk to.
+void PhoneRun::FinishFailedBoot(CInterfaceTemplate* s, const std::string& device) {
+  const Failure f = ReadFailure(host_, s);
+  const ExitCode cls = ClassifyResult(f.code, f.cause, f.cause == kCauseUnknown && !Exists(device));
+  const std::string head = cls == kExitConnectionLost ? WhatHappened(f, cls, "the boot ROM stage") + ": "
+                           : f.cause == VANTREL_CAUSE_NO_ANSWER
+                               ? "boot ROM stage failed: the phone stopped answering (" +
+                                     CauseWords(f.cause, f.silent_ms) + "), "
+                               : "boot ROM stage failed: ";
+  Finish(cls, f.code, head + CodeAndDetail(f) + "; " + Remedy(cls, f.code));
+}
+
+void PhoneRun::FinishFailedDownload(CInterfaceTemplate* s, const std::string& device) {
+  const PhoneState now = State();
+  const Failure f = ReadFailure(host_, s);
+  // Without the link's cause, the device node tells: a hung-up pty or an
+  // unplugged device loses it a moment after the session's I/O error.
+  bool gone = false;
+  if (f.cause == kCauseUnknown) {
+    gone = !Exists(device);
+    for (int i = 0; i < 10 && !gone; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      gone = !Exists(device);
+    }
+  }
+  // A library that records no failure code: the stage tells what failed.
+  ExitCode cls = f.code ? ClassifyResult(f.code, f.cause, gone)
+                 : gone ? kExitConnectionLost
+                 : now.stage == Stage::kImage ? kExitFlash
+                                              : kExitNoAnswer;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (interrupted_) cls = kExitInterrupted;
+  }
+  const bool writing = now.stage == Stage::kImage;
+  const std::string cause = cls == kExitInterrupted
+                                ? (writing ? "interrupted while writing " : "interrupted during the ") + now.step
+                                : WhatHappened(f, cls, now.step);
+  const std::string remedy = Remedy(cls, f.code);
+  Finish(cls, f.code, cause + ": " + CodeAndDetail(f) + (remedy.empty() ? "" : "; " + remedy));
 }
 
 void PhoneRun::Mirror() {

@@ -79,6 +79,9 @@ class PhoneRun : public HostCallback {
   void Mirror();  // keeps port_dir/COMn linked to the device while it exists
   void StopSession();
   void Finish(ExitCode cls, int code, const std::string& message);
+  // The end of a failed stage, told by what the plug-in's link saw.
+  void FinishFailedBoot(CInterfaceTemplate* s, const std::string& device);
+  void FinishFailedDownload(CInterfaceTemplate* s, const std::string& device);
   void EnterImage(const std::string& name);
   static void LogThunk(void* user, const char* text);
   static void EventThunk(void* user, const VantrelEvent* event);
