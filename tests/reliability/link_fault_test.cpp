@@ -129,7 +129,7 @@ void RunCase(Rig& rig, const std::string& start, const Dialogue& d, uint64_t k, 
   else if (const LinkCause c = inBootRom ? r.bootCause : r.downloadCause;
            c != (silence ? LinkCause::kNoAnswer : LinkCause::kPortGone))
     problem = "the failure's cause is " + std::to_string(static_cast<int>(c)) + ", not " +
-              (silence ? "no answer" : "the port gone");
+              (silence ? "no answer" : "the port gone") + ": " + FirstFailure(r.log);
   else if (spent > Bound(Limits())) problem = "gave up after " + std::to_string(spent) + " ms";
   if (problem.empty() && silence) {
     // The silent phone's port is still there: the ended session must not hold it.
