@@ -94,6 +94,11 @@ std::string FirstFailure(const std::string& log) {
   return log.substr(at, log.find('\n', at) - at);
 }
 
+bool CutStruck(const sim::PhoneRecord& rec) {
+  return std::any_of(rec.faults.begin(), rec.faults.end(),
+                     [](const std::string& f) { return f.rfind("link cut at byte ", 0) == 0; });
+}
+
 struct Outcome {
   unsigned cases = 0, passed = 0;
   uint64_t longestMs = 0;
@@ -126,16 +131,20 @@ void RunCase(Rig& rig, const std::string& start, const Dialogue& d, uint64_t k, 
   else if (inBootRom && r.bootCode == 0) problem = "the boot ROM stage reported no code";
   else if (!inBootRom && r.bootCode != 0) problem = "the boot ROM stage failed (" + std::to_string(r.bootCode) + ")";
   else if (r.downloadCode == 0) problem = "the agent stage reported no code";
-  else if (const LinkCause c = inBootRom ? r.bootCause : r.downloadCause;
-           c != (silence ? LinkCause::kNoAnswer : LinkCause::kPortGone))
-    problem = "the failure's cause is " + std::to_string(static_cast<int>(c)) + ", not " +
-              (silence ? "no answer" : "the port gone") + ": " + FirstFailure(r.log);
   else if (spent > Bound(Limits())) problem = "gave up after " + std::to_string(spent) + " ms";
   if (problem.empty() && silence) {
     // The silent phone's port is still there: the ended session must not hold it.
     if (!platform::OpenComPort(com, false)) problem = "the port is still held";
   }
   rig.phone().Stop();
+  // Told by the cut, whatever code the step chose: judged where the cut
+  // struck (a stage that failed before it, as a handshake lost on a loaded
+  // machine, says nothing about the fault).
+  const LinkCause cause = inBootRom ? r.bootCause : r.downloadCause;
+  if (problem.empty() && r.result == 0 && k < d.watchdogAt && CutStruck(rig.phone().Record()) &&
+      cause != (silence ? LinkCause::kNoAnswer : LinkCause::kPortGone))
+    problem = "the failure's cause is " + std::to_string(static_cast<int>(cause)) + ", not " +
+              (silence ? "no answer" : "the port gone") + ": " + FirstFailure(r.log);
   if (problem.empty()) {
     // The next download is an ordinary one, with the ordinary limits. The
     // cases running at once take turns for it: several whole downloads at once
