@@ -10,7 +10,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev
           libboost-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev
-          clang libclang-rt-14-dev clang-tools lld llvm libudev-dev strace)
+          clang libclang-rt-14-dev clang-tools clang-tidy lld llvm libudev-dev strace)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -63,6 +63,7 @@ case "${1:-}" in
   test)
     build
     ctest --preset default -j2
+    tools/check/function_size.sh build
     bench --quick
     sanitizer_runs
     if [ -x fuzz/run.sh ]; then

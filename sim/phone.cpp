@@ -122,100 +122,107 @@ bool Phone::ReopenPort() {
   return true;
 }
 
+namespace {
+const char* HaltReason(const Halt& h) {
+  switch (h.reason) {
+    case Halt::kStop: return "stopped";
+    case Halt::kHangup: return "hang-up";
+    case Halt::kPowerCut: return "power cut";
+    case Halt::kPortError: return "port error";
+    case Halt::kSilence: return "silent";
+  }
+  return "halted";
+}
+}  // namespace
+
 void Phone::Run() {
   Target target(*this);
   LinkTiming timing{config_.linkBytesPerSecond, config_.turnaroundUs};
   // The emulated link's schedule is kept by sleeping; the default 50 us
   // timer slack would add to every paced transfer and turnaround.
   if (timing.bytesPerSecond > 0 || timing.turnaroundUs > 0) prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+  std::string reason;
+  // Byte positions count within the first power-on's dialogue: a later
+  // power-on only follows a whole dialogue, so nothing else can use the cut.
+  for (bool first = true; ServePowerOn(target, timing, first, &reason); first = false) {
+  }
+  EndRun(target, reason);
+}
+
+bool Phone::ServePowerOn(Target& target, const LinkTiming& timing, bool first, std::string* reason) {
   auto check = [this] {
     if (stop_) throw Halt{Halt::kStop};
     if (hangup_) throw Halt{Halt::kHangup};
   };
-  std::string reason;
-  // Byte positions count within the first power-on's dialogue: a later
-  // power-on only follows a whole dialogue, so nothing else can use the cut.
-  bool firstPowerOn = true;
-  for (;;) {
-    int master = -1, slave = -1;
+  int master = -1, slave = -1;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    master = port_->master();
+    slave = port_->keptSlave();
+  }
+  Wire wire(master, slave, timing, transcript_.get(), check);
+  std::vector<int32_t> script;
+  if (config_.recordWireScript) wire.set_script(&script);
+  auto collect = [&] {
+    std::lock_guard<std::mutex> lock(mu_);
+    record_.wireBytesIn += wire.bytesIn();
+    record_.wireBytesOut += wire.bytesOut();
+    record_.answers += wire.answers();
+    record_.wireScript.insert(record_.wireScript.end(), script.begin(), script.end());
+  };
+  const Faults& f = config_.faults;
+  if (first && f.hangupAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.hangupAtByte), Halt::kHangup);
+  if (first && f.silenceAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.silenceAtByte), Halt::kSilence);
+  target.Attach(&wire);
+  struct Count {
+    Phone& phone;
+    Wire& wire;
+    ~Count() {
+      std::lock_guard<std::mutex> lock(phone.mu_);
+      phone.record_.bytesExchanged += wire.position();
+      if (wire.cutStruck()) phone.record_.faults.push_back("link cut at byte " + std::to_string(wire.position()));
+    }
+  } count{*this, wire};
+  try {
+    target.RunBootRom();
+    target.RunAgent();
+    // The host set the watchdog: the phone resets once it has our answer.
+    wire.WaitDrained(kDrainLimit);
     {
       std::lock_guard<std::mutex> lock(mu_);
-      master = port_->master();
-      slave = port_->keptSlave();
+      ++record_.resets;
     }
-    Wire wire(master, slave, timing, transcript_.get(), check);
-    std::vector<int32_t> script;
-    if (config_.recordWireScript) wire.set_script(&script);
-    auto collect = [&] {
-      std::lock_guard<std::mutex> lock(mu_);
-      record_.wireBytesIn += wire.bytesIn();
-      record_.wireBytesOut += wire.bytesOut();
-      record_.answers += wire.answers();
-      record_.wireScript.insert(record_.wireScript.end(), script.begin(), script.end());
-    };
-    const Faults& f = config_.faults;
-    if (firstPowerOn && f.hangupAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.hangupAtByte), Halt::kHangup);
-    if (firstPowerOn && f.silenceAtByte >= 0) wire.CutAt(static_cast<uint64_t>(f.silenceAtByte), Halt::kSilence);
-    firstPowerOn = false;
-    target.Attach(&wire);
-    struct Count {
-      Phone& phone;
-      Wire& wire;
-      ~Count() {
-        std::lock_guard<std::mutex> lock(phone.mu_);
-        phone.record_.bytesExchanged += wire.position();
-        if (wire.cutStruck())
-          phone.record_.faults.push_back("link cut at byte " + std::to_string(wire.position()));
+    if (config_.afterReset == AfterReset::kBootRom) {
+      target.Attach(nullptr);
+      collect();
+      if (!ReopenPort()) {
+        *reason = "stopped";
+        return false;
       }
-    } count{*this, wire};
-    auto halted = [&](const Halt& h) {
-      switch (h.reason) {
-        case Halt::kStop: reason = "stopped"; break;
-        case Halt::kHangup: reason = "hang-up"; break;
-        case Halt::kPowerCut: reason = "power cut"; break;
-        case Halt::kPortError: reason = "port error"; break;
-        case Halt::kSilence: reason = "silent"; break;
-      }
-    };
-    try {
-      target.RunBootRom();
-      target.RunAgent();
-      // The host set the watchdog: the phone resets once it has our answer.
-      wire.WaitDrained(kDrainLimit);
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        ++record_.resets;
-      }
-      if (config_.afterReset == AfterReset::kBootRom) {
-        target.Attach(nullptr);
-        collect();
-        if (!ReopenPort()) {
-          reason = "stopped";
-          break;
-        }
-        target.ResetBootRom();
-        continue;
-      }
-      std::lock_guard<std::mutex> lock(mu_);
-      finished_ = true;
-      reason = "finished";
-    } catch (const Halt& h) {
-      halted(h);
-      if (h.reason == Halt::kSilence) {
-        // Silent but present: keep swallowing bytes until stopped or unplugged.
-        try {
-          wire.DiscardForever();
-        } catch (const Halt& h2) {
-          halted(h2);
-          reason = "silent, then " + reason;
-        }
-      }
-    } catch (const std::exception& e) {
-      reason = std::string("internal error: ") + e.what();
+      target.ResetBootRom();
+      return true;
     }
-    collect();
-    break;
+    std::lock_guard<std::mutex> lock(mu_);
+    finished_ = true;
+    *reason = "finished";
+  } catch (const Halt& h) {
+    *reason = HaltReason(h);
+    if (h.reason == Halt::kSilence) {
+      // Silent but present: keep swallowing bytes until stopped or unplugged.
+      try {
+        wire.DiscardForever();
+      } catch (const Halt& h2) {
+        *reason = std::string("silent, then ") + HaltReason(h2);
+      }
+    }
+  } catch (const std::exception& e) {
+    *reason = std::string("internal error: ") + e.what();
   }
+  collect();
+  return false;
+}
+
+void Phone::EndRun(Target& target, const std::string& reason) {
   target.Attach(nullptr);
   transcript_->Note("phone ended: " + reason);
   transcript_->Flush();

@@ -42,7 +42,9 @@
 namespace vantrel::sim {
 
 class PtyPort;
+class Target;
 class Transcript;
+struct LinkTiming;
 
 // A place in the dialogue where a fault strikes, and at which visit (from 1).
 // Points: "brom:handshake" (first byte of a start sequence), "brom:0xA1",
@@ -260,6 +262,10 @@ class Phone {
  private:
   friend class Target;
   void Run();
+  // One power-on's dialogue, from the boot ROM to the watchdog; true when the
+  // phone comes back in boot ROM mode for another. `reason` says how it ended.
+  bool ServePowerOn(Target& target, const LinkTiming& timing, bool first, std::string* reason);
+  void EndRun(Target& target, const std::string& reason);
   void ClosePortLocked();
   bool ReopenPort();  // after a reset to boot ROM; false when stopped
 

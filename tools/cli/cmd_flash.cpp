@@ -234,114 +234,66 @@ void MarkInterrupted(PhoneState* s) {
   }
 }
 
-int Run(FlashOptions& o) {
-  Validate(o);
-  std::vector<Target> targets;
-  if (!o.simulate) targets = CheckTargets(o);
-
-  std::shared_ptr<sim::Flash> state_flash;
-  if (o.simulate) {
-    std::string err;
-    ExitCode cls = kExitPackage;
-    state_flash = OpenStateFile(o.state, o.page_size, o.page_size_opt->count() > 0, 0, &err, &cls);
-    if (!state_flash) Fail(cls, err);
-    if (!o.state.empty() && !o.page_size_opt->count()) o.page_size = state_flash->geometry().pageSize;
+// Empty transcript files, one per session (FILE.COM40, FILE.COM41, ... when
+// there are several): the plug-in's recorder appends to them. Returns the
+// path pattern the plug-in takes.
+std::string PrepareTranscripts(const FlashOptions& o) {
+  const size_t sessions = o.simulate ? o.phones : std::max<size_t>(o.ports.size(), 1);
+  const std::string path = sessions > 1 ? o.transcript + ".COM%u" : o.transcript;
+  for (size_t i = 0; i < sessions; ++i) {
+    std::string name = path;
+    if (size_t at = name.find("%u"); at != std::string::npos) name.replace(at, 2, std::to_string(40 + o.port_index + i));
+    std::FILE* f = std::fopen(name.c_str(), "w");
+    if (!f) Fail(kExitUsage, "cannot write the transcript file " + name + ": " + std::strerror(errno));
+    std::fclose(f);
   }
+  return path;
+}
 
-  const DisplayMode mode = o.json ? DisplayMode::kJson : o.quiet ? DisplayMode::kQuiet
-                           : ::isatty(2)                  ? DisplayMode::kLive
-                                                          : DisplayMode::kLines;
-  Display display(mode, o.verbose);
-  double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
-  if (scale > 1) ::setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
-  if (!o.transcript.empty()) {
-    // The plug-in wraps each session's port in a recorder that appends; the
-    // files start empty here. With several phones each session has its own
-    // file (FILE.COM40, FILE.COM41, ...).
-    const size_t sessions = o.simulate ? o.phones : std::max<size_t>(o.ports.size(), 1);
-    const std::string path = sessions > 1 ? o.transcript + ".COM%u" : o.transcript;
-    for (size_t i = 0; i < sessions; ++i) {
-      std::string name = path;
-      if (size_t at = name.find("%u"); at != std::string::npos)
-        name.replace(at, 2, std::to_string(40 + o.port_index + i));
-      std::FILE* f = std::fopen(name.c_str(), "w");
-      if (!f) Fail(kExitUsage, "cannot write the transcript file " + name + ": " + std::strerror(errno));
-      std::fclose(f);
-    }
-    ::setenv("VANTREL_TRANSCRIPT", path.c_str(), 1);
-  }
+// The sample package of a simulated run without --package, written into the
+// run's temporary directory.
+std::optional<pkg::BuiltPackage> WriteSample(const FlashOptions& o, const std::string& path, Display& display) {
+  pkg::SampleOptions so;
+  so.pageSize = o.page_size;
+  so.blockKiB = o.page_size == 512 ? 16 : 128;
+  so.multiRegion = !o.verbatim;
+  pkg::BuiltPackage sample = pkg::BuildSamplePackage(so);
+  pkg::WriteFile(path, sample.bytes);
+  display.Message("sample package: " + std::to_string(sample.bytes.size()) + " bytes, " +
+                  std::to_string(o.page_size) + "-byte pages, " + std::to_string(sample.fsImages.size()) +
+                  " FS image(s)");
+  return sample;
+}
 
-  TempPortDir dir;
-  if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
-  interrupt::AddCleanupPath(dir.path + "/sample.bin");
-  for (unsigned i = 0; i < 40; ++i) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(40 + o.port_index + i));
-  interrupt::AddCleanupPath(dir.path, true);
-  interrupt::Install();  // from here on Ctrl-C ends the run cleanly
-
-  std::string package = o.package;
-  std::optional<pkg::BuiltPackage> sample;
-  if (o.simulate && package.empty()) {
-    pkg::SampleOptions so;
-    so.pageSize = o.page_size;
-    so.blockKiB = o.page_size == 512 ? 16 : 128;
-    so.multiRegion = !o.verbatim;
-    sample = pkg::BuildSamplePackage(so);
-    package = dir.path + "/sample.bin";
-    pkg::WriteFile(package, sample->bytes);
-    display.Message("sample package: " + std::to_string(sample->bytes.size()) + " bytes, " +
-                    std::to_string(o.page_size) + "-byte pages, " + std::to_string(sample->fsImages.size()) +
-                    " FS image(s)");
-  }
-  const std::vector<PlannedImage> plan = PlanImages(package);
-
+std::vector<std::unique_ptr<sim::Phone>> StartSimulatedPhones(const FlashOptions& o,
+                                                              const std::shared_ptr<sim::Flash>& state_flash,
+                                                              std::vector<Target>* targets) {
   std::vector<std::unique_ptr<sim::Phone>> phones;
-  if (o.simulate) {
-    for (unsigned i = 0; i < o.phones; ++i) {
-      auto flash = i == 0 && state_flash ? state_flash
-                                         : std::make_shared<sim::Flash>(o.page_size == 512 ? sim::Geometry::SmallPage()
-                                                                                           : sim::Geometry::LargePage());
-      for (uint32_t b : o.bad_blocks) flash->MarkFactoryBad(b);
-      for (uint32_t b : o.failing_blocks) flash->SetFailing(b);
-      sim::PhoneConfig pc;
-      pc.linkBytesPerSecond = o.link_rate;
-      pc.turnaroundUs = o.latency_us;
-      if (i == 0) pc.faults.powerCutAfterOps = o.power_cut_after;
-      auto phone = std::make_unique<sim::Phone>(pc, flash);
-      std::string err;
-      if (!phone->Open(&err)) Fail(kExitFailure, "cannot start the simulated phone: " + err);
-      phone->Start();
-      targets.push_back({"sim" + std::to_string(i + 1), phone->SlavePath()});
-      phones.push_back(std::move(phone));
-    }
+  for (unsigned i = 0; i < o.phones; ++i) {
+    auto flash = i == 0 && state_flash ? state_flash
+                                       : std::make_shared<sim::Flash>(o.page_size == 512 ? sim::Geometry::SmallPage()
+                                                                                         : sim::Geometry::LargePage());
+    for (uint32_t b : o.bad_blocks) flash->MarkFactoryBad(b);
+    for (uint32_t b : o.failing_blocks) flash->SetFailing(b);
+    sim::PhoneConfig pc;
+    pc.linkBytesPerSecond = o.link_rate;
+    pc.turnaroundUs = o.latency_us;
+    if (i == 0) pc.faults.powerCutAfterOps = o.power_cut_after;
+    auto phone = std::make_unique<sim::Phone>(pc, flash);
+    std::string err;
+    if (!phone->Open(&err)) Fail(kExitFailure, "cannot start the simulated phone: " + err);
+    phone->Start();
+    targets->push_back({"sim" + std::to_string(i + 1), phone->SlavePath()});
+    phones.push_back(std::move(phone));
   }
+  return phones;
+}
 
-  PluginHost host;
-  std::string err;
-  if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
-    Fail(kExitFailure, "cannot load the plug-in: " + err);
-  host.PreviousLoad(package);
-  display.Message("plug-in for model " + host.Model() + ", " + std::to_string(targets.size()) + " phone(s), " +
-                  std::to_string(plan.size()) + " images");
-
-  StationOptions so;
-  so.wait_seconds = o.wait;
-  so.answer_limit_seconds = o.answer_limit;
-  std::vector<std::unique_ptr<PhoneRun>> runs;
-  for (size_t i = 0; i < targets.size(); ++i) {
-    runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
-                                              o.port_index + static_cast<int32_t>(i), dir.path, plan, so));
-  }
-  auto states = [&runs] {
-    std::vector<PhoneState> v;
-    for (const auto& r : runs) v.push_back(r->State());
-    return v;
-  };
-  if (interrupt::Requested()) Fail(kExitInterrupted, "interrupted before any port was opened");
-  display.StartLive(states);
-  for (auto& r : runs) r->Start();
-
-  // Wait for every phone, or for Ctrl-C and then for each phone's next safe
-  // point (a phone in its reset wait has nothing left to lose).
+// Waits for every phone, or for Ctrl-C and then for each phone's next safe
+// point (a phone in its reset wait has nothing left to lose). Returns each
+// phone's final state; *forced when some session is still inside the library.
+std::vector<PhoneState> WaitForPhones(std::vector<std::unique_ptr<PhoneRun>>& runs, const PluginHost& host,
+                                      bool* forced) {
   std::optional<Clock::time_point> grace;
   for (;;) {
     bool all = true, settled = true;
@@ -359,41 +311,115 @@ int Run(FlashOptions& o) {
       for (auto& r : runs) r->Interrupt();
     }
   }
-  display.StopLive();
-  bool forced = false;
+  *forced = false;
   std::vector<PhoneState> final_states;
   for (const auto& r : runs) {
     PhoneState s = r->State();
     if (!r->Finished()) {
       MarkInterrupted(&s);
-      forced = true;
+      *forced = true;
     }
     final_states.push_back(s);
   }
-  int rc = Aggregate(final_states);
+  return final_states;
+}
 
-  if (!forced && !phones.empty()) {
-    for (size_t i = 0; i < phones.size(); ++i) {
-      auto& phone = phones[i];
-      phone->WaitFinished(std::chrono::milliseconds(final_states[i].result == kExitOk ? 2000 : 0));
-      phone->Stop();
-      if (i == 0 && !o.state.empty() && !phone->flash().Save(o.state, &err))
-        display.Message("cannot save " + o.state + ": " + err);
-      if (sample && final_states[i].result == kExitOk) {
-        flashcheck::ExpectedFirmware fw{sample->bootloader, sample->extBootloader, sample->rom, sample->rom2,
-                                        sample->fsImages};
-        flashcheck::CheckReport check = flashcheck::CheckFlash(phone->flash(), fw);
-        display.Message("[" + final_states[i].label + "] flash check: " +
-                        (check.ok ? "every image is where it belongs" : "PROBLEMS"));
-        for (const auto& p : check.problems) display.Message("  - " + p);
-        if (!check.ok) {
-          final_states[i].result = kExitFlash;
-          final_states[i].message = "the simulated flash does not hold what was sent";
-        }
-      }
+// After a simulated run: each phone stops, the first keeps its state file,
+// and the flash of each flashed phone is checked against the sample.
+void FinishSimulatedPhones(const FlashOptions& o, std::vector<std::unique_ptr<sim::Phone>>& phones,
+                           const std::optional<pkg::BuiltPackage>& sample, std::vector<PhoneState>& states,
+                           Display& display) {
+  for (size_t i = 0; i < phones.size(); ++i) {
+    auto& phone = phones[i];
+    phone->WaitFinished(std::chrono::milliseconds(states[i].result == kExitOk ? 2000 : 0));
+    phone->Stop();
+    std::string err;
+    if (i == 0 && !o.state.empty() && !phone->flash().Save(o.state, &err))
+      display.Message("cannot save " + o.state + ": " + err);
+    if (!sample || states[i].result != kExitOk) continue;
+    flashcheck::ExpectedFirmware fw{sample->bootloader, sample->extBootloader, sample->rom, sample->rom2,
+                                    sample->fsImages};
+    flashcheck::CheckReport check = flashcheck::CheckFlash(phone->flash(), fw);
+    display.Message("[" + states[i].label + "] flash check: " +
+                    (check.ok ? "every image is where it belongs" : "PROBLEMS"));
+    for (const auto& p : check.problems) display.Message("  - " + p);
+    if (!check.ok) {
+      states[i].result = kExitFlash;
+      states[i].message = "the simulated flash does not hold what was sent";
     }
-    rc = Aggregate(final_states);
   }
+}
+
+DisplayMode ChooseDisplayMode(const FlashOptions& o) {
+  return o.json ? DisplayMode::kJson : o.quiet ? DisplayMode::kQuiet : ::isatty(2) ? DisplayMode::kLive : DisplayMode::kLines;
+}
+
+std::shared_ptr<sim::Flash> OpenSimulatedState(FlashOptions& o) {
+  std::string err;
+  ExitCode cls = kExitPackage;
+  auto flash = OpenStateFile(o.state, o.page_size, o.page_size_opt->count() > 0, 0, &err, &cls);
+  if (!flash) Fail(cls, err);
+  if (!o.state.empty() && !o.page_size_opt->count()) o.page_size = flash->geometry().pageSize;
+  return flash;
+}
+
+int Run(FlashOptions& o) {
+  Validate(o);
+  std::vector<Target> targets;
+  if (!o.simulate) targets = CheckTargets(o);
+  std::shared_ptr<sim::Flash> state_flash;
+  if (o.simulate) state_flash = OpenSimulatedState(o);
+
+  Display display(ChooseDisplayMode(o), o.verbose);
+  double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
+  if (scale > 1) ::setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
+  if (!o.transcript.empty()) ::setenv("VANTREL_TRANSCRIPT", PrepareTranscripts(o).c_str(), 1);
+
+  TempPortDir dir;
+  if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
+  interrupt::AddCleanupPath(dir.path + "/sample.bin");
+  for (unsigned i = 0; i < 40; ++i) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(40 + o.port_index + i));
+  interrupt::AddCleanupPath(dir.path, true);
+  interrupt::Install();  // from here on Ctrl-C ends the run cleanly
+
+  std::string package = o.package;
+  std::optional<pkg::BuiltPackage> sample;
+  if (o.simulate && package.empty()) {
+    package = dir.path + "/sample.bin";
+    sample = WriteSample(o, package, display);
+  }
+  const std::vector<PlannedImage> plan = PlanImages(package);
+  std::vector<std::unique_ptr<sim::Phone>> phones;
+  if (o.simulate) phones = StartSimulatedPhones(o, state_flash, &targets);
+
+  PluginHost host;
+  std::string err;
+  if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
+    Fail(kExitFailure, "cannot load the plug-in: " + err);
+  host.PreviousLoad(package);
+  display.Message("plug-in for model " + host.Model() + ", " + std::to_string(targets.size()) + " phone(s), " +
+                  std::to_string(plan.size()) + " images");
+
+  StationOptions so;
+  so.wait_seconds = o.wait;
+  so.answer_limit_seconds = o.answer_limit;
+  std::vector<std::unique_ptr<PhoneRun>> runs;
+  for (size_t i = 0; i < targets.size(); ++i)
+    runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
+                                              o.port_index + static_cast<int32_t>(i), dir.path, plan, so));
+  if (interrupt::Requested()) Fail(kExitInterrupted, "interrupted before any port was opened");
+  display.StartLive([&runs] {
+    std::vector<PhoneState> v;
+    for (const auto& r : runs) v.push_back(r->State());
+    return v;
+  });
+  for (auto& r : runs) r->Start();
+
+  bool forced = false;
+  std::vector<PhoneState> final_states = WaitForPhones(runs, host, &forced);
+  display.StopLive();
+  if (!forced) FinishSimulatedPhones(o, phones, sample, final_states, display);
+  const int rc = Aggregate(final_states);
   display.Summary(final_states, rc, Verdict(final_states, rc));
   if (forced) {
     // Sessions still inside the library (its reset wait, or a transfer it
