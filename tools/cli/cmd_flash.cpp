@@ -163,20 +163,13 @@ void Validate(FlashOptions& o) {
   }
 }
 
-// The images the download writes, with their sizes, from the package itself.
-std::vector<PlannedImage> PlanImages(const std::string& package) {
+// The package is loaded and checked before any port is touched; what the
+// download then writes, and in which order, the sessions' events tell.
+void CheckPackage(const std::string& package) {
   ImageDesc bl, ebl, rom, rom2, fsi[4];
   std::string reason;
   if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason))
     Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
-  std::vector<PlannedImage> plan{{"bootloader", bl.length},
-                                 {"extended bootloader", ebl.length},
-                                 {"ROM image", rom.length},
-                                 {"secondary ROM image", rom2.length}};
-  int n = 0;
-  for (const auto& f : fsi)
-    if (!f.empty()) plan.push_back({"FS image " + std::to_string(++n), f.length});
-  return plan;
 }
 
 int Aggregate(const std::vector<PhoneState>& states) {
@@ -388,7 +381,7 @@ int Run(FlashOptions& o) {
     package = dir.path + "/sample.bin";
     sample = WriteSample(o, package, display);
   }
-  const std::vector<PlannedImage> plan = PlanImages(package);
+  CheckPackage(package);
   std::vector<std::unique_ptr<sim::Phone>> phones;
   if (o.simulate) phones = StartSimulatedPhones(o, state_flash, &targets);
 
@@ -397,8 +390,7 @@ int Run(FlashOptions& o) {
   if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
     Fail(kExitFailure, "cannot load the plug-in: " + err);
   host.PreviousLoad(package);
-  display.Message("plug-in for model " + host.Model() + ", " + std::to_string(targets.size()) + " phone(s), " +
-                  std::to_string(plan.size()) + " images");
+  display.Message("plug-in for model " + host.Model() + ", " + std::to_string(targets.size()) + " phone(s)");
 
   StationOptions so;
   so.wait_seconds = o.wait;
@@ -406,7 +398,7 @@ int Run(FlashOptions& o) {
   std::vector<std::unique_ptr<PhoneRun>> runs;
   for (size_t i = 0; i < targets.size(); ++i)
     runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
-                                              o.port_index + static_cast<int32_t>(i), dir.path, plan, so));
+                                              o.port_index + static_cast<int32_t>(i), dir.path, so));
   if (interrupt::Requested()) Fail(kExitInterrupted, "interrupted before any port was opened");
   display.StartLive([&runs] {
     std::vector<PhoneState> v;

@@ -12,18 +12,12 @@ namespace vantrel::cli {
 
 namespace {
 
-constexpr int kKindProgress = 1, kKindMessage = 2, kKindError = 3, kKindConnectFinished = 16;
 
 bool Exists(const std::string& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0;
 }
 
-// The agent stage's stage messages that start the next image of the plan.
-bool StartsImage(const std::string& text) {
-  return text == "Start Write Bootloader" || text == "Send ext Bootloader" || text == "Send ROM Image" ||
-         text == "Send Secondary ROM Image" || text == "Start Write FS Image";
-}
 
 // A failure as the plug-in records it: code and detail say where, the
 // cause what happened.
@@ -64,19 +58,16 @@ std::string WhatHappened(const Failure& f, ExitCode cls, const std::string& step
 }  // namespace
 
 PhoneRun::PhoneRun(PluginHost& host, Display& display, std::string label, std::string device, int32_t index,
-                   std::string port_dir, std::vector<PlannedImage> images, StationOptions options)
+                   std::string port_dir, StationOptions options)
     : host_(host),
       display_(display),
       index_(index),
       port_dir_(std::move(port_dir)),
       link_(port_dir_ + "/COM" + std::to_string(index + 40)),
-      images_(std::move(images)),
       options_(options) {
   state_.label = std::move(label);
   state_.device = std::move(device);
   state_.com = static_cast<unsigned>(index + 40);
-  state_.images = static_cast<int>(images_.size());
-  for (const auto& i : images_) state_.total_bytes += i.bytes;
 }
 
 PhoneRun::~PhoneRun() {
@@ -311,77 +302,10 @@ void PhoneRun::Mirror() {
   }
 }
 
-void PhoneRun::EnterImage(const std::string& fallback) {
-  if (next_image_ > 0 && next_image_ <= images_.size()) image_base_ += images_[next_image_ - 1].bytes;
-  if (next_image_ < images_.size()) {
-    state_.step = images_[next_image_].name;
-    ++next_image_;
-  } else {
-    state_.step = fallback;
-  }
-  state_.image = static_cast<int>(next_image_);
-  state_.percent = 0;
-  state_.readback_total = state_.readback_done = 0;
-  state_.done_bytes = image_base_;
-}
-
+// The host's reports: shown in --json as they came, read for nothing else
+// (what the session does comes through its events).
 int32_t PhoneRun::OnProgress(int32_t kind, int32_t percent, const char* text) {
-  const std::string t = text ? text : "";
-  bool stage_changed = false, progressed = false;
-  PhoneState snap;
-  {
-    std::lock_guard<std::mutex> g(mu_);
-    const auto now = std::chrono::steady_clock::now();
-    if (kind == kKindProgress) {
-      if (!transfer_started_) {
-        transfer_started_ = true;
-        transfer_start_ = now;
-        state_.transfer_since = std::chrono::duration<double>(now - start_).count();
-      }
-      state_.percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
-      state_.readback_total = state_.readback_done = 0;  // the data blocks go out
-      uint64_t cur = next_image_ > 0 && next_image_ <= images_.size() ? images_[next_image_ - 1].bytes : 0;
-      state_.done_bytes = image_base_ + cur * static_cast<uint64_t>(state_.percent) / 100;
-      double secs = std::chrono::duration<double>(now - transfer_start_).count();
-      state_.rate = secs > 0.05 ? state_.done_bytes / secs : 0;
-      progressed = true;
-    } else if (kind == kKindMessage) {
-      int n = 0;
-      if (std::sscanf(t.c_str(), "Waiting for Reset %d sec", &n) == 1) {
-        stage_changed = state_.stage != Stage::kCountdown;
-        state_.stage = Stage::kCountdown;
-        state_.countdown = n;
-        state_.step = "resetting";
-        progressed = !stage_changed;
-      } else if (t == "Download Complete") {
-        state_.done_bytes = state_.total_bytes;
-        state_.percent = 100;
-        progressed = true;
-      } else if (StartsImage(t)) {
-        if (state_.stage != Stage::kImage) state_.stage = Stage::kImage;
-        EnterImage(t);
-        stage_changed = true;
-      } else if (t == "Start Send NAND image list") {
-        state_.stage = Stage::kImage;
-        state_.step = "image list";
-        stage_changed = true;
-      } else if (t == "Start DA Connect") {
-        stage_changed = state_.step != "agent connection";
-        state_.stage = Stage::kAgent;
-        state_.step = "agent connection";
-      } else if (t == "Wait for DA to scan flash content") {
-        state_.step = "agent scans the flash";
-        stage_changed = true;
-      }
-    }
-    snap = state_;
-  }
-  snap.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  display_.Report(snap, kind, percent, t);
-  if (stage_changed) display_.Stage(snap);
-  else if (progressed) display_.Progress(snap);
-  (void)kKindError;
-  (void)kKindConnectFinished;
+  display_.Report(State(), kind, percent, text ? text : "");
   return 1;
 }
 
@@ -403,23 +327,92 @@ void PhoneRun::EventThunk(void* user, const VantrelEvent* event) {
   if (event) static_cast<PhoneRun*>(user)->OnEvent(*event);
 }
 
-void PhoneRun::OnEvent(const VantrelEvent& e) {
-  PhoneState snap;
-  {
-    std::lock_guard<std::mutex> g(mu_);
-    if (e.stage == VANTREL_STAGE_INFO_READBACK) {
-      state_.readback_done = e.done;
-      state_.readback_total = e.total;
-    } else if (e.stage == VANTREL_STAGE_RESET_WAIT && e.end != VANTREL_RESET_WAIT_RUNNING) {
+namespace {
+
+// What the line shows for a stage, or null for one that does not change it.
+const char* StepName(const VantrelEvent& e, std::string* fs_name) {
+  switch (e.stage) {
+    case VANTREL_STAGE_BOOT_ROM: return "boot ROM stage";
+    case VANTREL_STAGE_AGENT_CONNECTION: return "agent connection";
+    case VANTREL_STAGE_FLASH_SCAN: return "agent scans the flash";
+    case VANTREL_STAGE_BOOTLOADER: return "bootloader";
+    case VANTREL_STAGE_EXT_BOOTLOADER: return "extended bootloader";
+    case VANTREL_STAGE_IMAGE_LIST: return "image list";
+    case VANTREL_STAGE_ROM_IMAGE: return "ROM image";
+    case VANTREL_STAGE_SECONDARY_ROM_IMAGE: return "secondary ROM image";
+    case VANTREL_STAGE_FS_IMAGE:
+      *fs_name = "FS image " + std::to_string(e.fs_image);
+      return fs_name->c_str();
+    case VANTREL_STAGE_RESET_WAIT: return "resetting";
+    default: return nullptr;
+  }
+}
+
+Stage StageOf(int32_t stage) {
+  switch (stage) {
+    case VANTREL_STAGE_BOOT_ROM: return Stage::kBootRom;
+    case VANTREL_STAGE_AGENT_CONNECTION:
+    case VANTREL_STAGE_FLASH_SCAN: return Stage::kAgent;
+    case VANTREL_STAGE_RESET_WAIT: return Stage::kCountdown;
+    default: return Stage::kImage;
+  }
+}
+
+}  // namespace
+
+// Moves the phone's state on by one event; true when the stage or step
+// changed (a new line), false for progress within it.
+bool PhoneRun::ApplyEvent(const VantrelEvent& e) {
+  const auto now = std::chrono::steady_clock::now();
+  if (e.plan_total) state_.total_bytes = e.plan_total;
+  if (e.images) state_.images = static_cast<int>(e.images);
+  if (e.stage == VANTREL_STAGE_INFO_READBACK) {
+    state_.readback_done = e.done;
+    state_.readback_total = e.total;
+    return false;
+  }
+  if (e.stage == VANTREL_STAGE_RESET_WAIT) {
+    state_.countdown = static_cast<int>(e.total - std::min(e.done, e.total));
+    if (e.end != VANTREL_RESET_WAIT_RUNNING) {
       reset_end_ = e.end;
       reset_after_ = static_cast<int>(e.done);
     }
+    state_.done_bytes = state_.total_bytes;
+  } else if (StageOf(e.stage) == Stage::kImage) {
+    state_.done_bytes = e.plan_done;
+  }
+  std::string fs_name;
+  const char* step = StepName(e, &fs_name);
+  if (!step) return false;
+  const bool changed = state_.step != step || state_.stage != StageOf(e.stage);
+  state_.stage = StageOf(e.stage);
+  state_.step = step;
+  if (e.image) state_.image = static_cast<int>(e.image);
+  state_.percent = e.total ? static_cast<int>(uint64_t(e.done) * 100 / e.total) : 0;
+  if (e.done > 0 && state_.stage == Stage::kImage) {
+    state_.readback_total = state_.readback_done = 0;  // the data goes out
+    if (!transfer_started_) {
+      transfer_started_ = true;
+      transfer_start_ = now;
+      state_.transfer_since = std::chrono::duration<double>(now - start_).count();
+    }
+  }
+  const double secs = std::chrono::duration<double>(now - transfer_start_).count();
+  state_.rate = transfer_started_ && secs > 0.05 ? state_.done_bytes / secs : 0;
+  return changed;
+}
+
+void PhoneRun::OnEvent(const VantrelEvent& e) {
+  PhoneState snap;
+  bool changed;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    changed = ApplyEvent(e);
     snap = state_;
   }
-  if (e.stage == VANTREL_STAGE_INFO_READBACK) {
-    snap.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    display_.Progress(snap);
-  }
+  snap.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  if (changed) display_.Stage(snap);
+  else display_.Progress(snap);
 }
 
 void PhoneRun::LogThunk(void* user, const char* text) {

@@ -19,11 +19,6 @@ namespace vantrel::cli {
 
 class Display;
 
-// The images of the package in the order the download writes them.
-struct PlannedImage {
-  std::string name;  // "bootloader", "FS image 2", ...
-  uint64_t bytes = 0;
-};
 
 enum class Stage { kStarting, kWaiting, kBootRom, kAgent, kImage, kCountdown, kDone, kFailed, kInterrupted };
 
@@ -60,7 +55,7 @@ struct StationOptions {
 class PhoneRun : public HostCallback {
  public:
   PhoneRun(PluginHost& host, Display& display, std::string label, std::string device, int32_t index,
-           std::string port_dir, std::vector<PlannedImage> images, StationOptions options);
+           std::string port_dir, StationOptions options);
   ~PhoneRun();
 
   void Start();
@@ -82,7 +77,7 @@ class PhoneRun : public HostCallback {
   // The end of a failed stage, told by what the plug-in's link saw.
   void FinishFailedBoot(CInterfaceTemplate* s, const std::string& device);
   void FinishFailedDownload(CInterfaceTemplate* s, const std::string& device);
-  void EnterImage(const std::string& name);
+  bool ApplyEvent(const VantrelEvent& e);  // under mu_
   static void LogThunk(void* user, const char* text);
   static void EventThunk(void* user, const VantrelEvent* event);
   void OnEvent(const VantrelEvent& e);
@@ -92,13 +87,10 @@ class PhoneRun : public HostCallback {
   Display& display_;
   const int32_t index_;
   const std::string port_dir_, link_;
-  const std::vector<PlannedImage> images_;
   const StationOptions options_;
 
   mutable std::mutex mu_;  // guards state_ and the fields below it
   PhoneState state_;
-  size_t next_image_ = 0;
-  uint64_t image_base_ = 0;  // bytes of the images before the running one
   std::chrono::steady_clock::time_point start_, transfer_start_;
   bool transfer_started_ = false;
   bool stopped_by_us_ = false, wait_expired_ = false, interrupted_ = false;

@@ -53,8 +53,11 @@ class FakeSession : public CInterfaceTemplate {
   int32_t VANTREL_SLOT Download() override {
     Note("download");
     cb_->OnProgress(2, 0, "Start Write Bootloader");
-    for (int p = 0; !cancel_; p = (p + 1) % 100) {
-      cb_->OnProgress(1, p, "");
+    for (uint32_t p = 0; !cancel_; p = (p + 1) % 100) {
+      cb_->OnProgress(1, int32_t(p), "");
+      // One image of 100 bytes: the bootloader, written over and over.
+      VantrelEvent e{sizeof(VantrelEvent), VANTREL_STAGE_BOOTLOADER, p, 100, 0, 1, 1, 0, p, 100, 0, 0, nullptr};
+      if (events_) events_(events_user_, &e);
       ::usleep(10000);
     }
     Note("cancelled");
@@ -80,6 +83,8 @@ class FakeSession : public CInterfaceTemplate {
   int32_t index_;
   std::atomic<bool> stop_{false}, cancel_{false};
   VantrelLogFunction log_ = nullptr;
+  VantrelEventFunction events_ = nullptr;
+  void* events_user_ = nullptr;
   void* user_ = nullptr;
   int32_t code_ = 0;
   std::string detail_;
@@ -127,6 +132,12 @@ VANTREL_API int32_t VantrelLastFailure(CInterfaceTemplate* s, int32_t* code, cha
   *code = Of(s)->code_;
   std::snprintf(detail, size, "%s", Of(s)->detail_.c_str());
   return *code != 0;
+}
+VANTREL_API int32_t VantrelSetEvents(CInterfaceTemplate* s, VantrelEventFunction fn, void* user) {
+  if (!s) return 0;
+  Of(s)->events_ = fn;
+  Of(s)->events_user_ = user;
+  return 1;
 }
 VANTREL_API int32_t VantrelCancel(CInterfaceTemplate* s) {
   if (!s) return 0;
