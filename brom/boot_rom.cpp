@@ -68,31 +68,68 @@ int BootSendEcho32(LinkHandle h, uint32_t value) {
   return echo == value ? 0 : kEchoMismatch;
 }
 
+namespace {
+
+constexpr uint8_t kStartSequence[4] = {0xA0, 0x0A, 0x50, 0x05};
+// What a stray byte costs the deadline: about its time on the wire.
+constexpr uint32_t kStrayByteCostMs = 1;
+
+// Drops what the phone is still sending until the line stays quiet for one
+// read time-out, so that the next answer read is the answer to the next byte
+// sent. The quiet read costs the deadline its read time-out, each dropped
+// byte its time on the wire; false when the deadline is spent or the port is
+// gone.
+bool DrainUntilQuiet(LinkHandle h, WaitBudget& budget) {
+  uint8_t stray = 0;
+  while (LinkRead8(h, &stray) == kLinkOk)
+    if (!budget.SpendMs(kStrayByteCostMs)) return false;
+  return budget.Spend();
+}
+
+int HandshakeFailed(LinkHandle h, bool answered) {
+  Channel& ch = h->channel();
+  if (LinkGone(h)) return ch.Fail(kBootStartFailed, "boot ROM handshake: the port went away");
+  if (answered)
+    return ch.Fail(kBootStartFailed,
+                   "boot ROM handshake: the phone answered but no start sequence completed within %u ms",
+                   ch.limits().handshakeMs);
+  return ch.Fail(kBootStartFailed,
+                 "boot ROM handshake: no answer to 0xA0 within %u ms: the phone is not in download mode",
+                 ch.limits().handshakeMs);
+}
+
+}  // namespace
+
 // The boot ROM only listens after it has seen the four bytes in a row, each
 // answered by its complement; anything else starts the sequence over. The
 // phone may still be powering up, so silence is retried, but only until the
-// handshake deadline: every round that does not advance (a time-out, a failed
-// read, a wrong answer) spends port time from it.
+// handshake deadline: every round that does not advance spends port time
+// from it.
+//
+// An answer slower than the read time-out is read in a later round, as the
+// answer to the wrong byte. A wrong answer therefore means the host may be
+// out of step: what is still arriving is dropped before 0xA0 goes out again.
+// A time-out needs no such wait: its late answer, if any, is the next
+// round's answer, and either it is wrong or (a late 0x5F) the one after it
+// is, so the sequence cannot complete out of step; a silent phone still gets
+// one 0xA0 per read time-out.
 int BootStart(LinkHandle h) {
-  static constexpr uint8_t kSequence[4] = {0xA0, 0x0A, 0x50, 0x05};
   WaitBudget budget(h, h->channel().limits().handshakeMs);
+  bool answered = false;
   unsigned i = 0;
   for (;;) {
-    if (LinkWrite8(h, kSequence[i]) != kLinkOk)
-      return h->channel().Fail(kBootStartFailed, "boot ROM handshake: writing 0x%02X failed", kSequence[i]);
+    if (LinkWrite8(h, kStartSequence[i]) != kLinkOk)
+      return h->channel().Fail(kBootStartFailed, "boot ROM handshake: writing 0x%02X failed", kStartSequence[i]);
     uint8_t answer = 0;
-    if (LinkRead8(h, &answer) == kLinkOk && answer == uint8_t(~kSequence[i])) {
+    const bool got = LinkRead8(h, &answer) == kLinkOk;
+    answered = answered || got;
+    if (got && answer == uint8_t(~kStartSequence[i])) {
       if (++i == 4) return 0;
       continue;
     }
     i = 0;
-    if (!budget.Spend()) {  // deadline, or the port is gone
-      if (LinkGone(h)) return h->channel().Fail(kBootStartFailed, "boot ROM handshake: the port went away");
-      return h->channel().Fail(kBootStartFailed,
-                               "boot ROM handshake: no answer to 0xA0 within %u ms: the phone is not "
-                               "in download mode",
-                               h->channel().limits().handshakeMs);
-    }
+    const bool in_time = got ? DrainUntilQuiet(h, budget) : budget.Spend();
+    if (!in_time) return HandshakeFailed(h, answered);
   }
 }
 

@@ -24,13 +24,32 @@ TEST(BootEchoTest, MismatchAndMissingEcho) {
 TEST(BootStartTest, OnlyFourCorrectComplementsInARowEndTheHandshake) {
   FakeLink link;
   link.ExpectWrite8(0xA0).AddRead8(0x5F);
-  link.ExpectWrite8(0x0A).AddRead8(0x00);  // wrong: start again
+  link.ExpectWrite8(0x0A).AddRead8(0x00).AddReadTimeout();  // wrong: quiet line, start again
   link.ExpectWrite8(0xA0).AddReadTimeout();  // silent: start again
   link.ExpectWrite8(0xA0).AddRead8(0x5F);
   link.ExpectWrite8(0x0A).AddRead8(0xF5);
   link.ExpectWrite8(0x50).AddRead8(0xAF);
   link.ExpectWrite8(0x05).AddRead8(0xFA);
   EXPECT_EQ(BootStart(&link), 0);
+  EXPECT_TRUE(link.VerifyConsumed());
+}
+
+// A loaded machine: the first 0x5F comes after the read time-out. The host
+// must not stay one answer behind: it drops what is in flight and starts over,
+// and the next command's echo is its own.
+TEST(BootStartTest, LateAnswerPutsTheHandshakeBackInStep) {
+  FakeLink link;
+  link.ExpectWrite8(0xA0).AddReadTimeout();
+  link.ExpectWrite8(0xA0).AddRead8(0x5F);  // the first 0xA0's answer
+  link.ExpectWrite8(0x0A).AddRead8(0x5F);  // the second 0xA0's answer
+  link.AddRead8(0xF5).AddReadTimeout();    // 0x0A's answer, then quiet
+  link.ExpectWrite8(0xA0).AddRead8(0x5F);
+  link.ExpectWrite8(0x0A).AddRead8(0xF5);
+  link.ExpectWrite8(0x50).AddRead8(0xAF);
+  link.ExpectWrite8(0x05).AddRead8(0xFA);
+  link.ExpectEcho({0xA1});
+  EXPECT_EQ(BootStart(&link), 0);
+  EXPECT_EQ(BootSendEcho8(&link, 0xA1), 0);
   EXPECT_TRUE(link.VerifyConsumed());
 }
 
@@ -50,12 +69,25 @@ TEST(BootStartTest, GarbageAnswersAlsoUseUpTheDeadline) {
   link.SetResponder([](FakeLink& l, uint8_t) { l.AddRead8(0x00); });
   EXPECT_EQ(BootStart(&link), kBootStartFailed);
   EXPECT_EQ(link.written().size(), 5u);
+
+  // A line that never goes quiet cannot hold the handshake past its deadline.
+  Limits().handshakeMs = 50;
+  FakeLink chatty;
+  chatty.ExpectWrite8(0xA0).AddRead(Bytes(100, 0x00));
+  EXPECT_EQ(BootStart(&chatty), kBootStartFailed);
+  EXPECT_EQ(chatty.written().size(), 1u);
 }
 
 TEST(BootStartTest, GonePortOrFailedWriteEndsAtOnce) {
   {
     FakeLink link;
     link.ExpectWrite8(0xA0).AddReadFailure();
+    EXPECT_EQ(BootStart(&link), kBootStartFailed);
+    EXPECT_EQ(link.written().size(), 1u);
+  }
+  {
+    FakeLink link;  // gone while a wrong answer is being dropped
+    link.ExpectWrite8(0xA0).AddRead8(0x00).AddReadFailure();
     EXPECT_EQ(BootStart(&link), kBootStartFailed);
     EXPECT_EQ(link.written().size(), 1u);
   }
