@@ -56,15 +56,37 @@ struct Dialogue {
   size_t bootBoundaries = 0;
 };
 
+// The reference's marks as if its handshake had gone straight through. On a
+// loaded machine an answer may come late and the handshake start over, which
+// puts a few bytes in front of everything else; the faulted downloads
+// normally go straight through, so positions count from the last start.
+std::vector<sim::PhoneRecord::Mark> StraightMarks(const sim::PhoneRecord& rec, uint64_t* extra) {
+  uint64_t first = 0, last = 0;
+  bool seen = false;
+  for (const auto& m : rec.marks) {
+    if (m.point != "brom:handshake") continue;
+    if (!seen) first = m.position;
+    last = m.position;
+    seen = true;
+  }
+  *extra = last - first;
+  std::vector<sim::PhoneRecord::Mark> marks;
+  for (const auto& m : rec.marks)
+    if (m.position >= last) marks.push_back({m.point, m.position - *extra});
+  return marks;
+}
+
 // Every boot ROM command boundary (just before and just after each command
 // byte), the byte before each agent command, the middle of every step, and
 // evenly spread positions, until there are at least 200.
 Dialogue Sample(const sim::PhoneRecord& rec) {
   Dialogue d;
-  d.total = rec.bytesExchanged;
+  uint64_t extra = 0;
+  const std::vector<sim::PhoneRecord::Mark> marks = StraightMarks(rec, &extra);
+  d.total = rec.bytesExchanged - extra;
   std::set<uint64_t> s;
   std::vector<uint64_t> steps{0};
-  for (const auto& m : rec.marks) {
+  for (const auto& m : marks) {
     if (m.point == "agent:start") d.agentStart = m.position;
     if (m.point == "agent:0xDB") d.watchdogAt = m.position - 1;
     if (m.point.rfind("brom:", 0) == 0) {
@@ -74,7 +96,7 @@ Dialogue Sample(const sim::PhoneRecord& rec) {
     if (m.point != "agent:packet" && m.point != "agent:readpacket") steps.push_back(m.position);
   }
   d.bootBoundaries = s.size();
-  for (const auto& m : rec.marks)
+  for (const auto& m : marks)
     if (m.point.rfind("agent:0x", 0) == 0 && m.position > 0) s.insert(m.position - 1);
   steps.push_back(d.total);
   for (size_t i = 1; i < steps.size(); ++i) s.insert((steps[i - 1] + steps[i]) / 2);
