@@ -53,9 +53,11 @@ int Rig::RunSession(RecordingHost& host, int32_t port_index,
     s->Connect();
     result = s->Download();
   }
+  std::unique_lock<std::mutex> g(failure_mu_);
   failure_code_ = s->engine().channel().failure_code();
   boot_code_ = s->engine().boot_result();
   failure_ = s->engine().channel().failure();
+  g.unlock();
   s->DeletingDestructor(1);
   return result;
 }

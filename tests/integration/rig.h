@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,9 +37,19 @@ class Rig {
   int RunSession(RecordingHost& host, int32_t port_index = 0,
                  const std::function<void(CBizDownload&)>& setup = {});
   // The failure the last RunSession's session recorded (code 0: none).
-  int failure_code() const { return failure_code_; }
-  int boot_code() const { return boot_code_; }  // the boot ROM stage's result
-  const std::string& failure() const { return failure_; }
+  // Several sessions may run on one rig at once: the last to end wins.
+  int failure_code() const {
+    std::lock_guard<std::mutex> g(failure_mu_);
+    return failure_code_;
+  }
+  int boot_code() const {  // the boot ROM stage's result
+    std::lock_guard<std::mutex> g(failure_mu_);
+    return boot_code_;
+  }
+  std::string failure() const {
+    std::lock_guard<std::mutex> g(failure_mu_);
+    return failure_;
+  }
   // Checks the flash against the package last used.
   flashcheck::CheckReport Check() const;
 
@@ -59,6 +70,7 @@ class Rig {
   std::unique_ptr<sim::Phone> phone_;
   pkg::BuiltPackage package_;
   std::string package_path_;
+  mutable std::mutex failure_mu_;
   int failure_code_ = 0, boot_code_ = 0;
   std::string failure_;
 };
