@@ -42,11 +42,10 @@ int CheckFlashGeometry(LinkHandle h, const FirmwareBundle& fw) {
   uint32_t want = 0;
   if (!PackageFsPageSize(fw, &want)) return 0;
   LinkLog(h, "Check flash geometry...\n");
+  Channel& ch = h->channel();
   uint32_t page = 0, spare = 0;
   if (int rc = AgentReadFlashGeometry(h, &page, &spare))
-    return h->channel().Fail(rc, "the read that names the flash geometry failed (agent code %d); nothing was written",
-                             rc);
-  Channel& ch = h->channel();
+    return ch.Fail(rc, "the read that names the flash geometry failed (agent code %d); nothing was written", rc);
   const bool known = (page == 512 && spare == 16) || (page == 2048 && spare == 64);
   if (!known)
     return ch.Fail(kWrongFlashGeometry,
@@ -77,8 +76,7 @@ int WriteFsImages(LinkHandle h, const FirmwareBundle& fw, uint32_t region_start,
     }
     LinkLog(h, "Write FS images...\n");
     h->channel().EnterStage(kStageFsImage, i + 1);
-    AgentBlockDevice device(h);
-    if (int rc = WriteFsImageOn(device, fw.fs[i], region_start, region_length, port, &state)) {
+    if (int rc = WriteFsImage(fw.fs[i], h, region_start, region_length, port, &state)) {
       h->channel().AddContext("FS image %u", i + 1);  // counted from 1, as the front end shows them
       return rc;
     }
@@ -182,9 +180,9 @@ int AgentBlockDevice::FormatRange(uint8_t option1, uint8_t option2, uint8_t opti
 }
 
 int WriteFsImage(const ImageDesc& image, LinkHandle h, uint32_t erase_start,
-                 uint32_t erase_length, uint32_t port) {
+                 uint32_t erase_length, uint32_t port, FsDownloadState* state) {
   AgentBlockDevice device(h);
-  return WriteFsImageOn(device, image, erase_start, erase_length, port);
+  return WriteFsImageOn(device, image, erase_start, erase_length, port, state);
 }
 
 }  // namespace vantrel

@@ -11,6 +11,7 @@
 #include "link/link.h"
 #include "link/progress.h"
 #include "nand/block_device.h"
+#include "nand/fs_write.h"
 
 namespace vantrel {
 
@@ -31,9 +32,10 @@ int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw,
 // bytes each image step writes.
 std::vector<PlanStep> DownloadPlanSteps(const FirmwareBundle& fw);
 
-// Writes one FS image through the agent's block commands on the open link.
+// Writes one FS image through the agent's block commands on the open link;
+// `state` is shared by the FS writes of one download (null: this image alone).
 int WriteFsImage(const ImageDesc& image, LinkHandle h, uint32_t erase_start, uint32_t erase_length,
-                 uint32_t port);
+                 uint32_t port, FsDownloadState* state = nullptr);
 
 // The agent's block commands on an open link, as the FS writer's device; its
 // channel is the link's.

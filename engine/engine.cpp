@@ -151,6 +151,7 @@ void CMTKClass::LogFailure(const char* stage, int rc) {
   StageEvent end;
   end.stage = kStageFailed;
   end.code = rc;
+  end.cause = static_cast<int>(channel_.cause());
   end.detail = channel_.failure().c_str();
   channel_.Event(end);
 }
