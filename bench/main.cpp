@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   o.workDir = dir;
-  vantrel::testing::PortDir ports;  // VANTREL_PORT_DIR for the whole run
+  vantrel::testing::PortDir ports;  // the default port directory for the whole run
   o.portDir = ports.path();
 
   std::vector<Row> rows;

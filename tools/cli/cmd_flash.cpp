@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -86,7 +88,6 @@ struct TempPortDir {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vantrel-flash-XXXXXX";
     if (::mkdtemp(tmpl.data())) path = tmpl;
-    ::setenv("VANTREL_PORT_DIR", path.c_str(), 1);
   }
   ~TempPortDir() { Remove(); }
   void Remove() {
@@ -364,9 +365,8 @@ int Run(FlashOptions& o) {
   if (o.simulate) state_flash = OpenSimulatedState(o);
 
   Display display(ChooseDisplayMode(o), o.verbose);
-  double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
-  if (scale > 1) ::setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
-  if (!o.transcript.empty()) ::setenv("VANTREL_TRANSCRIPT", PrepareTranscripts(o).c_str(), 1);
+  const double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
+  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o);
 
   TempPortDir dir;
   if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
@@ -395,6 +395,8 @@ int Run(FlashOptions& o) {
   StationOptions so;
   so.wait_seconds = o.wait;
   so.answer_limit_seconds = o.answer_limit;
+  so.time_scale = static_cast<int32_t>(std::min(std::lround(scale), long{INT32_MAX}));
+  so.transcript = transcript;
   std::vector<std::unique_ptr<PhoneRun>> runs;
   for (size_t i = 0; i < targets.size(); ++i)
     runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,

@@ -3,8 +3,10 @@
 // package tools. Every failure leaves through one exit code per class
 // (exit_codes.h); the option parser's own codes become the usage code.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
+#include "platform/serial_port.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/exit_codes.h"
 
@@ -14,6 +16,9 @@
 
 int main(int argc, char** argv) {
   using namespace vantrel::cli;
+  // The COM<n> directory of `ports`, `doctor` and `--port COMn`; each
+  // session of `flash` is given its own.
+  if (const char* dir = std::getenv("VANTREL_PORT_DIR")) vantrel::platform::SetPortDirectory(dir);
   CLI::App app{"vantrel: firmware download host, simulated phone and package tools"};
   app.set_version_flag("--version", "vantrel " VANTREL_VERSION);
   app.require_subcommand(1);

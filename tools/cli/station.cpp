@@ -147,6 +147,10 @@ void PhoneRun::Run() {
     session_ = s;
   }
   host_.SetLog(s, &PhoneRun::LogThunk, this);
+  // Each session has its own port directory, pauses and transcript.
+  host_.SetText(s, VANTREL_TEXT_PORT_DIR, port_dir_);
+  host_.SetSetting(s, VANTREL_SETTING_TIME_SCALE, options_.time_scale);
+  host_.SetText(s, VANTREL_TEXT_TRANSCRIPT, options_.transcript);
   // A package for the other flash geometry is refused before anything is
   // written, and the reset wait ends when the phone has gone.
   host_.SetSetting(s, VANTREL_SETTING_CHECK_GEOMETRY, 1);

@@ -50,6 +50,8 @@ struct StationOptions {
   double wait_seconds = -1;  // < 0: wait for the port until interrupted
   unsigned mirror_delay_ms = 100;
   double answer_limit_seconds = 0;  // > 0: the sessions' limit for each answer of the agent
+  int32_t time_scale = 1;           // > 1: faster fixed pauses (simulated phones only)
+  std::string transcript;           // the wire's record ("%u": the COM number); empty: none
 };
 
 class PhoneRun : public HostCallback {
