@@ -74,5 +74,6 @@ std::vector<Row> BenchPackageLoad(const Options& o);
 std::vector<Row> BenchTransfer(const Options& o);  // full speed, growth, emulated USB
 std::vector<Row> BenchWaiting(const Options& o);
 std::vector<Row> BenchParallel(const Options& o);
+std::vector<Row> BenchSoak(const Options& o);  // a `vantrel station` process, phone after phone
 
 }  // namespace vantrel::bench

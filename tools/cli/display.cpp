@@ -97,8 +97,9 @@ void Display::DrawLocked() {
   winsize ws{};
   const size_t cols = ::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col - 1 : 200;
   const auto states = states_();
+  if (header_) std::fprintf(stderr, "%s\033[K\n", header_().substr(0, cols).c_str());
   for (const auto& s : states) std::fprintf(stderr, "%s\033[K\n", LiveLine(s).substr(0, cols).c_str());
-  drawn_ = states.size();
+  drawn_ = states.size() + (header_ ? 1 : 0);
   std::fflush(stderr);
 }
 

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(std::string("\n") + ExitCodeHelp());
   RegisterFlashCommand(app);
+  RegisterStationCommand(app);
   RegisterSimCommand(app);
   RegisterPkgCommand(app);
   RegisterPortsCommand(app);
@@ -34,7 +35,7 @@ int main(int argc, char** argv) {
     bool known = false;
     for (const auto* sub : app.get_subcommands([](const CLI::App*) { return true; })) known |= sub->get_name() == argv[1];
     if (!known) {
-      std::fprintf(stderr, "vantrel: unknown command \"%s\"; the commands are flash, sim, pkg, ports, codes and doctor "
+      std::fprintf(stderr, "vantrel: unknown command \"%s\"; the commands are flash, station, sim, pkg, ports, codes and doctor "
                    "(see `vantrel --help`)\n", argv[1]);
       return kExitUsage;
     }
