@@ -229,6 +229,8 @@ void PortLoop::Run() {
     run->Join();
     const PhoneState end = run->State();
     tally_.Record(end, started, EpochSeconds(), {});
+    // Live, the counts head the screen; in lines, they follow each verdict.
+    if (display_.mode() == DisplayMode::kLines) display_.Message(tally_.Header());
     {
       std::lock_guard<std::mutex> g(mu_);
       idle_ = end;  // the verdict stays shown until the next phone
