@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <set>
 
 #include "images/package.h"
 #include "ports/port_scan.h"
@@ -23,6 +22,7 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/display.h"
 #include "tools/cli/interrupt.h"
+#include "tools/cli/outcome.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
 #include "tools/cli/sim_state.h"
@@ -86,7 +86,6 @@ struct TempPortDir {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vantrel-flash-XXXXXX";
     if (::mkdtemp(tmpl.data())) path = tmpl;
-    ::setenv("VANTREL_PORT_DIR", path.c_str(), 1);
   }
   ~TempPortDir() { Remove(); }
   void Remove() {
@@ -172,59 +171,13 @@ void CheckPackage(const std::string& package) {
     Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
 }
 
-int Aggregate(const std::vector<PhoneState>& states) {
-  std::set<int> classes;
-  bool any_ok = false;
-  for (const auto& s : states) {
-    if (s.result == kExitInterrupted) return kExitInterrupted;
-    if (s.result == kExitOk) any_ok = true;
-    else classes.insert(s.result);
-  }
-  if (classes.empty()) return kExitOk;
-  if (!any_ok && classes.size() == 1) return *classes.begin();
-  return kExitMixed;
-}
-
-std::string Verdict(const std::vector<PhoneState>& states, int rc) {
-  size_t ok = 0;
-  std::string failed;
-  for (const auto& s : states) {
-    if (s.result == kExitOk) {
-      ++ok;
-      continue;
-    }
-    failed += (failed.empty() ? "" : ", ") + s.label;
-    if (s.code) failed += " " + std::to_string(s.code) + " " + ResultName(s.code);
-  }
-  std::string v = "vantrel flash: ";
-  if (rc == kExitOk) v += "ok: " + std::to_string(ok) + " of " + std::to_string(states.size()) + " phone(s) flashed";
-  else if (rc == kExitInterrupted) v += "interrupted: " + std::to_string(ok) + " of " + std::to_string(states.size()) + " phone(s) flashed";
-  else v += "FAILED: " + std::to_string(ok) + " of " + std::to_string(states.size()) + " phone(s) flashed; failed: " + failed;
-  return v + " (exit " + std::to_string(rc) + ")";
-}
-
-// An unfinished phone after Ctrl-C: what state it is left in.
-void MarkInterrupted(PhoneState* s) {
-  switch (s->stage) {
-    case Stage::kCountdown:
-      s->result = kExitOk;
-      s->message = "flashed; interrupted during the reset wait: the phone is resetting";
-      break;
-    case Stage::kStarting:
-    case Stage::kWaiting:
-      s->result = kExitInterrupted;
-      s->message = "interrupted while waiting for the port; nothing was written";
-      break;
-    case Stage::kBootRom:
-      s->result = kExitInterrupted;
-      s->message = "interrupted during the boot ROM stage; nothing was written to the flash: flash it again";
-      break;
-    default:
-      s->result = kExitInterrupted;
-      s->message = (s->stage == Stage::kImage ? "interrupted while writing " : "interrupted during the ") + s->step +
-                   ": flash it again";
-      break;
-  }
+// What the plug-in's sessions read from the environment: the run's port
+// directory, the time scale and the transcript file.
+void SetSessionEnvironment(const FlashOptions& o, const std::string& port_dir, const std::string& transcript) {
+  ::setenv("VANTREL_PORT_DIR", port_dir.c_str(), 1);
+  const double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
+  if (scale > 1) ::setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
+  if (!transcript.empty()) ::setenv("VANTREL_TRANSCRIPT", transcript.c_str(), 1);
 }
 
 // Empty transcript files, one per session (FILE.COM40, FILE.COM41, ... when
@@ -309,7 +262,9 @@ std::vector<PhoneState> WaitForPhones(std::vector<std::unique_ptr<PhoneRun>>& ru
   for (const auto& r : runs) {
     PhoneState s = r->State();
     if (!r->Finished()) {
-      MarkInterrupted(&s);
+      const Ending e = Interrupted(s.stage, s.step);
+      s.result = e.cls;
+      s.message = e.message;
       *forced = true;
     }
     final_states.push_back(s);
@@ -364,12 +319,10 @@ int Run(FlashOptions& o) {
   if (o.simulate) state_flash = OpenSimulatedState(o);
 
   Display display(ChooseDisplayMode(o), o.verbose);
-  double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
-  if (scale > 1) ::setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
-  if (!o.transcript.empty()) ::setenv("VANTREL_TRANSCRIPT", PrepareTranscripts(o).c_str(), 1);
-
+  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o);
   TempPortDir dir;
   if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
+  SetSessionEnvironment(o, dir.path, transcript);
   interrupt::AddCleanupPath(dir.path + "/sample.bin");
   for (unsigned i = 0; i < 40; ++i) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(40 + o.port_index + i));
   interrupt::AddCleanupPath(dir.path, true);
@@ -411,7 +364,7 @@ int Run(FlashOptions& o) {
   std::vector<PhoneState> final_states = WaitForPhones(runs, host, &forced);
   display.StopLive();
   if (!forced) FinishSimulatedPhones(o, phones, sample, final_states, display);
-  const int rc = Aggregate(final_states);
+  const int rc = StationExit(final_states);
   display.Summary(final_states, rc, Verdict(final_states, rc));
   if (forced) {
     // Sessions still inside the library (its reset wait, or a transfer it
