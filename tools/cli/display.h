@@ -14,7 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/cli/station.h"
+#include "tools/cli/layout.h"
+#include "tools/cli/phone_state.h"
 
 namespace vantrel::cli {
 
@@ -44,9 +45,6 @@ class Display {
 
   DisplayMode mode() const { return mode_; }
 
-  static std::string LiveLine(const PhoneState& s);
-  static std::string StageLine(const PhoneState& s);
-
  private:
   void Print(const std::string& line);  // above the live block
   void Redraw();
@@ -65,9 +63,5 @@ class Display {
   std::thread live_;
   std::map<std::string, int> last_tenth_;  // per phone, the last 10 % step printed
 };
-
-// "1.2 MB", "3.4 MB/s", "0:42".
-std::string FormatBytes(double bytes);
-std::string FormatDuration(double seconds);
 
 }  // namespace vantrel::cli

@@ -12,21 +12,11 @@ namespace vantrel::cli {
 
 namespace {
 
-
 bool Exists(const std::string& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0;
 }
 
-
-// A failure as the plug-in records it: code and detail say where, the
-// cause what happened.
-struct Failure {
-  int code = 0;
-  std::string detail;
-  int cause = kCauseUnknown;
-  uint32_t silent_ms = 0;
-};
 
 Failure ReadFailure(PluginHost& host, CInterfaceTemplate* s) {
   Failure f;
@@ -35,24 +25,6 @@ Failure ReadFailure(PluginHost& host, CInterfaceTemplate* s) {
   f.code = code;
   if (host.FailureCause(s, &cause, &f.silent_ms)) f.cause = cause;
   return f;
-}
-
-// "4008 WriteFailed (FS image 2: data block 4: ...)"
-std::string CodeAndDetail(const Failure& f) {
-  std::string what = f.code ? std::to_string(f.code) + " " + ResultName(f.code)
-                            : std::string("the plug-in gave no result code");
-  return f.detail.empty() ? what : what + " (" + f.detail + ")";
-}
-
-// What happened in a step that failed, as the link saw it: "the phone
-// stopped answering during FS image 2 (no byte for 30 s)".
-std::string WhatHappened(const Failure& f, ExitCode cls, const std::string& step) {
-  const std::string words = CauseWords(f.cause, f.silent_ms);
-  if (f.cause == VANTREL_CAUSE_NO_ANSWER) return "the phone stopped answering during " + step + " (" + words + ")";
-  if (!words.empty()) return "connection lost (" + words + ") during " + step;
-  if (cls == kExitConnectionLost) return "connection lost during " + step;
-  if (cls == kExitNoAnswer) return "the phone did not answer during " + step;
-  return "failed during " + step;
 }
 
 }  // namespace
@@ -146,6 +118,16 @@ void PhoneRun::Run() {
     std::lock_guard<std::mutex> g(session_mu_);
     session_ = s;
   }
+  if (Configure(s)) {
+    ConnectAndDownload(s);
+    s->Timing(1);
+  }
+  EndSession();
+}
+
+// The session's routes and settings, then Prepare: false when the package
+// did not load.
+bool PhoneRun::Configure(CInterfaceTemplate* s) {
   host_.SetLog(s, &PhoneRun::LogThunk, this);
   // Each session has its own port directory, pauses and transcript.
   host_.SetText(s, VANTREL_TEXT_PORT_DIR, port_dir_);
@@ -159,54 +141,53 @@ void PhoneRun::Run() {
   if (options_.answer_limit_seconds > 0)
     host_.SetSetting(s, VANTREL_SETTING_ANSWER_LIMIT_MS,
                      static_cast<int32_t>(options_.answer_limit_seconds * 1000 + 0.5));
+  if (s->Prepare(0) == 1) return true;
   int32_t code = 0;
   std::string detail;
-  if (s->Prepare(0) != 1) {
-    host_.LastFailure(s, &code, &detail);
-    Finish(kExitPackage, code, "the package did not load" + (detail.empty() ? "" : ": " + detail));
-  } else {
-    s->Timing(0);
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      state_.stage = Stage::kWaiting;
-      state_.step = "waiting for the port";
-    }
-    display_.Stage(State());
-    mirror_ = std::thread([this] { Mirror(); });
-    s->Connect();
-    bool interrupted, expired;
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      interrupted = interrupted_;
-      expired = wait_expired_;
-    }
-    const PhoneState now = State();
-    if (now.stage == Stage::kWaiting || now.stage == Stage::kStarting) {
-      if (expired) {
-        char secs[32];
-        std::snprintf(secs, sizeof secs, "%g", options_.wait_seconds);
-        Finish(kExitPort, 0,
-               std::string("did not appear within ") + secs + " s; connect the phone in download mode, or check the path");
-      } else {
-        Finish(kExitInterrupted, 0, "interrupted while waiting for the port; nothing was written");
-      }
-    } else if (interrupted) {
-      Finish(kExitInterrupted, 0,
-             "interrupted during the boot ROM stage; nothing was written to the flash: flash it again");
-    } else if (host_.LastFailure(s, &code, &detail)) {
-      FinishFailedBoot(s, now.device);  // no agent to talk to
-    } else {
-      {
-        std::lock_guard<std::mutex> g(mu_);
-        state_.stage = Stage::kAgent;
-        state_.step = "agent connection";
-      }
-      display_.Stage(State());
-      if (s->Download() == 1) Finish(kExitOk, 0, FlashedMessage());
-      else FinishFailedDownload(s, now.device);
-    }
-    s->Timing(1);
+  host_.LastFailure(s, &code, &detail);
+  Finish(kExitPackage, code, "the package did not load" + (detail.empty() ? "" : ": " + detail));
+  return false;
+}
+
+void PhoneRun::SetStep(Stage stage, const char* step) {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    state_.stage = stage;
+    state_.step = step;
   }
+  display_.Stage(State());
+}
+
+// Connect (the port wait and the boot ROM stage), then Download when there
+// is an agent to talk to.
+void PhoneRun::ConnectAndDownload(CInterfaceTemplate* s) {
+  s->Timing(0);
+  SetStep(Stage::kWaiting, "waiting for the port");
+  mirror_ = std::thread([this] { Mirror(); });
+  s->Connect();
+  bool interrupted, expired;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    interrupted = interrupted_;
+    expired = wait_expired_;
+  }
+  const PhoneState now = State();
+  int32_t code = 0;
+  std::string detail;
+  if (now.stage == Stage::kWaiting || now.stage == Stage::kStarting) {
+    Finish(expired ? WaitExpired(options_.wait_seconds) : Interrupted(now.stage, now.step), 0);
+  } else if (interrupted) {
+    Finish(Interrupted(Stage::kBootRom, now.step), 0);
+  } else if (host_.LastFailure(s, &code, &detail)) {
+    FinishFailedBoot(s, now.device);  // no agent to talk to
+  } else {
+    SetStep(Stage::kAgent, "agent connection");
+    if (s->Download() == 1) Finish(kExitOk, 0, Flashed());
+    else FinishFailedDownload(s, now.device);
+  }
+}
+
+void PhoneRun::EndSession() {
   mirror_stop_ = true;
   mirror_cv_.notify_all();
   if (mirror_.joinable()) mirror_.join();
@@ -224,13 +205,7 @@ void PhoneRun::Run() {
 // read after it, says whether there is an agent to talk to.
 void PhoneRun::FinishFailedBoot(CInterfaceTemplate* s, const std::string& device) {
   const Failure f = ReadFailure(host_, s);
-  const ExitCode cls = ClassifyResult(f.code, f.cause, f.cause == kCauseUnknown && !Exists(device));
-  const std::string head = cls == kExitConnectionLost ? WhatHappened(f, cls, "the boot ROM stage") + ": "
-                           : f.cause == VANTREL_CAUSE_NO_ANSWER
-                               ? "boot ROM stage failed: the phone stopped answering (" +
-                                     CauseWords(f.cause, f.silent_ms) + "), "
-                               : "boot ROM stage failed: ";
-  Finish(cls, f.code, head + CodeAndDetail(f) + "; " + Remedy(cls, f.code));
+  Finish(FailedBootRom(f, !Exists(device)), f.code);
 }
 
 void PhoneRun::FinishFailedDownload(CInterfaceTemplate* s, const std::string& device) {
@@ -246,21 +221,12 @@ void PhoneRun::FinishFailedDownload(CInterfaceTemplate* s, const std::string& de
       gone = !Exists(device);
     }
   }
-  // A library that records no failure code: the stage tells what failed.
-  ExitCode cls = f.code ? ClassifyResult(f.code, f.cause, gone)
-                 : gone ? kExitConnectionLost
-                 : now.stage == Stage::kImage ? kExitFlash
-                                              : kExitNoAnswer;
+  bool interrupted;
   {
     std::lock_guard<std::mutex> g(mu_);
-    if (interrupted_) cls = kExitInterrupted;
+    interrupted = interrupted_;
   }
-  const bool writing = now.stage == Stage::kImage;
-  const std::string cause = cls == kExitInterrupted
-                                ? (writing ? "interrupted while writing " : "interrupted during the ") + now.step
-                                : WhatHappened(f, cls, now.step);
-  const std::string remedy = Remedy(cls, f.code);
-  Finish(cls, f.code, cause + ": " + CodeAndDetail(f) + (remedy.empty() ? "" : "; " + remedy));
+  Finish(FailedDownload(f, now.stage, now.step, gone, interrupted), f.code);
 }
 
 void PhoneRun::Mirror() {
@@ -318,13 +284,9 @@ int32_t PhoneRun::OnMessage(int32_t kind, int32_t value, const char* text) {
   return 1;
 }
 
-std::string PhoneRun::FlashedMessage() const {
+std::string PhoneRun::Flashed() const {
   std::lock_guard<std::mutex> g(mu_);
-  switch (reset_end_) {
-    case VANTREL_RESET_WAIT_PORT_GONE: return "flashed; the phone reset after " + std::to_string(reset_after_) + " s";
-    case VANTREL_RESET_WAIT_CANCELLED: return "flashed; interrupted during the reset wait: the phone is resetting";
-    default: return "flashed";
-  }
+  return FlashedMessage(reset_end_, reset_after_);
 }
 
 void PhoneRun::EventThunk(void* user, const VantrelEvent* event) {

@@ -1,0 +1,39 @@
+#pragma once
+// One phone of a station run as the display and the summary see it: a plain
+// copy, taken under the phone's lock, that nothing else keeps a pointer into.
+#include <cstdint>
+#include <string>
+
+#include "tools/cli/exit_codes.h"
+
+namespace vantrel::cli {
+
+enum class Stage { kStarting, kWaiting, kBootRom, kAgent, kImage, kCountdown, kDone, kFailed, kInterrupted };
+
+struct PhoneState {
+  std::string label;   // the port as the user gave it
+  std::string device;  // the path watched
+  unsigned com = 40;
+  Stage stage = Stage::kStarting;
+  std::string step;    // the image or step now running
+  int image = 0, images = 0;
+  int percent = 0;     // of the running transfer
+  uint64_t done_bytes = 0, total_bytes = 0;
+  double rate = 0;     // bytes per second since the first transfer began
+  double transfer_since = -1;  // session seconds when the first transfer began
+  double seconds = 0;  // since the session started
+  int countdown = 0;   // seconds left of the reset wait
+  // The info-area read-back before an FS image: blocks read of the area's
+  // (total 0 when none is running).
+  unsigned readback_done = 0, readback_total = 0;
+  // The end.
+  ExitCode result = kExitOk;
+  int code = 0;
+  std::string message;  // cause and remedy, one line
+  int overall() const { return total_bytes ? static_cast<int>(done_bytes * 100 / total_bytes) : 0; }
+};
+
+// "boot-rom", "image", ...: the stage's name in --json.
+const char* StageName(Stage s);
+
+}  // namespace vantrel::cli
