@@ -90,8 +90,10 @@ TEST_F(Unattended, EachPortFlashesPhoneAfterPhoneAndLogsEveryOneUntilCtrlC) {
   for (const auto& r : records) {
     results[r["port"]].push_back(r["result"]);
     EXPECT_EQ(r["package_sha256"].get<std::string>().size(), 64u);
+    EXPECT_EQ(r["steps"].front()["step"], "boot ROM stage") << r.dump();
     if (r["result"] == "failed") {
-      EXPECT_EQ(r["cause"], "connection lost") << r.dump();
+      EXPECT_EQ(r["class"], "connection lost") << r.dump();
+      EXPECT_EQ(r["cause"], "port-gone") << r.dump();
     }
   }
   EXPECT_EQ(results[Port(40)], (std::vector<std::string>{"ok", "failed", "ok"}));

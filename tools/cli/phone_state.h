@@ -3,6 +3,7 @@
 // copy, taken under the phone's lock, that nothing else keeps a pointer into.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/cli/exit_codes.h"
 
@@ -26,9 +27,16 @@ struct PhoneState {
   // The info-area read-back before an FS image: blocks read of the area's
   // (total 0 when none is running).
   unsigned readback_done = 0, readback_total = 0;
+  // Each step as it began (its name, session seconds), for a station's log.
+  struct StepStart {
+    std::string step;
+    double at;
+  };
+  std::vector<StepStart> steps;
   // The end.
   ExitCode result = kExitOk;
   int code = 0;
+  int cause = kCauseUnknown;  // what the link saw behind a failure (VantrelCause)
   std::string message;  // cause and remedy, one line
   int overall() const { return total_bytes ? static_cast<int>(done_bytes * 100 / total_bytes) : 0; }
 };

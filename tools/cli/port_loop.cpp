@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/cli/display.h"
+#include "vantrel/extension.h"
 
 namespace vantrel::cli {
 namespace {
@@ -33,6 +34,29 @@ std::string Iso8601(double epoch_seconds) {
 
 const char* Verdict(ExitCode c) {
   return c == kExitOk ? "ok" : c == kExitInterrupted ? "interrupted" : "failed";
+}
+
+// What the link saw, as one word a log shipper can group by.
+const char* CauseToken(int cause) {
+  switch (cause) {
+    case VANTREL_CAUSE_PORT_GONE: return "port-gone";
+    case VANTREL_CAUSE_NO_ANSWER: return "no-answer";
+    case VANTREL_CAUSE_WRITE_FAILED: return "write-failed";
+    case VANTREL_CAUSE_REFUSED: return "refused";
+    case VANTREL_CAUSE_READ_FAILED: return "read-failed";
+    case VANTREL_CAUSE_NONE: return "none";
+    default: return "unknown";
+  }
+}
+
+// Seconds of each step, from when it began to when the next (or the end) did.
+nlohmann::json StepSeconds(const PhoneState& s) {
+  nlohmann::json steps = nlohmann::json::array();
+  for (size_t i = 0; i < s.steps.size(); ++i) {
+    const double end = i + 1 < s.steps.size() ? s.steps[i + 1].at : s.seconds;
+    steps.push_back({{"step", s.steps[i].step}, {"seconds", std::round((end - s.steps[i].at) * 1000) / 1000}});
+  }
+  return steps;
 }
 
 // The class of an ending in words, as a log shipper would group them.
@@ -97,11 +121,13 @@ std::string StationTally::LogLine(const PhoneState& s, double started, double en
   j["result"] = Verdict(s.result);
   j["code"] = s.code;
   j["name"] = s.code ? ResultName(s.code) : "";
-  j["cause"] = ClassWords(s.result);
+  j["class"] = ClassWords(s.result);
+  j["cause"] = s.result == kExitOk ? "" : CauseToken(s.cause);
   j["detail"] = s.message;
   j["seconds"] = std::round((ended - started) * 1000) / 1000;
   j["bytes"] = s.done_bytes;
   j["bytes_total"] = s.total_bytes;
+  j["steps"] = StepSeconds(s);
   // Texts from the phone or the system may carry any byte: never throw on one.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

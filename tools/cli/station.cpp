@@ -203,14 +203,21 @@ void PhoneRun::EndSession() {
 
 // Connect returns 1 whatever the boot ROM stage answered: its own result,
 // read after it, says whether there is an agent to talk to.
+void PhoneRun::SetCause(int cause) {
+  std::lock_guard<std::mutex> g(mu_);
+  state_.cause = cause;
+}
+
 void PhoneRun::FinishFailedBoot(CInterfaceTemplate* s, const std::string& device) {
   const Failure f = ReadFailure(host_, s);
+  SetCause(f.cause);
   Finish(FailedBootRom(f, !Exists(device)), f.code);
 }
 
 void PhoneRun::FinishFailedDownload(CInterfaceTemplate* s, const std::string& device) {
   const PhoneState now = State();
   const Failure f = ReadFailure(host_, s);
+  SetCause(f.cause);
   // Without the link's cause, the device node tells: a hung-up pty or an
   // unplugged device loses it a moment after the session's I/O error.
   bool gone = false;
@@ -253,6 +260,8 @@ void PhoneRun::Mirror() {
         if (present) {
           state_.stage = Stage::kBootRom;
           state_.step = "boot ROM stage";
+          const auto since = std::chrono::steady_clock::now() - start_;
+          state_.steps.push_back({state_.step, std::chrono::duration<double>(since).count()});
           changed = true;
         } else if (!announced) {
           announce = announced = true;
@@ -351,6 +360,7 @@ bool PhoneRun::ApplyEvent(const VantrelEvent& e) {
   const char* step = StepName(e, &fs_name);
   if (!step) return false;
   const bool changed = state_.step != step || state_.stage != StageOf(e.stage);
+  if (changed) state_.steps.push_back({step, std::chrono::duration<double>(now - start_).count()});
   state_.stage = StageOf(e.stage);
   state_.step = step;
   if (e.image) state_.image = static_cast<int>(e.image);
