@@ -75,6 +75,31 @@ bool WaitForHello(LinkHandle h) {
   }
 }
 
+// The agent's version and chip type, the first things it says of itself;
+// `report` and `fail` are AgentConnect's step report and failure.
+template <class Report, class Fail>
+int ReadVersionAndChip(LinkHandle h, Report& report, Fail& fail, uint8_t* chip, AgentGreeting* greeting) {
+  report(kReportStep, 10, "Get DA Version");
+  uint8_t major = 0, minor = 0;
+  if (!Get8(h, &major) || !Get8(h, &minor)) return fail(kAgentConnectFailed, "no version bytes");
+  if (major != kVersionMajor || minor != kVersionMinor) {
+    char why[64];
+    std::snprintf(why, sizeof why, "the agent is version %u.%u, not 3.2", major, minor);
+    return fail(kAgentBadVersion, why);
+  }
+  if (greeting) greeting->version = {major, minor};
+
+  report(kReportStep, 20, "Get BB chip type");
+  if (!Get8(h, chip)) return fail(kAgentConnectFailed, "no chip type byte");
+  if (!ChipTypeKnown(*chip)) {
+    char why[48];
+    std::snprintf(why, sizeof why, "unknown chip type 0x%02X", *chip);
+    return fail(kUnknownChipType, why);
+  }
+  if (greeting) greeting->chipType = *chip;
+  return 0;
+}
+
 }  // namespace
 
 int AgentSendTable(LinkHandle h, const ImageDesc* table, uint32_t record_size) {
@@ -115,25 +140,8 @@ int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_
     return fail(kAgentConnectFailed, why);
   }
 
-  report(kReportStep, 10, "Get DA Version");
-  uint8_t major = 0, minor = 0;
-  if (!Get8(h, &major) || !Get8(h, &minor)) return fail(kAgentConnectFailed, "no version bytes");
-  if (major != kVersionMajor || minor != kVersionMinor) {
-    char why[64];
-    std::snprintf(why, sizeof why, "the agent is version %u.%u, not 3.2", major, minor);
-    return fail(kAgentBadVersion, why);
-  }
-  if (greeting) greeting->version = {major, minor};
-
-  report(kReportStep, 20, "Get BB chip type");
   uint8_t chip = 0;
-  if (!Get8(h, &chip)) return fail(kAgentConnectFailed, "no chip type byte");
-  if (!ChipTypeKnown(chip)) {
-    char why[48];
-    std::snprintf(why, sizeof why, "unknown chip type 0x%02X", chip);
-    return fail(kUnknownChipType, why);
-  }
-  if (greeting) greeting->chipType = chip;
+  if (int rc = ReadVersionAndChip(h, report, fail, &chip, greeting)) return rc;
 
   report(kReportStep, 30, "Send BootRom & Bootloader version");
   if (!Put8(h, 0xFF) || !Put8(h, 0xFE)) return fail(kAgentConnectFailed, "a write failed");
