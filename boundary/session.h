@@ -69,6 +69,8 @@ class CBizDownload final : public CDllInterface {
 // Sessions alive in this process, for the extension exports' pointer check.
 void RegisterSession(const CBizDownload* s);
 void UnregisterSession(const CBizDownload* s);
+// The live session behind a pointer NewDll handed out, or null.
+CBizDownload* FindLiveSession(CInterfaceTemplate* p);
 
 // Seconds of the reset countdown after a successful download.
 inline constexpr int kResetCountdownSeconds = 80;

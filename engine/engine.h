@@ -5,6 +5,7 @@
 // stage come back through ProgressCallback, which finds the engine by its COM
 // port number in the process-wide EngineMap.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -15,6 +16,11 @@
 #include "platform/serial_port.h"
 
 namespace vantrel {
+
+class Link;
+struct AgentStageInputs;
+struct PhoneIdentity;
+struct ReadRequest;
 
 class CMTKClass {
  public:
@@ -40,6 +46,13 @@ class CMTKClass {
   // stage's returned; both log a failure with its detail.
   int ConnectOn(platform::ByteLink* port);
   int DownloadOn(platform::ByteLink* port);
+  // The plans beside the download, run in its place after Connect (the
+  // front end's extension exports): 1 when they succeeded. Like Download they
+  // end with the watchdog command and release the port.
+  int Identify(PhoneIdentity* out);
+  int Read(const ReadRequest& request);
+  int IdentifyOn(platform::ByteLink* port, PhoneIdentity* out);
+  int ReadOn(platform::ByteLink* port, const ReadRequest& request);
   // Releases the port (the engine's own addition: the session ends with no port held).
   void ClosePort();
 
@@ -61,6 +74,10 @@ class CMTKClass {
  private:
   // Logs "<stage> failed: <code> (<name>)" and the failure detail.
   void LogFailure(const char* stage, int rc);
+  // Runs one agent-stage plan on `port` with the session's reports, limits
+  // and failure record; a failure is logged under `name`.
+  int RunAgentStage(platform::ByteLink* port, const char* name,
+                    const std::function<int(Link* link, const AgentStageInputs& in)>& plan);
 
  private:
   ImageDesc da1_, da2_, table_a_, table_b_;

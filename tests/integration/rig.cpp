@@ -44,6 +44,11 @@ void Rig::StartPhone(sim::PhoneConfig config, unsigned com, unsigned link_delay_
 
 int Rig::RunSession(RecordingHost& host, int32_t port_index,
                     const std::function<void(CBizDownload&)>& setup) {
+  return RunPlan(host, [](CBizDownload& s) { return s.Download(); }, setup, port_index);
+}
+
+int Rig::RunPlan(RecordingHost& host, const std::function<int(CBizDownload&)>& plan,
+                 const std::function<void(CBizDownload&)>& setup, int32_t port_index) {
   SetPackagePath(package_path_);  // what PreviousLoad does
   CBizDownload* s = new CBizDownload(port_index);
   s->SetHostCallback(&host);
@@ -51,7 +56,7 @@ int Rig::RunSession(RecordingHost& host, int32_t port_index,
   int result = -1;
   if (s->Prepare(0) == 1) {
     s->Connect();
-    result = s->Download();
+    result = plan(*s);
   }
   std::unique_lock<std::mutex> g(failure_mu_);
   failure_code_ = s->engine().channel().failure_code();

@@ -36,6 +36,9 @@ class Rig {
   // `setup`, when given, sees the session before Prepare (to route its log).
   int RunSession(RecordingHost& host, int32_t port_index = 0,
                  const std::function<void(CBizDownload&)>& setup = {});
+  // The same with `plan` (an identify or read) in place of Download.
+  int RunPlan(RecordingHost& host, const std::function<int(CBizDownload&)>& plan,
+              const std::function<void(CBizDownload&)>& setup = {}, int32_t port_index = 0);
   // The failure the last RunSession's session recorded (code 0: none).
   // Several sessions may run on one rig at once: the last to end wins.
   int failure_code() const {

@@ -56,7 +56,7 @@ class FakeSession : public CInterfaceTemplate {
     for (uint32_t p = 0; !cancel_; p = (p + 1) % 100) {
       cb_->OnProgress(1, int32_t(p), "");
       // One image of 100 bytes: the bootloader, written over and over.
-      VantrelEvent e{sizeof(VantrelEvent), VANTREL_STAGE_BOOTLOADER, p, 100, 0, 1, 1, 0, p, 100, 0, 0, nullptr};
+      VantrelEvent e{sizeof(VantrelEvent), VANTREL_STAGE_BOOTLOADER, p, 100, 0, 1, 1, 0, p, 100, 0, 0, nullptr, 0};
       if (events_) events_(events_user_, &e);
       ::usleep(10000);
     }
