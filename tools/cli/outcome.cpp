@@ -63,6 +63,12 @@ Ending Interrupted(Stage stage, const std::string& step, const Failure* f) {
     case Stage::kBootRom:
       return {kExitInterrupted,
               "interrupted during the boot ROM stage; nothing was written to the flash: flash it again"};
+    case Stage::kReading:
+      if (step == "verify")
+        return {kExitInterrupted, "interrupted during the verify: the phone is flashed but not verified and "
+                                  "waits in download mode: unplug it"};
+      return {kExitInterrupted, "interrupted while " + step + "; nothing was written; the phone is waiting in "
+                                "download mode: unplug it"};
     default: {
       std::string where = (stage == Stage::kImage ? "interrupted while writing " : "interrupted during the ") + step;
       if (f && (f->code || !f->detail.empty())) where += ": " + CodeAndDetail(*f) + ";";

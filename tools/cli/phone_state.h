@@ -9,7 +9,9 @@
 
 namespace vantrel::cli {
 
-enum class Stage { kStarting, kWaiting, kBootRom, kAgent, kImage, kCountdown, kDone, kFailed, kInterrupted };
+// kReading: the phone's flash is read (identify, read back, a download's
+// verify), nothing written by that step.
+enum class Stage { kStarting, kWaiting, kBootRom, kAgent, kImage, kReading, kCountdown, kDone, kFailed, kInterrupted };
 
 struct PhoneState {
   std::string label;   // the port as the user gave it
@@ -27,6 +29,9 @@ struct PhoneState {
   // The info-area read-back before an FS image: blocks read of the area's
   // (total 0 when none is running).
   unsigned readback_done = 0, readback_total = 0;
+  // A download's verify, once done: the blocks compared and its time.
+  unsigned verified_blocks = 0;
+  uint32_t verify_ms = 0;
   // Each step as it began (its name, session seconds), for a station's log.
   struct StepStart {
     std::string step;

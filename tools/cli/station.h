@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -27,6 +28,12 @@ struct StationOptions {
   double answer_limit_seconds = 0;  // > 0: the sessions' limit for each answer of the agent
   int32_t time_scale = 1;           // > 1: faster fixed pauses (simulated phones only)
   std::string transcript;           // the wire's record ("%u": the COM number); empty: none
+  bool verify = false;              // the download reads back every FS block it wrote
+  // A plan run after the boot ROM stage in place of the download (identify,
+  // read back): true with the message of its success, else false with the
+  // session's failure recorded. Null: the download.
+  std::function<bool(CInterfaceTemplate*, std::string* done)> plan;
+  bool without_package = false;     // the plan needs no package
 };
 
 class PhoneRun : public HostCallback {
