@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/json_out.h"
 #include "tools/cli/layout.h"
 #include "tools/cli/outcome.h"
 #include "tools/cli/port_check.h"
@@ -220,6 +221,17 @@ TEST(Layout, TheSummaryTableFitsEightyColumnsAndSaysEachEnd) {
   EXPECT_EQ(rows[4], "  /dev/ttyACM2: connection lost (the port went away) during FS image 1");
   // Off a terminal nothing is shortened.
   EXPECT_NE(SummaryTable({ok}, 0).find(ok.label + " "), std::string::npos);
+}
+
+TEST(Json, BytesThatAreNotUtf8AreCarriedAsEscapes) {
+  EXPECT_EQ(json_out::ValidUtf8("/dev/ttyACM0 \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xB1"),
+            "/dev/ttyACM0 \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xB1");                   // é € and a phone
+  EXPECT_EQ(json_out::ValidUtf8("bad\xff"), "bad\\xFF");
+  EXPECT_EQ(json_out::ValidUtf8("\xC0\xAF"), "\\xC0\\xAF");                       // an overlong '/'
+  EXPECT_EQ(json_out::ValidUtf8("\xED\xA0\x80"), "\\xED\\xA0\\x80");               // a surrogate
+  EXPECT_EQ(json_out::ValidUtf8("cut \xE2\x82"), "cut \\xE2\\x82");                  // cut short
+  // A whole object with such texts dumps (nlohmann's strict dump would throw).
+  EXPECT_NO_THROW(json_out::Line({{"phone", "bad\xff"}, {"list", {{{"text", "\xfe"}}}}}));
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/display.h"
 #include "tools/cli/interrupt.h"
+#include "tools/cli/json_out.h"
 #include "tools/cli/outcome.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
@@ -65,6 +66,7 @@ struct FlashOptions {
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
   std::fprintf(stderr, "vantrel flash: %s\n", message.c_str());
+  if (json_out::Enabled()) json_out::WriteResult(code, "vantrel flash: " + message);
   throw CLI::RuntimeError(code);
 }
 
@@ -312,6 +314,7 @@ std::shared_ptr<sim::Flash> OpenSimulatedState(FlashOptions& o) {
 }
 
 int Run(FlashOptions& o) {
+  interrupt::Install();  // Ctrl-C, SIGTERM, SIGHUP or a closed output end the run cleanly
   Validate(o);
   std::vector<Target> targets;
   if (!o.simulate) targets = CheckTargets(o);
@@ -326,7 +329,6 @@ int Run(FlashOptions& o) {
   interrupt::AddCleanupPath(dir.path + "/sample.bin");
   for (unsigned i = 0; i < 40; ++i) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(40 + o.port_index + i));
   interrupt::AddCleanupPath(dir.path, true);
-  interrupt::Install();  // from here on Ctrl-C ends the run cleanly
 
   std::string package = o.package;
   std::optional<pkg::BuiltPackage> sample;
@@ -365,7 +367,7 @@ int Run(FlashOptions& o) {
   display.StopLive();
   if (!forced) FinishSimulatedPhones(o, phones, sample, final_states, display);
   const int rc = StationExit(final_states);
-  display.Summary(final_states, rc, Verdict(final_states, rc));
+  display.Summary(final_states, rc, Verdict(final_states, rc, interrupt::Reason()));
   if (forced) {
     // Sessions still inside the library (its reset wait, or a transfer it
     // cannot cancel): ending the process releases their ports.

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tools/cli/layout.h"
 #include "tools/cli/phone_state.h"
 
@@ -48,7 +50,8 @@ class Display {
   void Redraw();
   void EraseLocked();
   void DrawLocked();
-  void Json(const std::string& event, const PhoneState& s, const std::string& extra_json);
+  void Json(const std::string& event, const PhoneState& s, const nlohmann::json& fields);
+  static nlohmann::json PhoneEnd(const PhoneState& s);  // a phone's end in --json
 
   const DisplayMode mode_;
   const bool verbose_;

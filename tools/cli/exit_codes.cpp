@@ -17,6 +17,21 @@ bool BeforeTheAgent(int code) {
 }
 }  // namespace
 
+const char* ExitClassName(int exit_code) {
+  switch (exit_code) {
+    case kExitOk: return "ok";
+    case kExitUsage: return "usage";
+    case kExitPackage: return "package";
+    case kExitPort: return "port";
+    case kExitNoAnswer: return "no-answer";
+    case kExitConnectionLost: return "connection-lost";
+    case kExitFlash: return "flash";
+    case kExitMixed: return "mixed";
+    case kExitInterrupted: return "interrupted";
+    default: return "failure";
+  }
+}
+
 ExitCode ClassifyResult(int code, int cause, bool node_gone) {
   if (code == 0) return kExitOk;
   if (code == kCancelled) return kExitInterrupted;

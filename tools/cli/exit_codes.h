@@ -34,6 +34,11 @@ inline const char* ExitCodeHelp() {
          "  130  interrupted (Ctrl-C)\n";
 }
 
+// The class an exit code names, as --json's "result" says it: "ok",
+// "failure", "usage", "package", "port", "no-answer", "connection-lost",
+// "flash", "mixed", "interrupted".
+const char* ExitClassName(int exit_code);
+
 // What the plug-in's link saw behind a failure: a VantrelCause
 // (vantrel/extension.h), or kCauseUnknown from a library that cannot say.
 inline constexpr int kCauseUnknown = -1;
