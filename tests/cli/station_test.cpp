@@ -158,14 +158,18 @@ TEST_F(Station, ASilentPhoneEndsAtTheBootRomStage) {
   EXPECT_EQ(Count(lines, "agent"), 0u) << "the agent stage ran after a failed boot ROM stage\n" << f->err();
 }
 
-TEST_F(Station, CtrlCWhileWaitingForThePort) {
+// SIGHUP (the terminal closed) and SIGTERM end the run as Ctrl-C does.
+TEST_F(Station, CtrlCHangUpOrTermWhileWaitingForThePort) {
   const std::string missing = (tmp_ / "ttyACM9").string();
-  auto f = Flash({"--port", missing});
-  ASSERT_TRUE(f->WaitFor("waiting for the phone on " + missing, milliseconds(5000))) << f->err();
-  f->Signal(SIGINT);
-  EXPECT_EQ(f->Wait(milliseconds(3000)), 130) << f->err();
-  EXPECT_NE(f->err().find("interrupted while waiting for the port"), std::string::npos) << f->err();
-  EXPECT_FALSE(TempLeft());
+  for (const auto& [sig, name] : {std::pair{SIGINT, "Ctrl-C"}, {SIGHUP, "SIGHUP"}, {SIGTERM, "SIGTERM"}}) {
+    auto f = Flash({"--port", missing});
+    ASSERT_TRUE(f->WaitFor("waiting for the phone on " + missing, milliseconds(5000))) << f->err();
+    f->Signal(sig);
+    EXPECT_EQ(f->Wait(milliseconds(3000)), 130) << name << ": " << f->err();
+    EXPECT_NE(f->err().find("interrupted while waiting for the port"), std::string::npos) << f->err();
+    EXPECT_NE(f->out().find(std::string("interrupted (") + name), std::string::npos) << f->out();
+    EXPECT_FALSE(TempLeft()) << name;
+  }
 }
 
 TEST_F(Station, CtrlCDuringASlowTransferReleasesThePort) {
@@ -197,7 +201,7 @@ TEST_F(Station, CtrlCDuringTheResetWaitIsASuccess) {
   EXPECT_FALSE(TempLeft());
 }
 
-TEST_F(Station, JsonLinesParseAndQuietIsQuiet) {
+TEST_F(Station, JsonLinesParseQuietIsQuietVerboseHasNoDots) {
   Process j({Vantrel(), "flash", "--simulate", "--phones", "2", "--json"}, Env());
   ASSERT_EQ(j.Wait(milliseconds(30000)), 0) << j.err();
   std::istringstream in(j.out());
@@ -218,6 +222,13 @@ TEST_F(Station, JsonLinesParseAndQuietIsQuiet) {
   ASSERT_EQ(q.Wait(milliseconds(30000)), 0) << q.err();
   EXPECT_EQ(q.err().find("[sim1]"), std::string::npos) << q.err();
   EXPECT_NE(q.out().find("vantrel flash: ok: 1 of 1 phone(s) flashed (exit 0)"), std::string::npos) << q.out();
+
+  // -v: the plug-in's trace, but not its bare progress dots.
+  Process v({Vantrel(), "flash", "--simulate", "-v"}, Env());
+  ASSERT_EQ(v.Wait(milliseconds(30000)), 0) << v.err();
+  const auto trace = LinesOf(v.err(), "sim1");
+  EXPECT_EQ(Count(trace, "Connecting to DA"), 1u) << v.err();
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), "."), 0) << v.err();
 }
 
 TEST_F(Station, BadInputIsOneLineWithItsCode) {
