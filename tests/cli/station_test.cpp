@@ -241,6 +241,8 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
   const std::vector<Case> cases = {
       {{"flash", "--frobnicate"}, 2, "--frobnicate"},
       {{"frob"}, 2, "unknown command \"frob\""},
+      {{"flash", "--pakage", package_}, 2, "did you mean --package?"},
+      {{"flash", "--simulate", "--wait", "-3"}, 2, "--wait takes a number of seconds, 0 or more"},
       {{"flash", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},
       {{"flash", "--package", tmp_.string(), "--port", "/dev/null"}, 3, "is a directory"},
       {{"flash", "--package", package_, "--port", "/dev/ptmx", "--port", "/dev/ptmx"}, 2, "given twice"},

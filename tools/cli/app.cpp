@@ -10,6 +10,7 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/json_out.h"
+#include "tools/cli/usage.h"
 
 #ifndef VANTREL_VERSION
 #define VANTREL_VERSION "unknown"
@@ -27,17 +28,22 @@ bool AsksForJson(int argc, char** argv) {
   return false;
 }
 
-void Register(CLI::App& app) {
+}  // namespace
+
+void BuildApp(CLI::App& app) {
   app.set_version_flag("--version", "vantrel " VANTREL_VERSION);
   app.require_subcommand(1);
-  app.footer(std::string("\n") + ExitCodeHelp());
   RegisterFlashCommand(app);
   RegisterSimCommand(app);
   RegisterPkgCommand(app);
   RegisterPortsCommand(app);
   RegisterCodesCommand(app);
   RegisterDoctorCommand(app);
+  // After the commands, which would inherit it: each has its own.
+  app.footer(std::string("\n") + ExitCodeHelp());
 }
+
+namespace {
 
 // A usage error: one line on standard error, and the result object with --json.
 int Usage(const std::string& message) {
@@ -46,21 +52,18 @@ int Usage(const std::string& message) {
   return kExitUsage;
 }
 
-bool IsCommand(const CLI::App& app, const std::string& word) {
-  for (const auto* sub : app.get_subcommands([](const CLI::App*) { return true; }))
-    if (sub->get_name() == word) return true;
-  return false;
-}
-
 int Parse(CLI::App& app, int argc, char** argv) {
-  // CLI11 calls a stray word "A subcommand is required"; name it instead.
-  if (argc > 1 && argv[1][0] != '-' && !IsCommand(app, argv[1]))
-    return Usage(std::string("unknown command \"") + argv[1] +
-                 "\"; the commands are flash, sim, pkg, ports, codes and doctor (see `vantrel --help`)");
+  // The parser would say "A subcommand is required" for `vantrel --verison`
+  // and "arguments were not expected: x --pakage" for `flash --pakage x`.
+  if (const std::string unknown = UnknownArgument(app, std::vector<std::string>(argv + 1, argv + argc));
+      !unknown.empty())
+    return Usage(unknown);
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {  // a command's own failure, already explained
     return e.get_exit_code();
+  } catch (const CLI::ValidationError& e) {  // a value out of range, said in words
+    return Usage(PlainParseMessage(e.what()));
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
     return Usage(std::string(e.what()) + "; see `vantrel --help` (or `vantrel COMMAND --help`)");
@@ -78,7 +81,7 @@ int RunCli(int argc, char** argv) {
   int rc;
   try {
     CLI::App app{"vantrel: firmware download host, simulated phone and package tools"};
-    Register(app);
+    BuildApp(app);
     rc = Parse(app, argc, argv);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vantrel: internal error: %s\n", e.what());
