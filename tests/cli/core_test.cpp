@@ -12,10 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/cli/app.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/json_out.h"
 #include "tools/cli/layout.h"
 #include "tools/cli/outcome.h"
 #include "tools/cli/port_check.h"
+#include "tools/cli/usage.h"
 #include "vantrel/codes.h"
 #include "vantrel/extension.h"
 
@@ -220,6 +223,83 @@ TEST(Layout, TheSummaryTableFitsEightyColumnsAndSaysEachEnd) {
   EXPECT_EQ(rows[4], "  /dev/ttyACM2: connection lost (the port went away) during FS image 1");
   // Off a terminal nothing is shortened.
   EXPECT_NE(SummaryTable({ok}, 0).find(ok.label + " "), std::string::npos);
+}
+
+class CommandLine : public ::testing::Test {
+ protected:
+  void SetUp() override { BuildApp(app_); }
+  // The parser's refusal of `args`, as the user reads it.
+  std::string Refusal(std::vector<std::string> args) {
+    std::vector<const char*> argv{"vantrel"};
+    for (const auto& a : args) argv.push_back(a.c_str());
+    try {
+      app_.parse(static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
+    } catch (const CLI::ValidationError& e) {
+      return PlainParseMessage(e.what());
+    } catch (const CLI::ParseError& e) {
+      return e.what();
+    }
+    return "";
+  }
+  CLI::App app_;
+};
+
+TEST_F(CommandLine, AnUnknownNameIsToldWithTheNearestValidOne) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string said;
+  };
+  const Case cases[] = {
+      {{"--verison"}, "unknown option --verison for `vantrel`; did you mean --version?"},
+      {{"flsh"}, "unknown command \"flsh\" for `vantrel`; did you mean flash?"},
+      {{"flash", "--pakage", "x"}, "unknown option --pakage for `vantrel flash`; did you mean --package?"},
+      {{"flash", "--simulate", "--phnoes=2"}, "did you mean --phones?"},
+      {{"pkg", "biuld"}, "did you mean build?"},
+      {{"flash", "--frobnicate"}, "unknown option --frobnicate for `vantrel flash`; see `vantrel flash --help`"},
+      {{"flash", "-x"}, "unknown option -x for `vantrel flash`; see"},
+  };
+  for (const auto& c : cases) EXPECT_NE(UnknownArgument(app_, c.args).find(c.said), std::string::npos) << c.said;
+  // Values are not options, whatever they look like.
+  for (const std::vector<std::string>& known :
+       {std::vector<std::string>{"flash", "--wait", "-3", "--port", "/dev/ttyACM0", "-q"},
+        {"flash", "--simulate", "--bad-blocks", "1", "2", "--json"},
+        {"sim", "--da-version", "3", "2", "--geometry=512"},
+        {"pkg", "info", "fw.bin"}, {"pkg", "build", "d.json", "-o", "x.bin"}})
+    EXPECT_EQ(UnknownArgument(app_, known), "") << known[1];
+}
+
+TEST_F(CommandLine, ANumberOutOfRangeIsToldInWords) {
+  EXPECT_EQ(Refusal({"flash", "--simulate", "--wait", "-3"}), "--wait takes a number of seconds, 0 or more (not \"-3\")");
+  EXPECT_EQ(Refusal({"codes", "abc"}), "code takes a result code, a whole number from 0 to 99999 (not \"abc\")");
+  EXPECT_EQ(Refusal({"flash", "--simulate", "--page-size", "1024"}), "--page-size takes 512 or 2048 (not \"1024\")");
+  EXPECT_EQ(Refusal({"sim", "--latency-us", "1e3"}),
+            "--latency-us takes microseconds, a whole number from 0 to 10000000 (not \"1e3\")");
+}
+
+// Each help ends with the exit codes of its own command.
+TEST_F(CommandLine, EachHelpEndsWithItsOwnExitCodes) {
+  const std::string codes = app_.get_subcommand("codes")->help();
+  const std::string build = app_.get_subcommand("pkg")->get_subcommand("build")->help();
+  const std::string flash = app_.get_subcommand("flash")->help();
+  for (const std::string* help : {&codes, &build, &flash}) {
+    const size_t at = help->rfind("Exit codes:\n");
+    ASSERT_NE(at, std::string::npos) << *help;
+    EXPECT_EQ(help->find("--", at), std::string::npos) << "options after the exit codes\n" << *help;
+  }
+  EXPECT_EQ(codes.find("success (every phone)"), std::string::npos) << codes;
+  EXPECT_NE(build.find("would not load"), std::string::npos) << build;
+  EXPECT_NE(flash.find("130  interrupted"), std::string::npos) << flash;
+}
+
+TEST(Json, BytesThatAreNotUtf8AreCarriedAsEscapes) {
+  EXPECT_EQ(json_out::ValidUtf8("/dev/ttyACM0 \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xB1"),
+            "/dev/ttyACM0 \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xB1");                   // é € and a phone
+  EXPECT_EQ(json_out::ValidUtf8("bad\xff"), "bad\\xFF");
+  EXPECT_EQ(json_out::ValidUtf8("\xC0\xAF"), "\\xC0\\xAF");                       // an overlong '/'
+  EXPECT_EQ(json_out::ValidUtf8("\xED\xA0\x80"), "\\xED\\xA0\\x80");               // a surrogate
+  EXPECT_EQ(json_out::ValidUtf8("cut \xE2\x82"), "cut \\xE2\\x82");                  // cut short
+  // A whole object with such texts dumps (nlohmann's strict dump would throw).
+  EXPECT_NO_THROW(json_out::Line({{"phone", "bad\xff"}, {"list", {{{"text", "\xfe"}}}}}));
 }
 
 }  // namespace

@@ -98,6 +98,11 @@ int Process::Wait(std::chrono::milliseconds limit) {
   return -1;
 }
 
+void Process::CloseOut() {
+  if (out_fd_ >= 0) ::close(out_fd_);
+  out_fd_ = -1;
+}
+
 void Process::Signal(int sig) {
   if (pid_ > 0 && status_ < 0) ::kill(pid_, sig);
 }

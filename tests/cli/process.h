@@ -26,6 +26,9 @@ class Process {
   // exit status (128 + n for signal n).
   int Wait(std::chrono::milliseconds limit);
   void Signal(int sig);
+  // Closes the reading end of the child's standard output, as a reader
+  // that went away (`| head`) does.
+  void CloseOut();
   pid_t pid() const { return pid_; }
 
   const std::string& out() const { return out_; }

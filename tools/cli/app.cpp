@@ -2,13 +2,17 @@
 // option parser's own codes become the usage code.
 #include "tools/cli/app.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
 
 #include "platform/serial_port.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/json_out.h"
+#include "tools/cli/usage.h"
 
 #ifndef VANTREL_VERSION
 #define VANTREL_VERSION "unknown"
@@ -16,14 +20,21 @@
 
 namespace vantrel::cli {
 
-int RunCli(int argc, char** argv) {
-  // The COM<n> directory of `ports`, `doctor` and `--port COMn`; each
-  // session of `flash` and `station` is given its own.
-  if (const char* dir = std::getenv("VANTREL_PORT_DIR")) platform::SetPortDirectory(dir);
-  CLI::App app{"vantrel: firmware download host, simulated phone and package tools"};
+namespace {
+
+// --json anywhere before "--": the run's end is a JSON object too, even
+// when the arguments around it do not parse.
+bool AsksForJson(int argc, char** argv) {
+  for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i)
+    if (std::string(argv[i]) == "--json") return true;
+  return false;
+}
+
+}  // namespace
+
+void BuildApp(CLI::App& app) {
   app.set_version_flag("--version", "vantrel " VANTREL_VERSION);
   app.require_subcommand(1);
-  app.footer(std::string("\n") + ExitCodeHelp());
   RegisterFlashCommand(app);
   RegisterStationCommand(app);
   RegisterSimCommand(app);
@@ -31,29 +42,60 @@ int RunCli(int argc, char** argv) {
   RegisterPortsCommand(app);
   RegisterCodesCommand(app);
   RegisterDoctorCommand(app);
-  // CLI11 calls a stray word "A subcommand is required"; name it instead.
-  if (argc > 1 && argv[1][0] != '-') {
-    bool known = false;
-    for (const auto* sub : app.get_subcommands([](const CLI::App*) { return true; })) known |= sub->get_name() == argv[1];
-    if (!known) {
-      std::fprintf(stderr, "vantrel: unknown command \"%s\"; the commands are flash, station, sim, pkg, ports, codes and doctor "
-                   "(see `vantrel --help`)\n", argv[1]);
-      return kExitUsage;
-    }
-  }
+  // After the commands, which would inherit it: each has its own.
+  app.footer(std::string("\n") + ExitCodeHelp());
+}
+
+namespace {
+
+// A usage error: one line on standard error, and the result object with --json.
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "vantrel: %s\n", message.c_str());
+  if (json_out::Enabled()) json_out::WriteResult(kExitUsage, "vantrel: " + message);
+  return kExitUsage;
+}
+
+int Parse(CLI::App& app, int argc, char** argv) {
+  // The parser would say "A subcommand is required" for `vantrel --verison`
+  // and "arguments were not expected: x --pakage" for `flash --pakage x`.
+  if (const std::string unknown = UnknownArgument(app, std::vector<std::string>(argv + 1, argv + argc));
+      !unknown.empty())
+    return Usage(unknown);
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {  // a command's own failure, already explained
     return e.get_exit_code();
+  } catch (const CLI::ValidationError& e) {  // a value out of range, said in words
+    return Usage(PlainParseMessage(e.what()));
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    std::fprintf(stderr, "vantrel: %s; see `vantrel --help` (or `vantrel COMMAND --help`)\n", e.what());
-    return kExitUsage;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "vantrel: internal error: %s\n", e.what());
-    return kExitFailure;
+    return Usage(std::string(e.what()) + "; see `vantrel --help` (or `vantrel COMMAND --help`)");
   }
   return kExitOk;
+}
+
+}  // namespace
+
+int RunCli(int argc, char** argv) {
+  // The COM<n> directory of `ports`, `doctor` and `--port COMn`; each
+  // session of `flash` and `station` is given its own.
+  if (const char* dir = std::getenv("VANTREL_PORT_DIR")) platform::SetPortDirectory(dir);
+  if (AsksForJson(argc, argv)) {
+    json_out::Enable();
+    std::signal(SIGPIPE, SIG_IGN);  // a closed output is a failed write, not a killed process
+  }
+  int rc;
+  try {
+    CLI::App app{"vantrel: firmware download host, simulated phone and package tools"};
+    BuildApp(app);
+    rc = Parse(app, argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vantrel: internal error: %s\n", e.what());
+    rc = kExitFailure;
+  }
+  if (json_out::Enabled() && !json_out::ResultWritten())
+    json_out::WriteResult(rc, rc == kExitOk ? "vantrel: ok" : "vantrel: failed; standard error says why");
+  return rc;
 }
 
 }  // namespace vantrel::cli

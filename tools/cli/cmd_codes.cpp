@@ -3,6 +3,7 @@
 
 #include "tools/cli/commands.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/usage.h"
 #include "vantrel/codes.h"
 
 namespace vantrel::cli {
@@ -10,7 +11,9 @@ namespace vantrel::cli {
 void RegisterCodesCommand(CLI::App& app) {
   auto* cmd = app.add_subcommand("codes", "List the plug-in's result codes, or explain one");
   auto code = std::make_shared<int>(-1);
-  cmd->add_option("code", *code, "A result code to explain")->check(CLI::NonNegativeNumber);
+  cmd->footer("\n" + ExitCodeHelp({{kExitOk, "the code was explained (or every code listed)"},
+                                    {kExitUsage, "not a result code of the plug-in, or a bad argument"}}));
+  cmd->add_option("code", *code, "A result code to explain")->check(WholeNumber("a result code", 0, 99999));
   cmd->callback([code] {
     std::size_t n = 0;
     const CodeInfo* t = CodeTable(&n);

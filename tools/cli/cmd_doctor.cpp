@@ -110,6 +110,10 @@ void RegisterDoctorCommand(CLI::App& app) {
   };
   auto a = std::make_shared<Args>();
   auto* cmd = app.add_subcommand("doctor", "Check this machine for what breaks flashing, with remedies");
+  cmd->footer("\n" + ExitCodeHelp({{kExitOk, "nothing found that breaks flashing (warnings may be printed)"},
+                                    {kExitUsage, "a bad argument"},
+                                    {kExitPackage, "the package given does not load"},
+                                    {kExitPort, "a port cannot be opened, or ModemManager would hold it"}}));
   cmd->add_option("--package", a->package, "Also check this firmware package");
   cmd->add_option("--port", a->ports, "Also check this port");
   cmd->callback([a] {

@@ -24,11 +24,13 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/display.h"
 #include "tools/cli/interrupt.h"
+#include "tools/cli/json_out.h"
 #include "tools/cli/outcome.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
 #include "tools/cli/sim_state.h"
 #include "tools/cli/station.h"
+#include "tools/cli/usage.h"
 #include "tools/pkg/sample.h"
 
 namespace vantrel::cli {
@@ -67,6 +69,7 @@ struct FlashOptions {
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
   std::fprintf(stderr, "vantrel flash: %s\n", message.c_str());
+  if (json_out::Enabled()) json_out::WriteResult(code, "vantrel flash: " + message);
   throw CLI::RuntimeError(code);
 }
 
@@ -155,7 +158,6 @@ void Validate(FlashOptions& o) {
     }
     if (o.autodetect) Fail(kExitUsage, "--time-scale cannot be used with --auto (a real phone)");
   }
-  if (o.time_scale_opt->count() && o.time_scale < 1) Fail(kExitUsage, "--time-scale must be at least 1");
   if (!o.package.empty()) {
     struct stat st{};
     if (::stat(o.package.c_str(), &st) != 0)
@@ -305,6 +307,7 @@ std::shared_ptr<sim::Flash> OpenSimulatedState(FlashOptions& o) {
 }
 
 int Run(FlashOptions& o) {
+  interrupt::Install();  // Ctrl-C, SIGTERM, SIGHUP or a closed output end the run cleanly
   Validate(o);
   std::vector<Target> targets;
   if (!o.simulate) targets = CheckTargets(o);
@@ -320,7 +323,6 @@ int Run(FlashOptions& o) {
   interrupt::AddCleanupPath(dir.path + "/sample.bin");
   for (unsigned i = 0; i < 40; ++i) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(40 + o.port_index + i));
   interrupt::AddCleanupPath(dir.path, true);
-  interrupt::Install();  // from here on Ctrl-C ends the run cleanly
 
   std::string package = o.package;
   std::optional<pkg::BuiltPackage> sample;
@@ -361,7 +363,7 @@ int Run(FlashOptions& o) {
   display.StopLive();
   if (!forced) FinishSimulatedPhones(o, phones, sample, final_states, display);
   const int rc = StationExit(final_states);
-  display.Summary(final_states, rc, Verdict(final_states, rc));
+  display.Summary(final_states, rc, Verdict(final_states, rc, interrupt::Reason()));
   if (forced) {
     // Sessions still inside the library (its reset wait, or a transfer it
     // cannot cancel): ending the process releases their ports.
@@ -388,14 +390,15 @@ void RegisterFlashCommand(CLI::App& app) {
       ->allow_extra_args(false);
   cmd->add_flag("--auto", o->autodetect, "Take the one phone port the port scan finds");
   cmd->add_option("--wait", o->wait, "Give up on a port that has not appeared after this many seconds")
-      ->check(CLI::NonNegativeNumber);
+      ->check(Number("a number of seconds", 0));
   cmd->add_option("--answer-limit", o->answer_limit,
                   "Give a phone up as not answering when it sends no byte for this many seconds during the "
                   "download (default 30)")
-      ->check(CLI::Range(1.0, 3600.0));
+      ->check(Number("a number of seconds", 1, 3600));
   cmd->add_flag("--simulate", o->simulate, "Flash built-in simulated phones");
-  cmd->add_option("--port-index", o->port_index, "Port index of the first session (COM number - 40)")
-      ->check(CLI::Range(0, 200))
+  cmd->add_option("--port-index", o->port_index,
+                  "Port index of the first session given by path (COM number - 40); a COMn port keeps its number")
+      ->check(WholeNumber("a port index", 0, 215))
       ->capture_default_str();
   cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)");
   cmd->add_option("--transcript", o->transcript,
@@ -403,21 +406,30 @@ void RegisterFlashCommand(CLI::App& app) {
                   "FILE.COMn for each phone when there are several), for a field report");
   o->time_scale_opt = cmd->add_option("--time-scale", o->time_scale,
                                       "Run the plug-in's fixed pauses this many times faster (--simulate, "
-                                      "pseudo-terminals only; default 100 when simulating)");
+                                      "pseudo-terminals only; default 100 when simulating)")
+                          ->check(Number("a factor", 1));
   o->page_size_opt = cmd->add_option("--page-size", o->page_size, "Simulated flash: 512 or 2048-byte pages")
-                         ->check(CLI::IsMember({512u, 2048u}));
+                         ->check(OneOf({512, 2048}));
   o->sim_only.push_back(o->page_size_opt);
-  o->sim_only.push_back(cmd->add_option("--phones", o->phones, "Simulated phones at once")->check(CLI::Range(1, 16)));
+  o->sim_only.push_back(
+      cmd->add_option("--phones", o->phones, "Simulated phones at once")->check(WholeNumber("a number of phones", 1, 16)));
   o->sim_only.push_back(cmd->add_flag("--verbatim", o->verbatim, "Sample package: verbatim FS sections"));
   o->sim_only.push_back(
-      cmd->add_option("--bad-blocks", o->bad_blocks, "Simulated flash: factory-bad block numbers")->delimiter(','));
+      cmd->add_option("--bad-blocks", o->bad_blocks, "Simulated flash: factory-bad block numbers")
+          ->delimiter(',')
+          ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
   o->sim_only.push_back(
-      cmd->add_option("--failing-blocks", o->failing_blocks, "Simulated flash: blocks that refuse writes")->delimiter(','));
+      cmd->add_option("--failing-blocks", o->failing_blocks, "Simulated flash: blocks that refuse writes")
+          ->delimiter(',')
+          ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
   o->sim_only.push_back(cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)"));
-  o->sim_only.push_back(cmd->add_option("--link-rate", o->link_rate, "Simulated link rate in bytes/s (0: full speed)"));
-  o->sim_only.push_back(cmd->add_option("--latency-us", o->latency_us, "Simulated turnaround latency in microseconds"));
+  o->sim_only.push_back(cmd->add_option("--link-rate", o->link_rate, "Simulated link rate in bytes/s (0: full speed)")
+                            ->check(Number("bytes per second", 0)));
+  o->sim_only.push_back(cmd->add_option("--latency-us", o->latency_us, "Simulated turnaround latency in microseconds")
+                            ->check(WholeNumber("microseconds", 0, 10'000'000)));
   o->sim_only.push_back(cmd->add_option("--power-cut-after", o->power_cut_after,
-                                        "The first simulated phone loses power after this many flash operations"));
+                                        "The first simulated phone loses power after this many flash operations")
+                            ->check(WholeNumber("a number of flash operations", 0)));
   cmd->add_flag("-q,--quiet", o->quiet, "Print only the summary and the result");
   cmd->add_flag("-v,--verbose", o->verbose, "Also show the plug-in's trace, each line prefixed with its phone");
   cmd->add_flag("--json", o->json, "One JSON object per line on standard output (see the manual page)");

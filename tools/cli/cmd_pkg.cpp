@@ -8,6 +8,7 @@
 #include "images/package_file.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/usage.h"
 #include "tools/pkg/builder.h"
 #include "tools/pkg/inspect.h"
 #include "tools/pkg/sample.h"
@@ -46,12 +47,17 @@ void Guarded(F&& body) {
 void RegisterPkgCommand(CLI::App& app) {
   auto* pkg = app.add_subcommand("pkg", "Build and inspect firmware packages");
   pkg->require_subcommand(1);
+  pkg->footer("\nSee `vantrel pkg COMMAND --help` for each command's exit codes.\n");
 
   struct BuildArgs {
     std::string description, output;
   };
   auto build_args = std::make_shared<BuildArgs>();
   auto* build = pkg->add_subcommand("build", "Write a package from a JSON description (tools/pkg/README.md)");
+  build->footer("\n" + ExitCodeHelp({{kExitOk, "the package was written and loads"},
+                                      {kExitFailure, "the package file could not be written"},
+                                      {kExitUsage, "the description is wrong, or a bad argument"},
+                                      {kExitPackage, "the package described would not load: nothing written"}}));
   build->add_option("description", build_args->description, "JSON description")->required()->check(CLI::ExistingFile);
   build->add_option("-o,--output", build_args->output, "Package file to write")->required();
   build->callback([build_args] {
@@ -67,13 +73,16 @@ void RegisterPkgCommand(CLI::App& app) {
   auto sample_args = std::make_shared<SampleArgs>();
   auto* sample = pkg->add_subcommand(
       "sample", "Write the sample package, or print its JSON description when no -o is given");
+  sample->footer("\n" + ExitCodeHelp({{kExitOk, "the sample was written (or its description printed)"},
+                                       {kExitFailure, "the package file could not be written"},
+                                       {kExitUsage, "a bad argument"}}));
   sample->add_option("-o,--output", sample_args->output, "Package file to write");
   sample->add_option("--page-size", sample_args->pageSize, "512 (16 KiB blocks) or 2048 (128 KiB blocks)")
-      ->check(CLI::IsMember({512u, 2048u}));
+      ->check(OneOf({512, 2048}));
   sample->add_flag("--verbatim", sample_args->verbatim, "One FS section per image instead of one split section");
-  sample->add_option("--fs-images", sample_args->fsImages, "FS images, 1 to 4")->check(CLI::Range(1, 4));
-  sample->add_option("--data-blocks", sample_args->dataBlocks, "Data blocks per FS image")->check(CLI::Range(1, 4096));
-  sample->add_option("--tag-modulus", sample_args->tagModulus, "Tags of the entry words")->check(CLI::Range(1, 256));
+  sample->add_option("--fs-images", sample_args->fsImages, "FS images, 1 to 4")->check(WholeNumber("a number of FS images", 1, 4));
+  sample->add_option("--data-blocks", sample_args->dataBlocks, "Data blocks per FS image")->check(WholeNumber("a number of blocks", 1, 4096));
+  sample->add_option("--tag-modulus", sample_args->tagModulus, "Tags of the entry words")->check(WholeNumber("a number of tags", 1, 256));
   sample->callback([sample_args] {
     Guarded([&] {
       pkg::SampleOptions o;
@@ -92,6 +101,10 @@ void RegisterPkgCommand(CLI::App& app) {
 
   auto info_path = std::make_shared<std::string>();
   auto* info = pkg->add_subcommand("info", "Show a package's layout and images, and whether it loads");
+  info->footer("\n" + ExitCodeHelp({{kExitOk, "a firmware package that loads"},
+                                     {kExitFailure, "the file could not be read"},
+                                     {kExitUsage, "a bad argument"},
+                                     {kExitPackage, "not a firmware package, or one that does not load"}}));
   info->add_option("package", *info_path, "Package file")->required();
   info->callback([info_path] {
     PackageFile file;

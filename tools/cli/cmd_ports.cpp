@@ -11,6 +11,7 @@
 #include "platform/serial_port.h"
 #include "ports/port_scan.h"
 #include "tools/cli/commands.h"
+#include "tools/cli/exit_codes.h"
 
 namespace vantrel::cli {
 namespace {
@@ -42,6 +43,9 @@ void PrintPortDirectory() {
 
 void RegisterPortsCommand(CLI::App& app) {
   auto* cmd = app.add_subcommand("ports", "List the phone ports the plug-in's port scan finds");
+  cmd->footer("\n" + ExitCodeHelp({{kExitOk, "the ports were listed (none found included)"},
+                                    {kExitFailure, "the port scan failed"},
+                                    {kExitUsage, "a bad argument"}}));
   auto all = std::make_shared<bool>(false);
   cmd->add_flag("--all", *all, "Also list every serial port before classification, and the port directory");
   cmd->callback([all] {
@@ -50,7 +54,7 @@ void RegisterPortsCommand(CLI::App& app) {
       ScanPorts(platform::SystemDeviceDatabase(), raw, false);
     } catch (const PortScanError& e) {
       std::fprintf(stderr, "vantrel ports: %s\n", e.what());
-      throw CLI::RuntimeError(1);
+      throw CLI::RuntimeError(kExitFailure);
     }
     if (*all) {
       std::printf("%zu serial port(s) on this machine:\n", raw.size());

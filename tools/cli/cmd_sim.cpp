@@ -15,6 +15,7 @@
 #include "sim/phone.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/sim_state.h"
+#include "tools/cli/usage.h"
 
 namespace vantrel::cli {
 
@@ -164,41 +165,64 @@ void RunSim(SimOptions& o, bool geometry_given) {
 void RegisterSimCommand(CLI::App& app) {
   auto o = std::make_shared<SimOptions>();
   auto* cmd = app.add_subcommand("sim", "Run the simulated phone on a pseudo-terminal");
+  cmd->footer("\n" + ExitCodeHelp({{kExitOk, "the phone served until the host ended, or Ctrl-C"},
+                                    {kExitFailure, "the phone could not start, or its state could not be saved"},
+                                    {kExitUsage, "a bad argument"},
+                                    {kExitPackage, "the state file is not one the simulator saved"}}));
   auto& f = o->cfg.faults;
   auto* geometry = cmd->add_option("--geometry", o->pageSize, "Page size of a new flash: 512 (16 KiB blocks) or 2048 (128 KiB)")
-      ->check(CLI::IsMember({512u, 2048u}));
-  cmd->add_option("--size-mib", o->sizeMiB, "Main data of a new flash in MiB")->check(CLI::Range(16u, 4096u));
+      ->check(OneOf({512, 2048}));
+  cmd->add_option("--size-mib", o->sizeMiB, "Main data of a new flash in MiB")->check(WholeNumber("a size in MiB", 16, 4096));
   cmd->add_option("--state", o->state, "Flash state file: loaded when present, saved at the end");
   cmd->add_option("--port-dir", o->portDir, "Port directory for the COM<n> link (default $VANTREL_PORT_DIR or /dev/vantrel)");
-  cmd->add_option("--com", o->com, "COM number of the link (default 40 when --port-dir is given)");
-  cmd->add_option("--delay-ms", o->delayMs, "Create the link only after this many ms (the phone is plugged in)");
-  cmd->add_option("--chip-type", o->chipType, "Chip type the agent reports (default 0x14)");
-  cmd->add_option("--table-a-stop", o->cfg.tableAStopAfter, "Answer 0x5A to flash table A record k");
+  cmd->add_option("--com", o->com, "COM number of the link (default 40 when --port-dir is given)")
+      ->check(WholeNumber("a COM number", 1, 255));
+  cmd->add_option("--delay-ms", o->delayMs, "Create the link only after this many ms (the phone is plugged in)")
+      ->check(WholeNumber("milliseconds", 0));
+  cmd->add_option("--chip-type", o->chipType, "Chip type the agent reports (default 0x14)")
+      ->check(WholeNumber("a chip type byte", 0, 255));
+  cmd->add_option("--table-a-stop", o->cfg.tableAStopAfter, "Answer 0x5A to flash table A record k")
+      ->check(WholeNumber("a record number", 0));
   cmd->add_flag("!--no-table-b", o->cfg.wantTableB, "Do not ask for flash table B");
-  cmd->add_option("--scan-delay-ms", o->cfg.scanDelayMs, "Time the agent takes to scan the flash");
-  cmd->add_option("--busy-polls", o->cfg.powerKeyBusyPolls, "Power-key busy reads after each trigger");
+  cmd->add_option("--scan-delay-ms", o->cfg.scanDelayMs, "Time the agent takes to scan the flash")
+      ->check(WholeNumber("milliseconds", 0));
+  cmd->add_option("--busy-polls", o->cfg.powerKeyBusyPolls, "Power-key busy reads after each trigger")
+      ->check(WholeNumber("a number of reads", 0));
   cmd->add_flag("--latched", o->cfg.powerKeyLatched, "Power key starts latched");
-  cmd->add_option("--shared-length", o->cfg.sharedDataLength, "Length of each shared-data item");
+  cmd->add_option("--shared-length", o->cfg.sharedDataLength, "Length of each shared-data item")
+      ->check(WholeNumber("a length in bytes", 0));
   cmd->add_flag("--boot-rom-after-reset", o->bootRomAfterReset, "After 0xDB, come back in boot ROM mode");
-  cmd->add_option("--rate", o->cfg.linkBytesPerSecond, "Emulated link rate in bytes/s (e.g. 1000000; 0 = full speed)");
-  cmd->add_option("--latency-us", o->cfg.turnaroundUs, "Emulated turnaround latency in microseconds");
+  cmd->add_option("--rate", o->cfg.linkBytesPerSecond, "Emulated link rate in bytes/s (e.g. 1000000; 0 = full speed)")
+      ->check(Number("bytes per second", 0));
+  cmd->add_option("--latency-us", o->cfg.turnaroundUs, "Emulated turnaround latency in microseconds")
+      ->check(WholeNumber("microseconds", 0, 10'000'000));
   cmd->add_option("--transcript", o->cfg.transcriptPath, "Hex transcript file of both directions");
   cmd->add_flag("--transcript-full", o->cfg.transcriptFullData, "Do not abbreviate long data in the transcript");
   cmd->add_flag("--summary", o->summary, "Print a summary of the flash contents at the end");
   cmd->add_option("--bad-blocks", o->badBlocks, "Factory-bad blocks, e.g. 5,9,100-103");
   cmd->add_option("--failing-blocks", o->failingBlocks, "Blocks whose writes the agent refuses (3041)");
-  cmd->add_option("--wrong-complement", f.wrongComplementAt, "Answer handshake byte 0..3 wrongly once");
+  cmd->add_option("--wrong-complement", f.wrongComplementAt, "Answer handshake byte 0..3 wrongly once")
+      ->check(WholeNumber("a handshake byte's index", 0, 3));
   cmd->add_option("--echo-mismatch", o->echoMismatch, "Corrupt the echo of a boot ROM command, e.g. brom:0xA2#2");
   cmd->add_option("--silence-at", o->silenceAt, "Stop answering at a point, e.g. agent:0xBD#3");
   cmd->add_option("--hangup-at", o->hangupAt, "Close the port at a point, e.g. agent:packet#10");
-  cmd->add_option("--wrong-checksum", f.wrongChecksumAtLoad, "Answer the n-th 0xA4 with a wrong checksum");
-  cmd->add_option("--garbage", o->garbage, "Bytes of garbage before the agent's 0xC0");
-  cmd->add_option("--da-version", o->daVersion, "The agent's two version bytes (default 3 2)")->expected(2);
-  cmd->add_option("--corrupt-reads", f.corruptReadPackets, "Corrupt the first n flash-read packets");
-  cmd->add_option("--resend-writes", f.resendWritePackets, "Ask for the first n block/page packets again");
-  cmd->add_option("--stop-answer-at", f.stopAnswerAtPacket, "Answer the n-th block/page packet with 0x96");
-  cmd->add_option("--wrong-block-checksum", f.wrongBlockChecksumAt, "Return a wrong XOR for the n-th 0xBD");
-  cmd->add_option("--power-cut-after", f.powerCutAfterOps, "Lose power after the k-th erase/program operation");
+  cmd->add_option("--wrong-checksum", f.wrongChecksumAtLoad, "Answer the n-th 0xA4 with a wrong checksum")
+      ->check(WholeNumber("a count", 0));
+  cmd->add_option("--garbage", o->garbage, "Bytes of garbage before the agent's 0xC0")
+      ->check(WholeNumber("a number of bytes", 0, 4096));
+  cmd->add_option("--da-version", o->daVersion, "The agent's two version bytes (default 3 2)")
+      ->expected(2)
+      ->check(WholeNumber("version bytes", 0, 255));
+  cmd->add_option("--corrupt-reads", f.corruptReadPackets, "Corrupt the first n flash-read packets")
+      ->check(WholeNumber("a count", 0));
+  cmd->add_option("--resend-writes", f.resendWritePackets, "Ask for the first n block/page packets again")
+      ->check(WholeNumber("a count", 0));
+  cmd->add_option("--stop-answer-at", f.stopAnswerAtPacket, "Answer the n-th block/page packet with 0x96")
+      ->check(WholeNumber("a count", 0));
+  cmd->add_option("--wrong-block-checksum", f.wrongBlockChecksumAt, "Return a wrong XOR for the n-th 0xBD")
+      ->check(WholeNumber("a count", 0));
+  cmd->add_option("--power-cut-after", f.powerCutAfterOps, "Lose power after the k-th erase/program operation")
+      ->check(WholeNumber("a number of flash operations", 0));
   cmd->callback([o, geometry] { RunSim(*o, geometry->count() > 0); });
 }
 

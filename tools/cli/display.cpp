@@ -2,9 +2,11 @@
 
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cmath>
 
-#include <nlohmann/json.hpp>
+#include "tools/cli/interrupt.h"
+#include "tools/cli/json_out.h"
 
 namespace vantrel::cli {
 
@@ -16,6 +18,14 @@ std::string Prefix(const PhoneState& s) { return "[" + s.label + "] "; }
 size_t TerminalWidth(int fd) {
   winsize ws{};
   return ::ioctl(fd, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
+}
+
+// A stream whose reader went away ends the run as Ctrl-C does (SIGPIPE is
+// ignored during a run, so the write fails instead).
+void Flushed(std::FILE* stream) {
+  if (std::fflush(stream) == 0 && !std::ferror(stream)) return;
+  std::clearerr(stream);
+  interrupt::Request(stream == stdout ? "standard output was closed" : "standard error was closed");
 }
 
 }  // namespace
@@ -68,14 +78,14 @@ void Display::EraseLocked() {
 
 void Display::DrawLocked() {
   if (!states_) return;
-  // A line that wraps would break the cursor-up count: cut to the width.
+  // A line that wraps would break the cursor-up count: laid out for the width.
   const size_t cols = std::max<size_t>(TerminalWidth(2), 1);
   const auto states = states_();
   const size_t head = HeadWidth(states);
   if (header_) std::fprintf(stderr, "%s\033[K\n", header_().substr(0, cols).c_str());
   for (const auto& s : states) std::fprintf(stderr, "%s\033[K\n", LiveLine(s, cols, head).c_str());
   drawn_ = states.size() + (header_ ? 1 : 0);
-  std::fflush(stderr);
+  Flushed(stderr);
 }
 
 void Display::Print(const std::string& line) {
@@ -84,48 +94,29 @@ void Display::Print(const std::string& line) {
   if (live) EraseLocked();
   std::fprintf(stderr, "%s\n", line.c_str());
   if (live) DrawLocked();
-  std::fflush(stderr);
+  Flushed(stderr);
 }
 
-void Display::Json(const std::string& event, const PhoneState& s, const std::string& extra) {
-  nlohmann::json j;
-  j["event"] = event;
-  j["phone"] = s.label;
-  j["com"] = s.com;
-  j["stage"] = StageName(s.stage);
-  j["time"] = std::round(s.seconds * 1000) / 1000;
-  if (!extra.empty()) j.update(nlohmann::json::parse(extra));
-  std::lock_guard<std::mutex> g(mu_);
-  std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-  std::fflush(stdout);
+void Display::Json(const std::string& event, const PhoneState& s, const nlohmann::json& fields) {
+  nlohmann::json j{{"event", event}, {"phone", s.label}, {"com", s.com}, {"stage", StageName(s.stage)},
+                   {"time", std::round(s.seconds * 1000) / 1000}};
+  j.update(fields);
+  json_out::Write(json_out::Line(j));
 }
 
 void Display::Message(const std::string& line) {
-  if (mode_ == DisplayMode::kJson) {
-    nlohmann::json j{{"event", "note"}, {"text", line}};
-    std::lock_guard<std::mutex> g(mu_);
-    std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-    std::fflush(stdout);
-  } else if (mode_ != DisplayMode::kQuiet) {
-    Print(line);
-  }
+  if (mode_ == DisplayMode::kJson) json_out::Write(json_out::Line({{"event", "note"}, {"text", line}}));
+  else if (mode_ != DisplayMode::kQuiet) Print(line);
 }
 
 void Display::Note(const PhoneState& s, const std::string& line) {
-  if (mode_ == DisplayMode::kJson) {
-    Json("note", s, nlohmann::json{{"text", line}}.dump());
-  } else if (mode_ != DisplayMode::kQuiet) {
-    Print(Prefix(s) + line);
-  }
+  if (mode_ == DisplayMode::kJson) Json("note", s, {{"text", line}});
+  else if (mode_ != DisplayMode::kQuiet) Print(Prefix(s) + line);
 }
 
 void Display::Stage(const PhoneState& s) {
   switch (mode_) {
-    case DisplayMode::kJson: {
-      nlohmann::json j{{"step", s.step}, {"image", s.image}, {"images", s.images}};
-      Json("stage", s, j.dump());
-      break;
-    }
+    case DisplayMode::kJson: Json("stage", s, {{"step", s.step}, {"image", s.image}, {"images", s.images}}); break;
     case DisplayMode::kLines:
       if (s.stage != Stage::kWaiting) Print(StageLine(s));  // the wait has its own announcement
       break;
@@ -154,9 +145,7 @@ void Display::Progress(const PhoneState& s) {
 }
 
 void Display::Report(const PhoneState& s, int kind, int percent, const std::string& text) {
-  if (mode_ != DisplayMode::kJson) return;
-  nlohmann::json j{{"kind", kind}, {"percent", percent}, {"text", text}};
-  Json("report", s, j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  if (mode_ == DisplayMode::kJson) Json("report", s, {{"kind", kind}, {"percent", percent}, {"text", text}});
 }
 
 void Display::Trace(const PhoneState& s, const std::string& text) {
@@ -164,21 +153,22 @@ void Display::Trace(const PhoneState& s, const std::string& text) {
   std::string t = text;
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
   if (mode_ == DisplayMode::kJson) {
-    Json("trace", s, nlohmann::json{{"text", t}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-  } else if (mode_ != DisplayMode::kQuiet) {
+    Json("trace", s, {{"text", t}});
+  } else if (mode_ != DisplayMode::kQuiet && t.find_first_not_of('.') != std::string::npos) {
+    // A bare dot is the plug-in's tick for a packet sent: the progress lines
+    // say that better.
     Print(Prefix(s) + t);
   }
 }
 
+nlohmann::json Display::PhoneEnd(const PhoneState& s) {
+  return {{"result", ExitClassName(s.result)}, {"exit", static_cast<int>(s.result)}, {"code", s.code},
+          {"name", s.code ? ResultName(s.code) : ""}, {"message", s.message}, {"bytes", s.done_bytes}};
+}
+
 void Display::Result(const PhoneState& s) {
   if (mode_ == DisplayMode::kJson) {
-    nlohmann::json j{{"result", s.result == kExitOk ? "ok" : s.result == kExitInterrupted ? "interrupted" : "failed"},
-                     {"exit", static_cast<int>(s.result)},
-                     {"code", s.code},
-                     {"name", s.code ? ResultName(s.code) : ""},
-                     {"message", s.message},
-                     {"bytes", s.done_bytes}};
-    Json(s.result == kExitOk ? "phone" : "failure", s, j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    Json(s.result == kExitOk ? "phone" : "failure", s, PhoneEnd(s));
   } else if (mode_ == DisplayMode::kLines) {
     Print(Prefix(s) + (s.result == kExitOk ? "done" : (s.result == kExitInterrupted ? "" : "FAILED: ") + s.message));
   } else if (mode_ == DisplayMode::kLive) {
@@ -191,28 +181,20 @@ void Display::Summary(const std::vector<PhoneState>& phones, int exit_code, cons
   if (mode_ == DisplayMode::kJson) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& s : phones) {
-      list.push_back({{"phone", s.label},
-                      {"com", s.com},
-                      {"result", s.result == kExitOk ? "ok" : s.result == kExitInterrupted ? "interrupted" : "failed"},
-                      {"exit", static_cast<int>(s.result)},
-                      {"code", s.code},
-                      {"name", s.code ? ResultName(s.code) : ""},
-                      {"message", s.message},
-                      {"time", std::round(s.seconds * 1000) / 1000},
-                      {"bytes", s.done_bytes}});
+      nlohmann::json p{{"phone", s.label}, {"com", s.com}, {"time", std::round(s.seconds * 1000) / 1000}};
+      p.update(PhoneEnd(s));
+      list.push_back(p);
     }
-    nlohmann::json j{{"event", "result"}, {"result", exit_code == 0 ? "ok" : "failed"}, {"exit", exit_code},
-                     {"message", verdict}, {"phones", list}};
-    std::lock_guard<std::mutex> g(mu_);
-    std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-    std::fflush(stdout);
+    json_out::WriteResult(exit_code, verdict, {{"phones", list}});
     return;
   }
-  const std::string table = SummaryTable(phones, TerminalWidth(2));
+  // The outcome goes to standard output, so that `vantrel flash ... > log`
+  // keeps it; the progress before it stays on standard error.
+  const std::string text = SummaryTable(phones, TerminalWidth(1)) + verdict + "\n";
   std::lock_guard<std::mutex> g(mu_);
-  std::fputs(table.c_str(), stderr);
-  std::fprintf(stderr, "%s\n", verdict.c_str());
   std::fflush(stderr);
+  std::fputs(text.c_str(), stdout);
+  Flushed(stdout);
 }
 
 }  // namespace vantrel::cli

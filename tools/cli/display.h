@@ -1,9 +1,11 @@
 #pragma once
-// What a station run shows. On a terminal: one live line per phone, redrawn
-// in place, with notes and (with -v) trace lines scrolling above them. Off a
-// terminal: plain lines, one per stage and per 10 % of a phone's download,
-// no carriage returns. --json: one JSON object per line on standard output
-// (fields in the README and the manual page). -q: only the summary.
+// What a station run shows. Progress goes to standard error: on a terminal
+// one live line per phone, redrawn in place, with notes and (with -v) trace
+// lines scrolling above them; off a terminal plain lines, one per stage and
+// per 10 % of a phone's download, no carriage returns. The outcome (the
+// summary table and the last line) goes to standard output, so that a
+// redirected run keeps it. --json: only JSON on standard output, one object
+// a line (fields in the manual page). -q: only the outcome.
 // Every method may be called from any phone's thread.
 #include <condition_variable>
 #include <cstdio>
@@ -13,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tools/cli/layout.h"
 #include "tools/cli/phone_state.h"
@@ -50,7 +54,8 @@ class Display {
   void Redraw();
   void EraseLocked();
   void DrawLocked();
-  void Json(const std::string& event, const PhoneState& s, const std::string& extra_json);
+  void Json(const std::string& event, const PhoneState& s, const nlohmann::json& fields);
+  static nlohmann::json PhoneEnd(const PhoneState& s);  // a phone's end in --json
 
   const DisplayMode mode_;
   const bool verbose_;

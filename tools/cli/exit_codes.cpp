@@ -17,6 +17,46 @@ bool BeforeTheAgent(int code) {
 }
 }  // namespace
 
+std::string ExitCodeHelp(std::initializer_list<ExitCodeLine> lines) {
+  std::string text = "Exit codes:\n";
+  for (const auto& l : lines) {
+    char code[16];
+    std::snprintf(code, sizeof code, "  %-4d ", l.code);
+    text += code + std::string(l.meaning) + "\n";
+  }
+  return text;
+}
+
+std::string ExitCodeHelp() {
+  return ExitCodeHelp({
+      {kExitOk, "success (every phone)"},
+      {kExitFailure, "other failure (the plug-in library did not load, I/O error)"},
+      {kExitUsage, "usage: unknown option, missing or conflicting arguments"},
+      {kExitPackage, "the package or a state file is missing or invalid"},
+      {kExitPort, "port missing, not a tty, permission denied, or busy"},
+      {kExitNoAnswer, "the phone did not answer (boot ROM stage, agent start)"},
+      {kExitConnectionLost, "connection lost (unplugged, hang-up, the phone stopped answering)"},
+      {kExitFlash, "flash error (reserve exhausted, write failure, layout mismatch)"},
+      {kExitMixed, "several phones with different results (see the summary)"},
+      {kExitInterrupted, "interrupted (Ctrl-C, SIGTERM, SIGHUP, or the output closed)"},
+  });
+}
+
+const char* ExitClassName(int exit_code) {
+  switch (exit_code) {
+    case kExitOk: return "ok";
+    case kExitUsage: return "usage";
+    case kExitPackage: return "package";
+    case kExitPort: return "port";
+    case kExitNoAnswer: return "no-answer";
+    case kExitConnectionLost: return "connection-lost";
+    case kExitFlash: return "flash";
+    case kExitMixed: return "mixed";
+    case kExitInterrupted: return "interrupted";
+    default: return "failure";
+  }
+}
+
 ExitCode ClassifyResult(int code, int cause, bool node_gone) {
   if (code == 0) return kExitOk;
   if (code == kCancelled) return kExitInterrupted;

@@ -2,6 +2,7 @@
 // The exit codes of `vantrel`, one class of outcome each. They stay clear of
 // the option parser's own numbers (104 to 109), which main() maps to kUsage.
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 namespace vantrel::cli {
@@ -19,20 +20,21 @@ enum ExitCode : int {
   kExitInterrupted = 130,   // Ctrl-C (128 + SIGINT, as shells report it)
 };
 
-// The lines --help, the README and the manual page show.
-inline const char* ExitCodeHelp() {
-  return "Exit codes:\n"
-         "  0    success (every phone)\n"
-         "  1    other failure (the plug-in library did not load, I/O error)\n"
-         "  2    usage: unknown option, missing or conflicting arguments\n"
-         "  3    the package or a state file is missing or invalid\n"
-         "  4    port missing, not a tty, permission denied, or busy\n"
-         "  5    the phone did not answer (boot ROM stage, agent start)\n"
-         "  6    connection lost (unplugged, hang-up, the phone stopped answering)\n"
-         "  7    flash error (reserve exhausted, write failure, layout mismatch)\n"
-         "  8    several phones with different results (see the summary)\n"
-         "  130  interrupted (Ctrl-C)\n";
-}
+// The exit codes at the end of a command's --help: those it can end with,
+// each with what it means there.
+struct ExitCodeLine {
+  int code;
+  const char* meaning;
+};
+std::string ExitCodeHelp(std::initializer_list<ExitCodeLine> lines);
+// Those of `vantrel flash` (and of the tool as a whole), as the README and
+// the manual page list them.
+std::string ExitCodeHelp();
+
+// The class an exit code names, as --json's "result" says it: "ok",
+// "failure", "usage", "package", "port", "no-answer", "connection-lost",
+// "flash", "mixed", "interrupted".
+const char* ExitClassName(int exit_code);
 
 // What the plug-in's link saw behind a failure: a VantrelCause
 // (vantrel/extension.h), or kCauseUnknown from a library that cannot say.

@@ -20,15 +20,22 @@ struct CleanupPath {
 };
 CleanupPath gPaths[kMaxPaths];
 std::atomic<int> gPathCount{0};
-std::atomic<int> gSignals{0};
+std::atomic<int> gRequests{0};
+std::atomic<int> gSignal{0};                // the first request's signal, 0 for Request
+std::atomic<const char*> gWhy{nullptr};     // the first request's reason when no signal
 int gPipe[2] = {-1, -1};
 
-void OnSignal(int) {
-  if (gSignals.fetch_add(1) == 0) {
-    const char c = 1;
-    (void)!::write(gPipe[1], &c, 1);
-    return;
-  }
+// True for the first request of the run.
+bool First() {
+  if (gRequests.fetch_add(1) != 0) return false;
+  const char c = 1;
+  (void)!::write(gPipe[1], &c, 1);
+  return true;
+}
+
+void OnSignal(int sig) {
+  if (gSignal.load() == 0 && gWhy.load() == nullptr) gSignal.store(sig);
+  if (First()) return;
   static const char kMsg[] = "\nvantrel: interrupted again: exiting now\n";
   (void)!::write(2, kMsg, sizeof kMsg - 1);
   const int n = gPathCount.load();
@@ -39,6 +46,8 @@ void OnSignal(int) {
   ::_exit(kExitInterrupted);
 }
 
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 }  // namespace
 
 void Install() {
@@ -47,17 +56,34 @@ void Install() {
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &sa, nullptr);
-  ::sigaction(SIGTERM, &sa, nullptr);
+  for (int sig : kSignals) ::sigaction(sig, &sa, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 void Uninstall() {
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
+  for (int sig : kSignals) std::signal(sig, SIG_DFL);
 }
 
 int Fd() { return gPipe[0]; }
-bool Requested() { return gSignals.load() > 0; }
+bool Requested() { return gRequests.load() > 0; }
+
+void Request(const char* why) {
+  if (gPipe[0] < 0) Install();
+  const char* none = nullptr;
+  if (gSignal.load() == 0) gWhy.compare_exchange_strong(none, why);
+  First();
+}
+
+std::string Reason() {
+  switch (gSignal.load()) {
+    case SIGINT: return "Ctrl-C";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP: the terminal was closed";
+    default: break;
+  }
+  const char* why = gWhy.load();
+  return why ? why : "";
+}
 
 void AddCleanupPath(const std::string& path, bool directory) {
   const int i = gPathCount.load();

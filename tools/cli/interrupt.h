@@ -1,17 +1,24 @@
 #pragma once
-// Ctrl-C for a station run. The first SIGINT (or SIGTERM) only makes a pipe
-// readable: the run then stops every session at its next safe point and
-// cleans up. A second one exits at once, after unlinking the temporary
+// Stopping a station run. The first SIGINT (Ctrl-C), SIGTERM or SIGHUP (the
+// terminal closed), or an output stream whose reader went away, only makes a
+// pipe readable: the run then stops every session at its next safe point
+// and cleans up. A second one exits at once, after unlinking the temporary
 // paths registered here (unlink and rmdir are safe in a signal handler).
 #include <string>
 
 namespace vantrel::cli::interrupt {
 
+// Also ignores SIGPIPE: a closed output shows as a failed write instead.
 void Install();
 void Uninstall();
-// Readable once the first signal has arrived.
+// Readable once the first stop request has arrived.
 int Fd();
 bool Requested();
+// A stop request from the program itself (`why` says what happened), as if
+// the first signal had come. Safe from any thread.
+void Request(const char* why);
+// What asked to stop: "Ctrl-C", "SIGTERM", ..., or Request's reason.
+std::string Reason();
 // Files (then directories, in the order given) removed on a second signal.
 void AddCleanupPath(const std::string& path, bool directory = false);
 void ClearCleanupPaths();

@@ -107,7 +107,7 @@ int StationExit(const std::vector<PhoneState>& phones) {
   return kExitMixed;
 }
 
-std::string Verdict(const std::vector<PhoneState>& phones, int exit_code) {
+std::string Verdict(const std::vector<PhoneState>& phones, int exit_code, const std::string& why) {
   size_t ok = 0;
   std::string failed;
   for (const auto& s : phones) {
@@ -121,7 +121,7 @@ std::string Verdict(const std::vector<PhoneState>& phones, int exit_code) {
   const std::string count = std::to_string(ok) + " of " + std::to_string(phones.size()) + " phone(s) flashed";
   std::string v = "vantrel flash: ";
   if (exit_code == kExitOk) v += "ok: " + count;
-  else if (exit_code == kExitInterrupted) v += "interrupted: " + count;
+  else if (exit_code == kExitInterrupted) v += "interrupted" + (why.empty() ? "" : " (" + why + ")") + ": " + count;
   else v += "FAILED: " + count + "; failed: " + failed;
   return v + " (exit " + std::to_string(exit_code) + ")";
 }

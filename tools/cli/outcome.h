@@ -51,7 +51,8 @@ std::string FlashedMessage(int reset_end, int reset_after_seconds);
 // differ, 130 when any was interrupted.
 int StationExit(const std::vector<PhoneState>& phones);
 
-// The run's last line: "vantrel flash: ok: 3 of 3 phone(s) flashed (exit 0)".
-std::string Verdict(const std::vector<PhoneState>& phones, int exit_code);
+// The run's last line: "vantrel flash: ok: 3 of 3 phone(s) flashed (exit 0)";
+// `why` says what interrupted an interrupted run ("Ctrl-C", "SIGTERM").
+std::string Verdict(const std::vector<PhoneState>& phones, int exit_code, const std::string& why = "");
 
 }  // namespace vantrel::cli
