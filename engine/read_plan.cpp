@@ -54,10 +54,9 @@ int NamePastEnd(LinkHandle h, const ReadRequest& r, int refused_code) {
                  static_cast<unsigned long long>(end >> 20), static_cast<unsigned long long>(end));
 }
 
-int ReadRange(LinkHandle h, const ReadRequest& r) {
+int ReadRange(LinkHandle h, const ReadRequest& r, ReadStatus& st) {
   Channel& ch = h->channel();
   uint64_t delivered = 0, total = 0, reported = 0;
-  ReadStatus st;
   const ReadSink counted = [&](const uint8_t* data, uint32_t n) {
     if (total == 0) total = OutputBytes(r, st);
     if (r.sink && !r.sink(data, n)) return false;
@@ -125,7 +124,9 @@ int ReadRun(LinkHandle h, const AgentStageInputs& in, const ReadRequest& given, 
   if (request.onRange) request.onRange(request.start, request.length);
   LinkLog(h, "Read flash 0x%08X + 0x%X in mode %u...\n", request.start, request.length, request.mode);
   h->channel().EnterStage(kStageReadBack);
-  if (int rc = ReadRange(h, request)) return rc;
+  ReadStatus st;
+  if (int rc = ReadRange(h, request, st)) return rc;
+  if (request.onGeometry) request.onGeometry(st.pageSize, st.spareSize);
   LinkLog(h, "Enable Watch Dog...\n");
   AgentEnableWatchdog(h, kWatchdogOnReset);
   return kOk;

@@ -23,8 +23,10 @@ struct ReadRequest {
   ReadSpan span = ReadSpan::kGiven;
   uint32_t start = 0;   // main-data byte address, a multiple of 2048 (kGiven)
   uint32_t length = 0;  // main-data bytes, a multiple of 2048, at least one page (kGiven)
-  // Told the range once it is known (for the spans the record names).
+  // Told the range once it is known (for the spans the record names), and
+  // the flash's page and spare size once the read is done.
   std::function<void(uint32_t start, uint32_t length)> onRange;
+  std::function<void(uint32_t page_size, uint32_t spare_size)> onGeometry;
   uint8_t mode = 1;     // 1 main data; 0 each page's main data followed by its spare bytes
   ReadSink sink;        // false stops the read (1031)
 };

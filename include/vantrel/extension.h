@@ -253,23 +253,30 @@ typedef int32_t (*VantrelReadSink)(void* user, const uint8_t* data, uint32_t len
 VANTREL_API int32_t VantrelRead(CInterfaceTemplate* session, uint32_t start, uint32_t length, int32_t mode,
                                 VantrelReadSink sink, void* user);
 
-// Ranges the flash's ROM information record names, found on the phone first.
+// What a read covers: the range given, or one the flash's ROM information
+// record names (its region 1, the FS region), found on the phone first.
 enum {
-  VANTREL_SPAN_FS_REGION = 1,   // the record's first region: the FS data
-  VANTREL_SPAN_THROUGH_FS = 2,  // from address 0 to the end of that region
+  VANTREL_SPAN_GIVEN = 0,
+  VANTREL_SPAN_FS_REGION = 1,   // the FS region
+  VANTREL_SPAN_THROUGH_FS = 2,  // from address 0 to the end of the FS region
 };
-// As VantrelRead, over the range `span` names (rounded out to 2048-byte
-// pages); *start and *length (either may be null) receive it once known.
-// A flash without the record ends with 1024 before anything is read.
+typedef struct VantrelReadRange {
+  uint32_t start, length;          // in for VANTREL_SPAN_GIVEN; out for the others (whole 2048-byte pages)
+  uint32_t page_size, spare_size;  // out: the flash's, as the read answer named them (a main-data
+                                   // read's answer may leave the spare size out: 0)
+} VantrelReadRange;
+// As VantrelRead, over the range `span` names; `range` (not null) carries
+// the range in or out and receives the geometry. A flash without the record
+// ends with 1024 before anything is read.
 VANTREL_API int32_t VantrelReadSpan(CInterfaceTemplate* session, int32_t span, int32_t mode, VantrelReadSink sink,
-                                    void* user, uint32_t* start, uint32_t* length);
+                                    void* user, VantrelReadRange* range);
 
 }  // extern "C"
 
 using VantrelIdentifyFn = int32_t (*)(CInterfaceTemplate*, VantrelIdentity*);
 using VantrelReadFn = int32_t (*)(CInterfaceTemplate*, uint32_t, uint32_t, int32_t, VantrelReadSink, void*);
-using VantrelReadSpanFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t, VantrelReadSink, void*, uint32_t*,
-                                      uint32_t*);
+using VantrelReadSpanFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t, VantrelReadSink, void*,
+                                      VantrelReadRange*);
 using VantrelSetLogFn = int32_t (*)(CInterfaceTemplate*, VantrelLogFunction, void*);
 using VantrelLastFailureFn = int32_t (*)(CInterfaceTemplate*, int32_t*, char*, uint32_t);
 using VantrelCancelFn = int32_t (*)(CInterfaceTemplate*);

@@ -26,6 +26,7 @@
 #include "tools/cli/interrupt.h"
 #include "tools/cli/json_out.h"
 #include "tools/cli/outcome.h"
+#include "tools/cli/plan_command.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
 #include "tools/cli/sim_state.h"
@@ -59,17 +60,23 @@ struct FlashOptions {
   unsigned latency_us = 0;
   long power_cut_after = -1;
   bool quiet = false, verbose = false, json = false;
+  bool verify = false;
+  // Another plan than the download (info, readback); null: flash.
+  std::shared_ptr<PlanCommand> plan;
   // Which of the simulator-only options the user gave.
   std::vector<CLI::Option*> sim_only;
   CLI::Option* page_size_opt = nullptr;
   CLI::Option* time_scale_opt = nullptr;
 };
 
+// The command running: flash, or a plan command on its machinery.
+std::string g_command = "flash";
+
 [[noreturn]] void Fail(ExitCode code, const std::string& message) {
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
-  std::fprintf(stderr, "vantrel flash: %s\n", message.c_str());
-  if (json_out::Enabled()) json_out::WriteResult(code, "vantrel flash: " + message);
+  std::fprintf(stderr, "vantrel %s: %s\n", g_command.c_str(), message.c_str());
+  if (json_out::Enabled()) json_out::WriteResult(code, "vantrel " + g_command + ": " + message);
   throw CLI::RuntimeError(code);
 }
 
@@ -141,7 +148,8 @@ void Validate(FlashOptions& o) {
     Fail(kExitUsage, "--simulate flashes built-in phones; drop --port/--auto, or drop --simulate");
   if (!o.simulate && o.ports.empty() && !o.autodetect)
     Fail(kExitUsage, "give the phone's port with --port (or --auto), or use --simulate");
-  if (!o.simulate && o.package.empty()) Fail(kExitUsage, "give the firmware package with --package FILE");
+  if (!o.simulate && o.package.empty() && !o.plan)
+    Fail(kExitUsage, "give the firmware package with --package FILE");
   if (o.quiet + o.json + o.verbose > 1 && !(o.json && o.verbose))
     Fail(kExitUsage, "-q cannot be combined with -v or --json");
   if (!o.simulate) {
@@ -308,9 +316,11 @@ std::shared_ptr<sim::Flash> OpenSimulatedState(FlashOptions& o) {
 
 int Run(FlashOptions& o) {
   interrupt::Install();  // Ctrl-C, SIGTERM, SIGHUP or a closed output end the run cleanly
+  if (o.plan) g_command = o.plan->name;
   Validate(o);
   std::vector<Target> targets;
   if (!o.simulate) targets = CheckTargets(o);
+  if (o.plan && o.plan->check) o.plan->check(o.simulate ? o.phones : targets.size());
   std::shared_ptr<sim::Flash> state_flash;
   if (o.simulate) state_flash = OpenSimulatedState(o);
 
@@ -326,11 +336,11 @@ int Run(FlashOptions& o) {
 
   std::string package = o.package;
   std::optional<pkg::BuiltPackage> sample;
-  if (o.simulate && package.empty()) {
+  if (o.simulate && package.empty() && !o.plan) {
     package = dir.path + "/sample.bin";
     sample = WriteSample(o, package, display);
   }
-  CheckPackage(package);
+  if (!package.empty()) CheckPackage(package);
   std::vector<std::unique_ptr<sim::Phone>> phones;
   if (o.simulate) phones = StartSimulatedPhones(o, state_flash, &targets);
 
@@ -338,7 +348,8 @@ int Run(FlashOptions& o) {
   std::string err;
   if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
     Fail(kExitFailure, "cannot load the plug-in: " + err);
-  host.PreviousLoad(package);
+  if (!package.empty()) host.PreviousLoad(package);
+  if (o.plan && !host.CanRunPlans()) Fail(kExitFailure, "this plug-in library cannot run `" + g_command + "`");
   display.Message("plug-in for model " + host.Model() + ", " + std::to_string(targets.size()) + " phone(s)");
 
   StationOptions so;
@@ -346,10 +357,17 @@ int Run(FlashOptions& o) {
   so.answer_limit_seconds = o.answer_limit;
   so.time_scale = static_cast<int32_t>(std::min(std::lround(scale), long{INT32_MAX}));
   so.transcript = transcript;
+  so.verify = o.verify;
+  so.without_package = package.empty();
   std::vector<std::unique_ptr<PhoneRun>> runs;
-  for (size_t i = 0; i < targets.size(); ++i)
+  for (size_t i = 0; i < targets.size(); ++i) {
+    if (o.plan)
+      so.plan = [&host, plan = o.plan, i, label = targets[i].label](CInterfaceTemplate* s, std::string* done) {
+        return plan->run(host, i, label, s, done);
+      };
     runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
                                               o.port_index + static_cast<int32_t>(i), dir.path, so));
+  }
   if (interrupt::Requested()) Fail(kExitInterrupted, "interrupted before any port was opened");
   display.StartLive([&runs] {
     std::vector<PhoneState> v;
@@ -362,8 +380,11 @@ int Run(FlashOptions& o) {
   std::vector<PhoneState> final_states = WaitForPhones(runs, host, &forced);
   display.StopLive();
   if (!forced) FinishSimulatedPhones(o, phones, sample, final_states, display);
-  const int rc = StationExit(final_states);
-  display.Summary(final_states, rc, Verdict(final_states, rc, interrupt::Reason()));
+  int rc = StationExit(final_states);
+  if (o.plan && o.plan->finish && !forced) rc = o.plan->finish(final_states, rc);
+  display.Summary(final_states, rc,
+                  o.plan ? Verdict(final_states, rc, interrupt::Reason(), o.plan->name, o.plan->done)
+                         : Verdict(final_states, rc, interrupt::Reason()));
   if (forced) {
     // Sessions still inside the library (its reset wait, or a transfer it
     // cannot cancel): ending the process releases their ports.
@@ -377,13 +398,13 @@ int Run(FlashOptions& o) {
   return rc;
 }
 
-}  // namespace
-
-void RegisterFlashCommand(CLI::App& app) {
-  auto o = std::make_shared<FlashOptions>();
-  auto* cmd = app.add_subcommand("flash", "Download a firmware package to one or more phones, as the host does");
+// The options every command on a phone's session shares; the package's
+// help text is the command's.
+CLI::App* AddPhoneCommand(CLI::App& app, const std::string& name, const std::string& help,
+                          const std::string& package_help, std::shared_ptr<FlashOptions> o) {
+  auto* cmd = app.add_subcommand(name, help);
   cmd->footer(std::string("\n") + ExitCodeHelp());
-  cmd->add_option("--package", o->package, "Firmware package file (default with --simulate: a sample)");
+  cmd->add_option("--package", o->package, package_help);
   cmd->add_option("--port", o->ports,
                   "A phone's port: a tty path (by-id/by-path links included) or COMn of the port directory; "
                   "repeat for several phones")
@@ -437,6 +458,25 @@ void RegisterFlashCommand(CLI::App& app) {
     int rc = Run(*o);
     if (rc != 0) throw CLI::RuntimeError(rc);
   });
+  return cmd;
+}
+
+}  // namespace
+
+void RegisterFlashCommand(CLI::App& app) {
+  auto o = std::make_shared<FlashOptions>();
+  auto* cmd = AddPhoneCommand(app, "flash", "Download a firmware package to one or more phones, as the host does",
+                              "Firmware package file (default with --simulate: a sample)", o);
+  cmd->add_flag("--verify", o->verify,
+                "After the last FS image, read every FS block written back and compare it (the bootloader and ROM "
+                "images are checked by the agent's own checksums, as they are sent)");
+}
+
+CLI::App* AddPlanCommand(CLI::App& app, const std::string& help, std::shared_ptr<PlanCommand> plan) {
+  auto o = std::make_shared<FlashOptions>();
+  o->plan = plan;
+  return AddPhoneCommand(app, plan->name, help,
+                         "Firmware package file to compare with the phone (optional)", o);
 }
 
 }  // namespace vantrel::cli

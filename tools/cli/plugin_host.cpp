@@ -46,6 +46,9 @@ bool PluginHost::Load(const std::string& path, std::string* error) {
   set_text_ = reinterpret_cast<VantrelSetTextFn>(dlsym(lib_, "VantrelSetText"));
   set_events_ = reinterpret_cast<VantrelSetEventsFn>(dlsym(lib_, "VantrelSetEvents"));
   failure_cause_ = reinterpret_cast<VantrelFailureCauseFn>(dlsym(lib_, "VantrelFailureCause"));
+  identify_ = reinterpret_cast<VantrelIdentifyFn>(dlsym(lib_, "VantrelIdentify"));
+  read_ = reinterpret_cast<VantrelReadFn>(dlsym(lib_, "VantrelRead"));
+  read_span_ = reinterpret_cast<VantrelReadSpanFn>(dlsym(lib_, "VantrelReadSpan"));
   return true;
 }
 

@@ -59,6 +59,18 @@ class PluginHost {
   // VantrelCause); false when none is recorded or the library cannot say.
   bool FailureCause(CInterfaceTemplate* s, int32_t* cause, uint32_t* silent_ms);
 
+  // The plans beside the download; false (with nothing done) when the
+  // library has none, else as the export returns.
+  bool CanRunPlans() const { return identify_ && read_ && read_span_; }
+  bool Identify(CInterfaceTemplate* s, VantrelIdentity* out) { return identify_ && identify_(s, out) == 1; }
+  bool Read(CInterfaceTemplate* s, uint32_t start, uint32_t length, int32_t mode, VantrelReadSink sink, void* user) {
+    return read_ && read_(s, start, length, mode, sink, user) == 1;
+  }
+  bool ReadSpan(CInterfaceTemplate* s, int32_t span, int32_t mode, VantrelReadSink sink, void* user,
+                VantrelReadRange* range) {
+    return read_span_ && read_span_(s, span, mode, sink, user, range) == 1;
+  }
+
  private:
   void* lib_ = nullptr;
   NewDllFn new_dll_ = nullptr;
@@ -72,6 +84,9 @@ class PluginHost {
   VantrelSetTextFn set_text_ = nullptr;
   VantrelSetEventsFn set_events_ = nullptr;
   VantrelFailureCauseFn failure_cause_ = nullptr;
+  VantrelIdentifyFn identify_ = nullptr;
+  VantrelReadFn read_ = nullptr;
+  VantrelReadSpanFn read_span_ = nullptr;
 };
 
 }  // namespace vantrel::cli
