@@ -63,5 +63,6 @@ std::vector<Row> BenchPackageLoad(const Options& o);
 std::vector<Row> BenchTransfer(const Options& o);  // full speed, growth, emulated USB
 std::vector<Row> BenchWaiting(const Options& o);
 std::vector<Row> BenchParallel(const Options& o);
+std::vector<Row> BenchPlans(const Options& o);  // read-back and verify on the emulated USB link
 
 }  // namespace vantrel::bench
