@@ -52,8 +52,8 @@ struct Received {
 };
 
 int ReadBack(Rig& rig, uint32_t start, uint32_t length, int32_t mode, Received* out,
-             std::vector<StageEvent>* events = nullptr) {
-  rig.StartPhone();
+             std::vector<StageEvent>* events = nullptr, const sim::PhoneConfig& config = {}) {
+  rig.StartPhone(config);
   RecordingHost host;
   return rig.RunPlan(
       host, [&](CBizDownload& s) { return VantrelRead(&s, start, length, mode, &Received::Take, out); },
@@ -244,6 +244,14 @@ TEST(VerifySetting, AWeakBlockFailsTheDownloadNamingIt) {
             std::string::npos)
       << rig.failure();
   EXPECT_FALSE(rig.phone().Record().watchdogValue.has_value());
+
+  // Read back, the weak block differs from the flash where its bits flipped.
+  Received raw;
+  ASSERT_EQ(ReadBack(rig, weak * 16384, 16384, VANTREL_READ_MAIN_AND_SPARE, &raw, nullptr, config), 1);
+  const flashcheck::CheckReport check = CompareWithFlash(rig, weak * 16384, 16384, 0, raw.bytes);
+  EXPECT_FALSE(check.ok);
+  EXPECT_NE(check.summary.find("(page " + std::to_string(weak * 32) + ", main byte 7)"), std::string::npos)
+      << check.summary;
 }
 
 }  // namespace
