@@ -140,6 +140,26 @@ VANTREL_API int32_t VantrelSetSetting(CInterfaceTemplate* session, int32_t key, 
         return 1;
       case VANTREL_SETTING_VERIFY: settings.verify = value != 0; return 1;
       case VANTREL_SETTING_WITHOUT_PACKAGE: settings.withoutPackage = value != 0; return 1;
+      case VANTREL_SETTING_TIME_SCALE:
+        if (value < 1) return 0;
+        s->engine().channel().RequestTimeScale(value);
+        return 1;
+      default: return 0;
+    }
+  } catch (...) {
+    return 0;
+  }
+}
+
+VANTREL_API int32_t VantrelSetText(CInterfaceTemplate* session, int32_t key, const char* value) {
+  try {
+    vantrel::CBizDownload* s = vantrel::Find(session);
+    if (!s) return 0;
+    vantrel::SessionSettings& settings = s->engine().channel().settings();
+    const std::string text = value ? value : "";
+    switch (key) {
+      case VANTREL_TEXT_TRANSCRIPT: settings.transcript = text; return 1;
+      case VANTREL_TEXT_PORT_DIR: settings.portDir = text; return 1;
       default: return 0;
     }
   } catch (...) {

@@ -107,4 +107,23 @@ VANTREL_API int32_t VantrelRead(CInterfaceTemplate* session, uint32_t start, uin
   }
 }
 
+VANTREL_API int32_t VantrelReadSpan(CInterfaceTemplate* session, int32_t span, int32_t mode, VantrelReadSink sink,
+                                    void* user, uint32_t* start, uint32_t* length) {
+  try {
+    vantrel::CBizDownload* s = vantrel::FindLiveSession(session);
+    if (!s || !sink || (span != VANTREL_SPAN_FS_REGION && span != VANTREL_SPAN_THROUGH_FS)) return 0;
+    vantrel::ReadRequest request;
+    request.span = span == VANTREL_SPAN_FS_REGION ? vantrel::ReadSpan::kFsRegion : vantrel::ReadSpan::kThroughFs;
+    request.mode = static_cast<uint8_t>(mode == 0 || mode == 1 ? mode : 2);
+    request.sink = [sink, user](const uint8_t* data, uint32_t n) { return sink(user, data, n) != 0; };
+    request.onRange = [start, length](uint32_t a, uint32_t n) {
+      if (start) *start = a;
+      if (length) *length = n;
+    };
+    return s->engine().Read(request);
+  } catch (...) {
+    return 0;
+  }
+}
+
 }  // extern "C"

@@ -56,6 +56,7 @@ class CBizDownload final : public CDllInterface {
   // the front end's setting it ends once the port has gone or on cancel.
   void ResetWait();
   bool PortAbsent();
+  void ReadEnvironment();
 
   int32_t port_index_;
   uint32_t com_port_;

@@ -147,7 +147,8 @@ int CMTKClass::PrepareImages() {
 
 int CMTKClass::OpenLink(uint32_t baud, uint32_t com_port) {
   ClosePort();  // a port still held from an earlier attempt would block this one
-  if (OpenLinkPort(baud, com_port, &port_) != kLinkOk) return kLinkError;
+  const SessionSettings& s = channel_.settings();
+  if (OpenLinkPort(baud, com_port, &port_, s.portDir, s.transcript) != kLinkOk) return kLinkError;
   com_port_ = com_port;
   return kLinkOk;
 }

@@ -144,6 +144,8 @@ int IdentifyFlash(LinkHandle h, const FirmwareBundle* fw, PhoneIdentity* out) {
 
 }  // namespace
 
+int IdentifyPhoneFlash(LinkHandle h, PhoneIdentity* out) { return IdentifyFlash(h, nullptr, out); }
+
 std::vector<PlanStep> IdentifyPlanSteps() {
   return {{kStageBootRom}, {kStageAgentConnection}, {kStageFlashScan}, {kStageIdentify}};
 }

@@ -61,4 +61,8 @@ std::vector<PlanStep> IdentifyPlanSteps();
 int IdentifyRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle* fw, uint32_t port,
                 PhoneIdentity* out);
 
+// The flash's geometry and ROM information record, with the agent already
+// connected: for a plan that needs to know where the FS region lies.
+int IdentifyPhoneFlash(LinkHandle h, PhoneIdentity* out);
+
 }  // namespace vantrel

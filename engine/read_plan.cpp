@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "engine/identify_plan.h"
 #include "vantrel/codes.h"
 
 namespace vantrel {
@@ -80,17 +81,48 @@ int ReadRange(LinkHandle h, const ReadRequest& r) {
   return kOk;
 }
 
+// The range a span names, from the ROM information record on the flash
+// (region 1 is the FS region, as the FS writer reads it), widened to whole
+// 2048-byte pages.
+int ResolveSpan(LinkHandle h, ReadRequest* r) {
+  Channel& ch = h->channel();
+  PhoneIdentity id;
+  if (int rc = IdentifyPhoneFlash(h, &id)) return rc;
+  if (!id.romFound)
+    return ch.Fail(kRomInfoNotOnFlash, "no ROM information record on the flash (blocks 2 to 9) names the FS "
+                                       "region: give the range to read");
+  if (id.regionCount < 2)
+    return ch.Fail(kRomInfoNoRegions, "the flash's ROM information record lists %u region(s), no FS region: give "
+                                      "the range to read", id.regionCount);
+  const PhoneIdentity::Region fs = id.regions[1];
+  const uint64_t region_end = uint64_t(fs.start) + fs.length;
+  const uint64_t start = r->span == ReadSpan::kFsRegion ? fs.start / kReadAlign * kReadAlign : 0;
+  const uint64_t end = std::min<uint64_t>((region_end + kReadAlign - 1) / kReadAlign * kReadAlign, kAddressLimit);
+  if (end <= start)
+    return ch.Fail(kReadOutOfRange, "the flash's FS region at 0x%08X is empty", fs.start);
+  r->start = static_cast<uint32_t>(start);
+  r->length = static_cast<uint32_t>(std::min<uint64_t>(end - start, UINT32_MAX / kReadAlign * kReadAlign));
+  return kOk;
+}
+
 }  // namespace
 
 std::vector<PlanStep> ReadPlanSteps(const ReadRequest& request) {
   return {{kStageBootRom}, {kStageAgentConnection}, {kStageFlashScan}, {kStageReadBack, 0, request.length, false}};
 }
 
-int ReadRun(LinkHandle h, const AgentStageInputs& in, const ReadRequest& request, uint32_t port) {
-  if (int rc = CheckRange(h->channel(), request)) return rc;
+int ReadRun(LinkHandle h, const AgentStageInputs& in, const ReadRequest& given, uint32_t port) {
+  ReadRequest request = given;
+  if (request.span == ReadSpan::kGiven)
+    if (int rc = CheckRange(h->channel(), request)) return rc;
   LinkLog(h, "Connecting to DA...\n");
   if (int rc = AgentConnect(h, &in.tableA, &in.tableB, port)) return rc;
   AgentCommandE0(h);  // as the download sends it; its answer does not matter
+  if (request.span != ReadSpan::kGiven) {
+    if (int rc = ResolveSpan(h, &request)) return rc;
+    if (int rc = CheckRange(h->channel(), request)) return rc;
+  }
+  if (request.onRange) request.onRange(request.start, request.length);
   LinkLog(h, "Read flash 0x%08X + 0x%X in mode %u...\n", request.start, request.length, request.mode);
   h->channel().EnterStage(kStageReadBack);
   if (int rc = ReadRange(h, request)) return rc;

@@ -4,15 +4,27 @@
 // one packet at a time (never the whole range in memory), then the watchdog
 // command resets the phone. Nothing is written or erased.
 #include <cstdint>
+#include <functional>
 
 #include "agent/agent.h"
 #include "engine/download_plan.h"
 
 namespace vantrel {
 
+// Which bytes a read covers: the range given, or one the flash's ROM
+// information record names (found on the phone before the read).
+enum class ReadSpan {
+  kGiven,
+  kFsRegion,   // the record's first region: the FS data
+  kThroughFs,  // from address 0 to the end of that region
+};
+
 struct ReadRequest {
-  uint32_t start = 0;   // main-data byte address, a multiple of 2048
-  uint32_t length = 0;  // main-data bytes, a multiple of 2048, at least one page
+  ReadSpan span = ReadSpan::kGiven;
+  uint32_t start = 0;   // main-data byte address, a multiple of 2048 (kGiven)
+  uint32_t length = 0;  // main-data bytes, a multiple of 2048, at least one page (kGiven)
+  // Told the range once it is known (for the spans the record names).
+  std::function<void(uint32_t start, uint32_t length)> onRange;
   uint8_t mode = 1;     // 1 main data; 0 each page's main data followed by its spare bytes
   ReadSink sink;        // false stops the read (1031)
 };

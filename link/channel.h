@@ -51,6 +51,10 @@ struct SessionSettings {
   // How long each answer of the agent (a status byte, a short answer) is
   // waited for, in ms, over whichever limits are in force; 0: theirs.
   uint32_t answerLimitMs = 0;
+  // Where the session looks for its COM<n> (empty: the process default).
+  std::string portDir;
+  // A file that records the session's wire ("%u": the COM number); empty: none.
+  std::string transcript;
   // After the last FS image, every FS block written is read back and
   // compared with what was sent.
   bool verify = false;

@@ -62,7 +62,10 @@ VANTREL_API int32_t VantrelCancel(CInterfaceTemplate* session);
 // Per-session settings, set on the thread that drives the session before
 // Prepare. Each is off unless set; the closed host's dialogue is the same
 // either way until a setting changes what happens. Returns 1, or 0 for a
-// null session or an unknown key (nothing changes).
+// null session or an unknown key (nothing changes). A session starts with
+// what the closed host's environment gives (VANTREL_TIME_SCALE,
+// VANTREL_TRANSCRIPT, VANTREL_PORT_DIR), read once when it is made; a setting
+// changes that session only.
 enum {
   // 1: before the first write of the download, one flash read names the
   // phone's page and spare size; when the package's FS images are for
@@ -77,6 +80,9 @@ enum {
   // waited for n ms before the phone counts as not answering (by default
   // 30 s); 0: the default again.
   VANTREL_SETTING_ANSWER_LIMIT_MS = 3,
+  // n >= 1: the protocol's fixed pauses run n times faster, on a
+  // pseudo-terminal only (a simulated phone); a real port ignores it.
+  VANTREL_SETTING_TIME_SCALE = 4,
   // 1: after the last FS image is committed and before the watchdog command,
   // every FS block the download wrote (each data block where it finally
   // went, after bad-block replacement, and each info block committed) is
@@ -86,13 +92,24 @@ enum {
   // block and the first differing page. The bootloader and ROM images are
   // not read back: the agent checks them by their checksums, and where they
   // lie on the flash is its choice. Shown as VANTREL_STAGE_VERIFY.
-  VANTREL_SETTING_VERIFY = 4,
+  VANTREL_SETTING_VERIFY = 5,
   // 1: Prepare loads no package and sets up only the carried agent: the
   // session can then identify the phone or read its flash, and Download
   // fails with 1002.
-  VANTREL_SETTING_WITHOUT_PACKAGE = 5,
+  VANTREL_SETTING_WITHOUT_PACKAGE = 6,
 };
 VANTREL_API int32_t VantrelSetSetting(CInterfaceTemplate* session, int32_t key, int32_t value);
+
+// Text settings, with the same rules (null or "": back to none).
+enum {
+  // A file that records the session's wire, for field reports; "%u" in it
+  // becomes the session's COM number.
+  VANTREL_TEXT_TRANSCRIPT = 1,
+  // POSIX: the directory whose COM<n> link the session waits for (by default
+  // /dev/vantrel). Windows ignores it: COM names are the system's own.
+  VANTREL_TEXT_PORT_DIR = 2,
+};
+VANTREL_API int32_t VantrelSetText(CInterfaceTemplate* session, int32_t key, const char* value);
 
 // Events beside the host's reports: what the session is doing, in terms a
 // front end can show without knowing the download's order or parsing a
@@ -236,13 +253,27 @@ typedef int32_t (*VantrelReadSink)(void* user, const uint8_t* data, uint32_t len
 VANTREL_API int32_t VantrelRead(CInterfaceTemplate* session, uint32_t start, uint32_t length, int32_t mode,
                                 VantrelReadSink sink, void* user);
 
+// Ranges the flash's ROM information record names, found on the phone first.
+enum {
+  VANTREL_SPAN_FS_REGION = 1,   // the record's first region: the FS data
+  VANTREL_SPAN_THROUGH_FS = 2,  // from address 0 to the end of that region
+};
+// As VantrelRead, over the range `span` names (rounded out to 2048-byte
+// pages); *start and *length (either may be null) receive it once known.
+// A flash without the record ends with 1024 before anything is read.
+VANTREL_API int32_t VantrelReadSpan(CInterfaceTemplate* session, int32_t span, int32_t mode, VantrelReadSink sink,
+                                    void* user, uint32_t* start, uint32_t* length);
+
 }  // extern "C"
 
 using VantrelIdentifyFn = int32_t (*)(CInterfaceTemplate*, VantrelIdentity*);
 using VantrelReadFn = int32_t (*)(CInterfaceTemplate*, uint32_t, uint32_t, int32_t, VantrelReadSink, void*);
+using VantrelReadSpanFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t, VantrelReadSink, void*, uint32_t*,
+                                      uint32_t*);
 using VantrelSetLogFn = int32_t (*)(CInterfaceTemplate*, VantrelLogFunction, void*);
 using VantrelLastFailureFn = int32_t (*)(CInterfaceTemplate*, int32_t*, char*, uint32_t);
 using VantrelCancelFn = int32_t (*)(CInterfaceTemplate*);
 using VantrelSetSettingFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t);
+using VantrelSetTextFn = int32_t (*)(CInterfaceTemplate*, int32_t, const char*);
 using VantrelSetEventsFn = int32_t (*)(CInterfaceTemplate*, VantrelEventFunction, void*);
 using VantrelFailureCauseFn = int32_t (*)(CInterfaceTemplate*, int32_t*, uint32_t*);

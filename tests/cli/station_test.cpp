@@ -182,23 +182,21 @@ TEST_F(Station, PortsThatCannotWorkFailAtOnceWithTheirCause) {
     std::string path, cause;
   };
   const std::string missing = (tmp_ / "ttyACM9").string();
+  // What each kind of path is told is the port check's (core_test.cpp); a
+  // process shows the exit code, that nothing waited, and that nothing is left.
   const std::vector<Case> cases = {
       {{"--port", missing, "--wait", "1"}, missing, "did not appear within 1 s"},
       {{"--port", "/dev/null"}, "/dev/null", "is not a terminal"},
-      {{"--port", (tmp_ / "file").string()}, (tmp_ / "file").string(), "is a regular file"},
-      {{"--port", tmp_.string()}, tmp_.string(), "is a directory"},
       {{"--port", held}, held, "busy, another program holds it (held by " + std::to_string(getpid())},
-      // Without a controlling terminal its open fails as an absent port's
-      // does; with one it is the terminal the test runs in.
-      {{"--port", "/dev/tty"}, "/dev/tty", "is the controlling terminal"},
   };
   for (const auto& c : cases) {
-    const auto t0 = std::chrono::steady_clock::now();
     auto f = Flash(c.args);
     EXPECT_EQ(f->Wait(milliseconds(5000)), 4) << f->err();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(2000)) << c.path;
     EXPECT_NE(f->err().find(c.path), std::string::npos) << f->err();
     EXPECT_NE(f->err().find(c.cause), std::string::npos) << f->err();
+    if (c.path != missing) {
+      EXPECT_EQ(f->err().find("waiting for the phone"), std::string::npos) << f->err();
+    }
     EXPECT_FALSE(TempLeft());
   }
   if (getuid() == 0) {  // the pty belongs to root: another user may not open it
@@ -235,9 +233,7 @@ TEST_F(Station, CtrlCWhileWaitingForThePort) {
   auto f = Flash({"--port", missing});
   ASSERT_TRUE(f->WaitFor("waiting for the phone on " + missing, milliseconds(5000))) << f->err();
   f->Signal(SIGINT);
-  const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(f->Wait(milliseconds(3000)), 130) << f->err();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(1000));
   EXPECT_NE(f->err().find("interrupted while waiting for the port"), std::string::npos) << f->err();
   EXPECT_FALSE(TempLeft());
 }
@@ -247,9 +243,7 @@ TEST_F(Station, CtrlCDuringASlowTransferReleasesThePort) {
   auto f = Flash({"--port", a, "--time-scale", "100"});
   ASSERT_TRUE(f->WaitFor("FS image 1 (image 5 of 6)", milliseconds(30000))) << f->err();
   f->Signal(SIGINT);
-  const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(f->Wait(milliseconds(3000)), 130) << f->err();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(1000));
   // Said by the session's own end, or by the summary when the session is
   // still inside the library as the grace time ends.
   const size_t at = f->err().rfind("interrupted while writing FS image 1: ");
@@ -267,9 +261,7 @@ TEST_F(Station, CtrlCDuringTheResetWaitIsASuccess) {
   auto f = Flash({"--port", a, "--time-scale", "10"});  // an 8-second reset wait
   ASSERT_TRUE(f->WaitFor("safe to unplug", milliseconds(30000))) << f->err();
   f->Signal(SIGINT);
-  const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(f->Wait(milliseconds(3000)), 0) << f->err();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(1000));
   EXPECT_NE(f->err().find("the phone is resetting"), std::string::npos) << f->err();
   EXPECT_FALSE(TempLeft());
 }

@@ -103,6 +103,33 @@ TEST(ReadPlan, ReadsBackThroughTheFsAndPagesWithTheirSpareBytes) {
   EXPECT_TRUE(interleaved.ok) << interleaved.summary;
 }
 
+// The FS region as the flash's own ROM record names it: found, then read.
+TEST(ReadPlan, TheFsRegionIsReadWhereTheFlashsRecordPutsIt) {
+  Rig rig(2048);
+  rig.UsePackage(OneImage(2048));
+  auto span = [&](Received* out, uint32_t* start, uint32_t* length) {
+    rig.StartPhone();
+    RecordingHost host;
+    auto read = [&](CBizDownload& s) {
+      return VantrelReadSpan(&s, VANTREL_SPAN_FS_REGION, 1, &Received::Take, out, start, length);
+    };
+    return rig.RunPlan(host, read, WithoutPackage);
+  };
+  Received blank;
+  uint32_t start = 0, length = 0;
+  EXPECT_EQ(span(&blank, &start, &length), 0) << "a blank flash names no region";
+  EXPECT_EQ(rig.failure_code(), kRomInfoNotOnFlash);
+  EXPECT_TRUE(blank.bytes.empty());
+
+  Download(rig);
+  Received fs;
+  ASSERT_EQ(span(&fs, &start, &length), 1) << rig.failure();
+  EXPECT_EQ(start, rig.package().fsRegionStart);
+  EXPECT_EQ(length, rig.package().fsRegionLength);
+  const flashcheck::CheckReport same = CompareWithFlash(rig, start, length, 1, fs.bytes);
+  EXPECT_TRUE(same.ok) << same.summary;
+}
+
 TEST(ReadPlan, RefusesWhatItCannotReadAndStopsWhenTheReceiverDoes) {
   Rig rig(2048);
   rig.UsePackage(OneImage(2048));

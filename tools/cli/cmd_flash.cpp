@@ -9,12 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <set>
 
 #include "images/package.h"
 #include "ports/port_scan.h"
@@ -23,6 +24,7 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/display.h"
 #include "tools/cli/interrupt.h"
+#include "tools/cli/outcome.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
 #include "tools/cli/sim_state.h"
@@ -86,7 +88,6 @@ struct TempPortDir {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vantrel-flash-XXXXXX";
     if (::mkdtemp(tmpl.data())) path = tmpl;
-    ::setenv("VANTREL_PORT_DIR", path.c_str(), 1);
   }
   ~TempPortDir() { Remove(); }
   void Remove() {
@@ -172,61 +173,6 @@ void CheckPackage(const std::string& package) {
     Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
 }
 
-int Aggregate(const std::vector<PhoneState>& states) {
-  std::set<int> classes;
-  bool any_ok = false;
-  for (const auto& s : states) {
-    if (s.result == kExitInterrupted) return kExitInterrupted;
-    if (s.result == kExitOk) any_ok = true;
-    else classes.insert(s.result);
-  }
-  if (classes.empty()) return kExitOk;
-  if (!any_ok && classes.size() == 1) return *classes.begin();
-  return kExitMixed;
-}
-
-std::string Verdict(const std::vector<PhoneState>& states, int rc) {
-  size_t ok = 0;
-  std::string failed;
-  for (const auto& s : states) {
-    if (s.result == kExitOk) {
-      ++ok;
-      continue;
-    }
-    failed += (failed.empty() ? "" : ", ") + s.label;
-    if (s.code) failed += " " + std::to_string(s.code) + " " + ResultName(s.code);
-  }
-  std::string v = "vantrel flash: ";
-  if (rc == kExitOk) v += "ok: " + std::to_string(ok) + " of " + std::to_string(states.size()) + " phone(s) flashed";
-  else if (rc == kExitInterrupted) v += "interrupted: " + std::to_string(ok) + " of " + std::to_string(states.size()) + " phone(s) flashed";
-  else v += "FAILED: " + std::to_string(ok) + " of " + std::to_string(states.size()) + " phone(s) flashed; failed: " + failed;
-  return v + " (exit " + std::to_string(rc) + ")";
-}
-
-// An unfinished phone after Ctrl-C: what state it is left in.
-void MarkInterrupted(PhoneState* s) {
-  switch (s->stage) {
-    case Stage::kCountdown:
-      s->result = kExitOk;
-      s->message = "flashed; interrupted during the reset wait: the phone is resetting";
-      break;
-    case Stage::kStarting:
-    case Stage::kWaiting:
-      s->result = kExitInterrupted;
-      s->message = "interrupted while waiting for the port; nothing was written";
-      break;
-    case Stage::kBootRom:
-      s->result = kExitInterrupted;
-      s->message = "interrupted during the boot ROM stage; nothing was written to the flash: flash it again";
-      break;
-    default:
-      s->result = kExitInterrupted;
-      s->message = (s->stage == Stage::kImage ? "interrupted while writing " : "interrupted during the ") + s->step +
-                   ": flash it again";
-      break;
-  }
-}
-
 // Empty transcript files, one per session (FILE.COM40, FILE.COM41, ... when
 // there are several): the plug-in's recorder appends to them. Returns the
 // path pattern the plug-in takes.
@@ -309,7 +255,9 @@ std::vector<PhoneState> WaitForPhones(std::vector<std::unique_ptr<PhoneRun>>& ru
   for (const auto& r : runs) {
     PhoneState s = r->State();
     if (!r->Finished()) {
-      MarkInterrupted(&s);
+      const Ending e = Interrupted(s.stage, s.step);
+      s.result = e.cls;
+      s.message = e.message;
       *forced = true;
     }
     final_states.push_back(s);
@@ -364,9 +312,8 @@ int Run(FlashOptions& o) {
   if (o.simulate) state_flash = OpenSimulatedState(o);
 
   Display display(ChooseDisplayMode(o), o.verbose);
-  double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
-  if (scale > 1) ::setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
-  if (!o.transcript.empty()) ::setenv("VANTREL_TRANSCRIPT", PrepareTranscripts(o).c_str(), 1);
+  const double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
+  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o);
 
   TempPortDir dir;
   if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
@@ -395,6 +342,8 @@ int Run(FlashOptions& o) {
   StationOptions so;
   so.wait_seconds = o.wait;
   so.answer_limit_seconds = o.answer_limit;
+  so.time_scale = static_cast<int32_t>(std::min(std::lround(scale), long{INT32_MAX}));
+  so.transcript = transcript;
   std::vector<std::unique_ptr<PhoneRun>> runs;
   for (size_t i = 0; i < targets.size(); ++i)
     runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
@@ -411,7 +360,7 @@ int Run(FlashOptions& o) {
   std::vector<PhoneState> final_states = WaitForPhones(runs, host, &forced);
   display.StopLive();
   if (!forced) FinishSimulatedPhones(o, phones, sample, final_states, display);
-  const int rc = Aggregate(final_states);
+  const int rc = StationExit(final_states);
   display.Summary(final_states, rc, Verdict(final_states, rc));
   if (forced) {
     // Sessions still inside the library (its reset wait, or a transfer it

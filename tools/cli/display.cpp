@@ -8,40 +8,15 @@
 
 namespace vantrel::cli {
 
-std::string FormatBytes(double b) {
-  char buf[32];
-  if (b >= 1e6) std::snprintf(buf, sizeof buf, "%.1f MB", b / 1e6);
-  else if (b >= 1e3) std::snprintf(buf, sizeof buf, "%.0f kB", b / 1e3);
-  else std::snprintf(buf, sizeof buf, "%.0f B", b);
-  return buf;
-}
-
-std::string FormatDuration(double s) {
-  if (s < 0 || !std::isfinite(s)) s = 0;
-  long t = std::lround(s);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%ld:%02ld", t / 60, t % 60);
-  return buf;
-}
-
 namespace {
 
-const char* StageName(Stage s) {
-  switch (s) {
-    case Stage::kStarting: return "starting";
-    case Stage::kWaiting: return "waiting";
-    case Stage::kBootRom: return "boot-rom";
-    case Stage::kAgent: return "agent";
-    case Stage::kImage: return "image";
-    case Stage::kCountdown: return "resetting";
-    case Stage::kDone: return "done";
-    case Stage::kFailed: return "failed";
-    case Stage::kInterrupted: return "interrupted";
-  }
-  return "";
-}
-
 std::string Prefix(const PhoneState& s) { return "[" + s.label + "] "; }
+
+// The terminal's columns on `fd`, or 0 when it is no terminal.
+size_t TerminalWidth(int fd) {
+  winsize ws{};
+  return ::ioctl(fd, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
+}
 
 }  // namespace
 
@@ -94,11 +69,12 @@ void Display::EraseLocked() {
 void Display::DrawLocked() {
   if (!states_) return;
   // A line that wraps would break the cursor-up count: cut to the width.
-  winsize ws{};
-  const size_t cols = ::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col - 1 : 200;
+  const size_t cols = std::max<size_t>(TerminalWidth(2), 1);
   const auto states = states_();
-  for (const auto& s : states) std::fprintf(stderr, "%s\033[K\n", LiveLine(s).substr(0, cols).c_str());
-  drawn_ = states.size();
+  const size_t head = HeadWidth(states);
+  if (header_) std::fprintf(stderr, "%s\033[K\n", header_().substr(0, cols).c_str());
+  for (const auto& s : states) std::fprintf(stderr, "%s\033[K\n", LiveLine(s, cols, head).c_str());
+  drawn_ = states.size() + (header_ ? 1 : 0);
   std::fflush(stderr);
 }
 
@@ -109,48 +85,6 @@ void Display::Print(const std::string& line) {
   std::fprintf(stderr, "%s\n", line.c_str());
   if (live) DrawLocked();
   std::fflush(stderr);
-}
-
-std::string Display::LiveLine(const PhoneState& s) {
-  char buf[256];
-  std::string head = s.label + " (COM" + std::to_string(s.com) + ")";
-  switch (s.stage) {
-    case Stage::kImage: {
-      if (s.readback_total > 0) {
-        std::snprintf(buf, sizeof buf, "%-28s %-20s image %d of %d  reading the info area back: block %u of %u",
-                      head.c_str(), s.step.c_str(), s.image, s.images, s.readback_done + 1, s.readback_total);
-        return buf;
-      }
-      double left = s.rate > 0 ? (s.total_bytes - s.done_bytes) / s.rate : -1;
-      std::snprintf(buf, sizeof buf, "%-28s %-20s image %d of %d %3d%%  total %3d%%  %s/s  %s left", head.c_str(),
-                    s.step.c_str(), s.image, s.images, s.percent, s.overall(), FormatBytes(s.rate).c_str(),
-                    left < 0 ? "-:--" : FormatDuration(left).c_str());
-      return buf;
-    }
-    case Stage::kCountdown:
-      std::snprintf(buf, sizeof buf, "%-28s written; safe to unplug now; the phone resets (%d s)", head.c_str(),
-                    s.countdown);
-      return buf;
-    case Stage::kDone:
-    case Stage::kFailed:
-    case Stage::kInterrupted:
-      std::snprintf(buf, sizeof buf, "%-28s %s", head.c_str(),
-                    s.result == kExitOk ? "done" : (std::string(s.stage == Stage::kFailed ? "FAILED: " : "") + s.message).c_str());
-      return buf;
-    default:
-      std::snprintf(buf, sizeof buf, "%-28s %s", head.c_str(), s.step.empty() ? StageName(s.stage) : s.step.c_str());
-      return buf;
-  }
-}
-
-std::string Display::StageLine(const PhoneState& s) {
-  if (s.stage == Stage::kImage && s.image > 0 && s.step.rfind("image", 0) != 0) {
-    return Prefix(s) + s.step + " (image " + std::to_string(s.image) + " of " + std::to_string(s.images) + ")";
-  }
-  if (s.stage == Stage::kCountdown) {
-    return Prefix(s) + "written; safe to unplug now; the phone resets within " + std::to_string(s.countdown) + " s";
-  }
-  return Prefix(s) + (s.step.empty() ? StageName(s.stage) : s.step);
 }
 
 void Display::Json(const std::string& event, const PhoneState& s, const std::string& extra) {
@@ -274,18 +208,9 @@ void Display::Summary(const std::vector<PhoneState>& phones, int exit_code, cons
     std::fflush(stdout);
     return;
   }
+  const std::string table = SummaryTable(phones, TerminalWidth(2));
   std::lock_guard<std::mutex> g(mu_);
-  std::fprintf(stderr, "\n%-28s %-34s %8s %10s\n", "phone", "result", "time", "bytes");
-  for (const auto& s : phones) {
-    std::string res = s.result == kExitOk ? "ok" : s.result == kExitInterrupted ? "interrupted" : "FAILED";
-    if (s.code) res += " " + std::to_string(s.code) + " " + ResultName(s.code);
-    std::fprintf(stderr, "%-28s %-34s %8s %10s\n", s.label.c_str(), res.c_str(), FormatDuration(s.seconds).c_str(),
-                 FormatBytes(s.done_bytes).c_str());
-  }
-  for (const auto& s : phones) {
-    if (s.result != kExitOk || s.message != "flashed")
-      std::fprintf(stderr, "  %s: %s\n", s.label.c_str(), s.message.c_str());
-  }
+  std::fputs(table.c_str(), stderr);
   std::fprintf(stderr, "%s\n", verdict.c_str());
   std::fflush(stderr);
 }

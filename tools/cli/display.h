@@ -14,7 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/cli/station.h"
+#include "tools/cli/layout.h"
+#include "tools/cli/phone_state.h"
 
 namespace vantrel::cli {
 
@@ -27,6 +28,8 @@ class Display {
 
   // Live mode: the phones whose lines are redrawn, read through `states`.
   void StartLive(std::function<std::vector<PhoneState>()> states);
+  // Live mode: a line drawn above the phones' (a station's counts).
+  void SetHeader(std::function<std::string()> header) { header_ = std::move(header); }
   void StopLive();
   void Wake();  // something finished: redraw soon
 
@@ -42,9 +45,6 @@ class Display {
 
   DisplayMode mode() const { return mode_; }
 
-  static std::string LiveLine(const PhoneState& s);
-  static std::string StageLine(const PhoneState& s);
-
  private:
   void Print(const std::string& line);  // above the live block
   void Redraw();
@@ -57,14 +57,11 @@ class Display {
   std::mutex mu_;
   std::condition_variable cv_;
   std::function<std::vector<PhoneState>()> states_;
+  std::function<std::string()> header_;
   size_t drawn_ = 0;
   bool live_stop_ = false, dirty_ = false;
   std::thread live_;
   std::map<std::string, int> last_tenth_;  // per phone, the last 10 % step printed
 };
-
-// "1.2 MB", "3.4 MB/s", "0:42".
-std::string FormatBytes(double bytes);
-std::string FormatDuration(double seconds);
 
 }  // namespace vantrel::cli

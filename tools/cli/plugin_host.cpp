@@ -43,6 +43,7 @@ bool PluginHost::Load(const std::string& path, std::string* error) {
   last_failure_ = reinterpret_cast<VantrelLastFailureFn>(dlsym(lib_, "VantrelLastFailure"));
   cancel_ = reinterpret_cast<VantrelCancelFn>(dlsym(lib_, "VantrelCancel"));
   set_setting_ = reinterpret_cast<VantrelSetSettingFn>(dlsym(lib_, "VantrelSetSetting"));
+  set_text_ = reinterpret_cast<VantrelSetTextFn>(dlsym(lib_, "VantrelSetText"));
   set_events_ = reinterpret_cast<VantrelSetEventsFn>(dlsym(lib_, "VantrelSetEvents"));
   failure_cause_ = reinterpret_cast<VantrelFailureCauseFn>(dlsym(lib_, "VantrelFailureCause"));
   return true;

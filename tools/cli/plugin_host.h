@@ -48,6 +48,10 @@ class PluginHost {
   bool SetSetting(CInterfaceTemplate* s, int32_t key, int32_t value) {
     return set_setting_ && set_setting_(s, key, value) == 1;
   }
+  // A per-session text setting (VANTREL_TEXT_*); false as above.
+  bool SetText(CInterfaceTemplate* s, int32_t key, const std::string& value) {
+    return set_text_ && set_text_(s, key, value.c_str()) == 1;
+  }
   bool SetEvents(CInterfaceTemplate* s, VantrelEventFunction fn, void* user) {
     return set_events_ && set_events_(s, fn, user) == 1;
   }
@@ -65,6 +69,7 @@ class PluginHost {
   VantrelLastFailureFn last_failure_ = nullptr;
   VantrelCancelFn cancel_ = nullptr;
   VantrelSetSettingFn set_setting_ = nullptr;
+  VantrelSetTextFn set_text_ = nullptr;
   VantrelSetEventsFn set_events_ = nullptr;
   VantrelFailureCauseFn failure_cause_ = nullptr;
 };

@@ -12,21 +12,11 @@ namespace vantrel::cli {
 
 namespace {
 
-
 bool Exists(const std::string& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0;
 }
 
-
-// A failure as the plug-in records it: code and detail say where, the
-// cause what happened.
-struct Failure {
-  int code = 0;
-  std::string detail;
-  int cause = kCauseUnknown;
-  uint32_t silent_ms = 0;
-};
 
 Failure ReadFailure(PluginHost& host, CInterfaceTemplate* s) {
   Failure f;
@@ -35,24 +25,6 @@ Failure ReadFailure(PluginHost& host, CInterfaceTemplate* s) {
   f.code = code;
   if (host.FailureCause(s, &cause, &f.silent_ms)) f.cause = cause;
   return f;
-}
-
-// "4008 WriteFailed (FS image 2: data block 4: ...)"
-std::string CodeAndDetail(const Failure& f) {
-  std::string what = f.code ? std::to_string(f.code) + " " + ResultName(f.code)
-                            : std::string("the plug-in gave no result code");
-  return f.detail.empty() ? what : what + " (" + f.detail + ")";
-}
-
-// What happened in a step that failed, as the link saw it: "the phone
-// stopped answering during FS image 2 (no byte for 30 s)".
-std::string WhatHappened(const Failure& f, ExitCode cls, const std::string& step) {
-  const std::string words = CauseWords(f.cause, f.silent_ms);
-  if (f.cause == VANTREL_CAUSE_NO_ANSWER) return "the phone stopped answering during " + step + " (" + words + ")";
-  if (!words.empty()) return "connection lost (" + words + ") during " + step;
-  if (cls == kExitConnectionLost) return "connection lost during " + step;
-  if (cls == kExitNoAnswer) return "the phone did not answer during " + step;
-  return "failed during " + step;
 }
 
 }  // namespace
@@ -90,7 +62,7 @@ PhoneState PhoneRun::State() const {
   s.seconds = ended_at_ >= 0 ? ended_at_ : std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   // Measured at each look, so a stall shows as a falling rate, not a frozen one.
   const double elapsed = s.seconds - s.transfer_since;
-  if (s.transfer_since >= 0 && elapsed > 0.05 && s.stage == Stage::kImage) s.rate = s.done_bytes / elapsed;
+  if (s.transfer_since >= 0 && elapsed > 0.05 && (s.stage == Stage::kImage || s.stage == Stage::kReading)) s.rate = s.done_bytes / elapsed;
   return s;
 }
 
@@ -146,63 +118,80 @@ void PhoneRun::Run() {
     std::lock_guard<std::mutex> g(session_mu_);
     session_ = s;
   }
+  if (Configure(s)) {
+    ConnectAndDownload(s);
+    s->Timing(1);
+  }
+  EndSession();
+}
+
+// The session's routes and settings, then Prepare: false when the package
+// did not load.
+bool PhoneRun::Configure(CInterfaceTemplate* s) {
   host_.SetLog(s, &PhoneRun::LogThunk, this);
+  // Each session has its own port directory, pauses and transcript.
+  host_.SetText(s, VANTREL_TEXT_PORT_DIR, port_dir_);
+  host_.SetSetting(s, VANTREL_SETTING_TIME_SCALE, options_.time_scale);
+  host_.SetText(s, VANTREL_TEXT_TRANSCRIPT, options_.transcript);
   // A package for the other flash geometry is refused before anything is
   // written, and the reset wait ends when the phone has gone.
   host_.SetSetting(s, VANTREL_SETTING_CHECK_GEOMETRY, 1);
   host_.SetSetting(s, VANTREL_SETTING_RESET_WAIT_ENDS_WHEN_GONE, 1);
   host_.SetEvents(s, &PhoneRun::EventThunk, this);
+  if (options_.verify) host_.SetSetting(s, VANTREL_SETTING_VERIFY, 1);
+  if (options_.without_package) host_.SetSetting(s, VANTREL_SETTING_WITHOUT_PACKAGE, 1);
   if (options_.answer_limit_seconds > 0)
     host_.SetSetting(s, VANTREL_SETTING_ANSWER_LIMIT_MS,
                      static_cast<int32_t>(options_.answer_limit_seconds * 1000 + 0.5));
+  if (s->Prepare(0) == 1) return true;
   int32_t code = 0;
   std::string detail;
-  if (s->Prepare(0) != 1) {
-    host_.LastFailure(s, &code, &detail);
-    Finish(kExitPackage, code, "the package did not load" + (detail.empty() ? "" : ": " + detail));
-  } else {
-    s->Timing(0);
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      state_.stage = Stage::kWaiting;
-      state_.step = "waiting for the port";
-    }
-    display_.Stage(State());
-    mirror_ = std::thread([this] { Mirror(); });
-    s->Connect();
-    bool interrupted, expired;
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      interrupted = interrupted_;
-      expired = wait_expired_;
-    }
-    const PhoneState now = State();
-    if (now.stage == Stage::kWaiting || now.stage == Stage::kStarting) {
-      if (expired) {
-        char secs[32];
-        std::snprintf(secs, sizeof secs, "%g", options_.wait_seconds);
-        Finish(kExitPort, 0,
-               std::string("did not appear within ") + secs + " s; connect the phone in download mode, or check the path");
-      } else {
-        Finish(kExitInterrupted, 0, "interrupted while waiting for the port; nothing was written");
-      }
-    } else if (interrupted) {
-      Finish(kExitInterrupted, 0,
-             "interrupted during the boot ROM stage; nothing was written to the flash: flash it again");
-    } else if (host_.LastFailure(s, &code, &detail)) {
-      FinishFailedBoot(s, now.device);  // no agent to talk to
-    } else {
-      {
-        std::lock_guard<std::mutex> g(mu_);
-        state_.stage = Stage::kAgent;
-        state_.step = "agent connection";
-      }
-      display_.Stage(State());
-      if (s->Download() == 1) Finish(kExitOk, 0, FlashedMessage());
-      else FinishFailedDownload(s, now.device);
-    }
-    s->Timing(1);
+  host_.LastFailure(s, &code, &detail);
+  Finish(kExitPackage, code, "the package did not load" + (detail.empty() ? "" : ": " + detail));
+  return false;
+}
+
+void PhoneRun::SetStep(Stage stage, const char* step) {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    state_.stage = stage;
+    state_.step = step;
   }
+  display_.Stage(State());
+}
+
+// Connect (the port wait and the boot ROM stage), then Download when there
+// is an agent to talk to.
+void PhoneRun::ConnectAndDownload(CInterfaceTemplate* s) {
+  s->Timing(0);
+  SetStep(Stage::kWaiting, "waiting for the port");
+  mirror_ = std::thread([this] { Mirror(); });
+  s->Connect();
+  bool interrupted, expired;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    interrupted = interrupted_;
+    expired = wait_expired_;
+  }
+  const PhoneState now = State();
+  int32_t code = 0;
+  std::string detail;
+  if (now.stage == Stage::kWaiting || now.stage == Stage::kStarting) {
+    Finish(expired ? WaitExpired(options_.wait_seconds) : Interrupted(now.stage, now.step), 0);
+  } else if (interrupted) {
+    Finish(Interrupted(Stage::kBootRom, now.step), 0);
+  } else if (host_.LastFailure(s, &code, &detail)) {
+    FinishFailedBoot(s, now.device);  // no agent to talk to
+  } else {
+    SetStep(Stage::kAgent, "agent connection");
+    std::string done;
+    const bool ok = options_.plan ? options_.plan(s, &done) : s->Download() == 1;
+    if (ok) Finish(kExitOk, 0, options_.plan ? done : Flashed());
+    else FinishFailedDownload(s, now.device);
+  }
+}
+
+void PhoneRun::EndSession() {
   mirror_stop_ = true;
   mirror_cv_.notify_all();
   if (mirror_.joinable()) mirror_.join();
@@ -218,20 +207,21 @@ void PhoneRun::Run() {
 
 // Connect returns 1 whatever the boot ROM stage answered: its own result,
 // read after it, says whether there is an agent to talk to.
+void PhoneRun::SetCause(int cause) {
+  std::lock_guard<std::mutex> g(mu_);
+  state_.cause = cause;
+}
+
 void PhoneRun::FinishFailedBoot(CInterfaceTemplate* s, const std::string& device) {
   const Failure f = ReadFailure(host_, s);
-  const ExitCode cls = ClassifyResult(f.code, f.cause, f.cause == kCauseUnknown && !Exists(device));
-  const std::string head = cls == kExitConnectionLost ? WhatHappened(f, cls, "the boot ROM stage") + ": "
-                           : f.cause == VANTREL_CAUSE_NO_ANSWER
-                               ? "boot ROM stage failed: the phone stopped answering (" +
-                                     CauseWords(f.cause, f.silent_ms) + "), "
-                               : "boot ROM stage failed: ";
-  Finish(cls, f.code, head + CodeAndDetail(f) + "; " + Remedy(cls, f.code));
+  SetCause(f.cause);
+  Finish(FailedBootRom(f, !Exists(device)), f.code);
 }
 
 void PhoneRun::FinishFailedDownload(CInterfaceTemplate* s, const std::string& device) {
   const PhoneState now = State();
   const Failure f = ReadFailure(host_, s);
+  SetCause(f.cause);
   // Without the link's cause, the device node tells: a hung-up pty or an
   // unplugged device loses it a moment after the session's I/O error.
   bool gone = false;
@@ -242,21 +232,12 @@ void PhoneRun::FinishFailedDownload(CInterfaceTemplate* s, const std::string& de
       gone = !Exists(device);
     }
   }
-  // A library that records no failure code: the stage tells what failed.
-  ExitCode cls = f.code ? ClassifyResult(f.code, f.cause, gone)
-                 : gone ? kExitConnectionLost
-                 : now.stage == Stage::kImage ? kExitFlash
-                                              : kExitNoAnswer;
+  bool interrupted;
   {
     std::lock_guard<std::mutex> g(mu_);
-    if (interrupted_) cls = kExitInterrupted;
+    interrupted = interrupted_;
   }
-  const bool writing = now.stage == Stage::kImage;
-  const std::string cause = cls == kExitInterrupted
-                                ? (writing ? "interrupted while writing " : "interrupted during the ") + now.step
-                                : WhatHappened(f, cls, now.step);
-  const std::string remedy = Remedy(cls, f.code);
-  Finish(cls, f.code, cause + ": " + CodeAndDetail(f) + (remedy.empty() ? "" : "; " + remedy));
+  Finish(FailedDownload(f, now.stage, now.step, gone, interrupted), f.code);
 }
 
 void PhoneRun::Mirror() {
@@ -283,6 +264,8 @@ void PhoneRun::Mirror() {
         if (present) {
           state_.stage = Stage::kBootRom;
           state_.step = "boot ROM stage";
+          const auto since = std::chrono::steady_clock::now() - start_;
+          state_.steps.push_back({state_.step, std::chrono::duration<double>(since).count()});
           changed = true;
         } else if (!announced) {
           announce = announced = true;
@@ -314,13 +297,15 @@ int32_t PhoneRun::OnMessage(int32_t kind, int32_t value, const char* text) {
   return 1;
 }
 
-std::string PhoneRun::FlashedMessage() const {
+std::string PhoneRun::Flashed() const {
   std::lock_guard<std::mutex> g(mu_);
-  switch (reset_end_) {
-    case VANTREL_RESET_WAIT_PORT_GONE: return "flashed; the phone reset after " + std::to_string(reset_after_) + " s";
-    case VANTREL_RESET_WAIT_CANCELLED: return "flashed; interrupted during the reset wait: the phone is resetting";
-    default: return "flashed";
+  std::string m = FlashedMessage(reset_end_, reset_after_);
+  if (state_.verified_blocks) {
+    char v[80];
+    std::snprintf(v, sizeof v, "; verified %u blocks in %.1f s", state_.verified_blocks, state_.verify_ms / 1000.0);
+    m += v;
   }
+  return m;
 }
 
 void PhoneRun::EventThunk(void* user, const VantrelEvent* event) {
@@ -344,6 +329,9 @@ const char* StepName(const VantrelEvent& e, std::string* fs_name) {
       *fs_name = "FS image " + std::to_string(e.fs_image);
       return fs_name->c_str();
     case VANTREL_STAGE_RESET_WAIT: return "resetting";
+    case VANTREL_STAGE_IDENTIFY: return "identify";
+    case VANTREL_STAGE_READ_BACK: return "reading the flash";
+    case VANTREL_STAGE_VERIFY: return "verify";
     default: return nullptr;
   }
 }
@@ -354,6 +342,9 @@ Stage StageOf(int32_t stage) {
     case VANTREL_STAGE_AGENT_CONNECTION:
     case VANTREL_STAGE_FLASH_SCAN: return Stage::kAgent;
     case VANTREL_STAGE_RESET_WAIT: return Stage::kCountdown;
+    case VANTREL_STAGE_IDENTIFY:
+    case VANTREL_STAGE_READ_BACK:
+    case VANTREL_STAGE_VERIFY: return Stage::kReading;
     default: return Stage::kImage;
   }
 }
@@ -380,16 +371,23 @@ bool PhoneRun::ApplyEvent(const VantrelEvent& e) {
     state_.done_bytes = state_.total_bytes;
   } else if (StageOf(e.stage) == Stage::kImage) {
     state_.done_bytes = e.plan_done;
+  } else if (e.stage == VANTREL_STAGE_READ_BACK) {
+    state_.done_bytes = e.done;
+    state_.total_bytes = e.total;
+  } else if (e.stage == VANTREL_STAGE_VERIFY && e.total && e.done == e.total) {
+    state_.verified_blocks = e.total;
+    state_.verify_ms = e.elapsed_ms;
   }
   std::string fs_name;
   const char* step = StepName(e, &fs_name);
   if (!step) return false;
   const bool changed = state_.step != step || state_.stage != StageOf(e.stage);
+  if (changed) state_.steps.push_back({step, std::chrono::duration<double>(now - start_).count()});
   state_.stage = StageOf(e.stage);
   state_.step = step;
   if (e.image) state_.image = static_cast<int>(e.image);
   state_.percent = e.total ? static_cast<int>(uint64_t(e.done) * 100 / e.total) : 0;
-  if (e.done > 0 && state_.stage == Stage::kImage) {
+  if (e.done > 0 && (state_.stage == Stage::kImage || e.stage == VANTREL_STAGE_READ_BACK)) {
     state_.readback_total = state_.readback_done = 0;  // the data goes out
     if (!transfer_started_) {
       transfer_started_ = true;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -13,43 +14,26 @@
 #include <vector>
 
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/outcome.h"
+#include "tools/cli/phone_state.h"
 #include "tools/cli/plugin_host.h"
 
 namespace vantrel::cli {
 
 class Display;
 
-
-enum class Stage { kStarting, kWaiting, kBootRom, kAgent, kImage, kCountdown, kDone, kFailed, kInterrupted };
-
-// What the display reads; copied under the phone's lock.
-struct PhoneState {
-  std::string label;   // the port as the user gave it
-  std::string device;  // the path watched
-  unsigned com = 40;
-  Stage stage = Stage::kStarting;
-  std::string step;    // the image or step now running
-  int image = 0, images = 0;
-  int percent = 0;     // of the running transfer
-  uint64_t done_bytes = 0, total_bytes = 0;
-  double rate = 0;     // bytes per second since the first transfer began
-  double transfer_since = -1;  // session seconds when the first transfer began
-  double seconds = 0;  // since the session started
-  int countdown = 0;   // seconds left of the reset wait
-  // The info-area read-back before an FS image: blocks read of the area's
-  // (total 0 when none is running).
-  unsigned readback_done = 0, readback_total = 0;
-  // The end.
-  ExitCode result = kExitOk;
-  int code = 0;
-  std::string message;  // cause and remedy, one line
-  int overall() const { return total_bytes ? static_cast<int>(done_bytes * 100 / total_bytes) : 0; }
-};
-
 struct StationOptions {
   double wait_seconds = -1;  // < 0: wait for the port until interrupted
   unsigned mirror_delay_ms = 100;
   double answer_limit_seconds = 0;  // > 0: the sessions' limit for each answer of the agent
+  int32_t time_scale = 1;           // > 1: faster fixed pauses (simulated phones only)
+  std::string transcript;           // the wire's record ("%u": the COM number); empty: none
+  bool verify = false;              // the download reads back every FS block it wrote
+  // A plan run after the boot ROM stage in place of the download (identify,
+  // read back): true with the message of its success, else false with the
+  // session's failure recorded. Null: the download.
+  std::function<bool(CInterfaceTemplate*, std::string* done)> plan;
+  bool without_package = false;     // the plan needs no package
 };
 
 class PhoneRun : public HostCallback {
@@ -74,14 +58,21 @@ class PhoneRun : public HostCallback {
   void Mirror();  // keeps port_dir/COMn linked to the device while it exists
   void StopSession();
   void Finish(ExitCode cls, int code, const std::string& message);
+  void Finish(const Ending& e, int code) { Finish(e.cls, code, e.message); }
+  // The steps of Run.
+  bool Configure(CInterfaceTemplate* s);
+  void SetStep(Stage stage, const char* step);
+  void ConnectAndDownload(CInterfaceTemplate* s);
+  void EndSession();
   // The end of a failed stage, told by what the plug-in's link saw.
   void FinishFailedBoot(CInterfaceTemplate* s, const std::string& device);
+  void SetCause(int cause);
   void FinishFailedDownload(CInterfaceTemplate* s, const std::string& device);
   bool ApplyEvent(const VantrelEvent& e);  // under mu_
+  std::string Flashed() const;  // the message of a finished download
   static void LogThunk(void* user, const char* text);
   static void EventThunk(void* user, const VantrelEvent* event);
   void OnEvent(const VantrelEvent& e);
-  std::string FlashedMessage() const;
 
   PluginHost& host_;
   Display& display_;
