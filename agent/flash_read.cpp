@@ -183,6 +183,14 @@ int AgentReadFlashStream(LinkHandle h, uint32_t address, uint32_t length, uint8_
     return ch.Fail(rc, "the agent refused the read of 0x%X bytes at 0x%08X (answered 0x%02X)", length, address,
                    o.refusal);
   if (rc) return ch.Fail(rc, "the read of 0x%X bytes at 0x%08X: the agent's answer did not come", length, address);
+  // The receiver gets exactly the range: what the agent announces must be
+  // its pages (with their spare bytes in mode 0).
+  const uint64_t expected = mode == 1 || o.a == 0 ? length : uint64_t(length) / o.a * (uint64_t(o.a) + o.b);
+  if (o.total != expected) {
+    Put8(h, kGiveUp);
+    return ch.Fail(kReadFlashFailed, "the read of 0x%X bytes at 0x%08X: the agent announced %u bytes, not %llu",
+                   length, address, o.total, static_cast<unsigned long long>(expected));
+  }
   // One packet is held at a time: the agent's packet size bounds the memory.
   if (o.packet == 0 || o.packet > kMaxStreamPacket) {
     Put8(h, kGiveUp);

@@ -75,5 +75,6 @@ std::vector<Row> BenchTransfer(const Options& o);  // full speed, growth, emulat
 std::vector<Row> BenchWaiting(const Options& o);
 std::vector<Row> BenchParallel(const Options& o);
 std::vector<Row> BenchSoak(const Options& o);  // a `vantrel station` process, phone after phone
+std::vector<Row> BenchPlans(const Options& o);  // read-back and verify on the emulated USB link
 
 }  // namespace vantrel::bench

@@ -52,8 +52,8 @@ struct Received {
 };
 
 int ReadBack(Rig& rig, uint32_t start, uint32_t length, int32_t mode, Received* out,
-             std::vector<StageEvent>* events = nullptr) {
-  rig.StartPhone();
+             std::vector<StageEvent>* events = nullptr, const sim::PhoneConfig& config = {}) {
+  rig.StartPhone(config);
   RecordingHost host;
   return rig.RunPlan(
       host, [&](CBizDownload& s) { return VantrelRead(&s, start, length, mode, &Received::Take, out); },
@@ -221,6 +221,34 @@ TEST(IdentifyPlan, PredictsWhatTheNextDownloadDoes) {
   EXPECT_EQ(bare.block_main_size, 16u * 1024);
 }
 
+TEST(IdentifyPlan, AnInfoBlockOfAnotherVersionPredictsTheRangeEraseTheDownloadDoes) {
+  Rig rig(512);
+  rig.UsePackage(OneImage(512));
+  Download(rig);
+  ASSERT_TRUE(ClearRecordBits(rig.flash(), 461, 0x02));  // the phone now holds version 5.0.0
+  const VantrelIdentity id = Identify(rig);
+  const VantrelFsSection& section = id.fs_sections[0];
+  EXPECT_TRUE(section.info_block_found);
+  EXPECT_EQ(section.info_version[1], 0);
+  EXPECT_EQ(section.next_action, VANTREL_NEXT_ERASE_RANGE);
+  Download(rig);
+  const sim::PhoneRecord rec = rig.phone().Record();
+  ASSERT_FALSE(rec.formats.empty());
+  EXPECT_EQ(rec.formats[0].options, (std::array<uint8_t, 3>{1, 0, 1}));
+}
+
+TEST(IdentifyPlan, APackageForTheOtherGeometryDoesNotFit) {
+  Rig rig(512);
+  rig.UsePackage(OneImage(2048));
+  const VantrelIdentity id = Identify(rig);
+  EXPECT_EQ(id.block_main_size, 16u * 1024) << "the flash's own block size, not the package's";
+  ASSERT_EQ(id.fs_section_count, 1u);
+  EXPECT_FALSE(id.fs_sections[0].fits);
+  EXPECT_EQ(id.fs_sections[0].result, kWrongFlashGeometry);
+  EXPECT_STREQ(id.fs_sections[0].problem,
+               "the package's FS images are for 2048-byte pages; this phone's flash has 512-byte pages");
+}
+
 uint32_t BlocksWritten(const pkg::BuiltPackage& p) {
   uint32_t n = 0;
   for (const auto& fs : p.fsImages) n += DataBlockCount(fs) + 1;  // and the info block
@@ -272,6 +300,14 @@ TEST(VerifySetting, AWeakBlockFailsTheDownloadNamingIt) {
             std::string::npos)
       << rig.failure();
   EXPECT_FALSE(rig.phone().Record().watchdogValue.has_value());
+
+  // Read back, the weak block differs from the flash where its bits flipped.
+  Received raw;
+  ASSERT_EQ(ReadBack(rig, weak * 16384, 16384, VANTREL_READ_MAIN_AND_SPARE, &raw, nullptr, config), 1);
+  const flashcheck::CheckReport check = CompareWithFlash(rig, weak * 16384, 16384, 0, raw.bytes);
+  EXPECT_FALSE(check.ok);
+  EXPECT_NE(check.summary.find("(page " + std::to_string(weak * 32) + ", main byte 7)"), std::string::npos)
+      << check.summary;
 }
 
 }  // namespace

@@ -78,6 +78,11 @@ class Rig {
   std::string failure_;
 };
 
+// Clears bits of one byte of the info record of every info block on the
+// flash (programming only clears bits, as on real NAND); true when a bit
+// changed.
+bool ClearRecordBits(sim::Flash& flash, uint32_t record_offset, uint8_t mask);
+
 // Home block of data block i of an FS image (its normal entry word >> 8).
 uint32_t HomeBlock(const std::vector<uint8_t>& fs_image, uint32_t i);
 // Reserved blocks with the given tag, in list order.
