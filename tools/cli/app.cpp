@@ -37,6 +37,8 @@ void BuildApp(CLI::App& app) {
   app.require_subcommand(1);
   RegisterFlashCommand(app);
   RegisterStationCommand(app);
+  RegisterInfoCommand(app);
+  RegisterReadbackCommand(app);
   RegisterSimCommand(app);
   RegisterPkgCommand(app);
   RegisterPortsCommand(app);

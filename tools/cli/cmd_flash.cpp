@@ -54,7 +54,7 @@ struct FlashOptions {
   double time_scale = 0;  // 0: 100 when simulating, real time otherwise
   uint32_t page_size = 2048;
   bool verbatim = false;
-  std::vector<uint32_t> bad_blocks, failing_blocks;
+  std::vector<uint32_t> bad_blocks, failing_blocks, weak_blocks;
   std::string state;
   double link_rate = 0;
   unsigned latency_us = 0;
@@ -228,6 +228,7 @@ std::vector<std::unique_ptr<sim::Phone>> StartSimulatedPhones(const FlashOptions
     pc.linkBytesPerSecond = o.link_rate;
     pc.turnaroundUs = o.latency_us;
     if (i == 0) pc.faults.powerCutAfterOps = o.power_cut_after;
+    pc.faults.weakBlocks = o.weak_blocks;
     auto phone = std::make_unique<sim::Phone>(pc, flash);
     std::string err;
     if (!phone->Open(&err)) Fail(kExitFailure, "cannot start the simulated phone: " + err);
@@ -441,6 +442,11 @@ CLI::App* AddPhoneCommand(CLI::App& app, const std::string& name, const std::str
           ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
   o->sim_only.push_back(
       cmd->add_option("--failing-blocks", o->failing_blocks, "Simulated flash: blocks that refuse writes")
+          ->delimiter(',')
+          ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
+  o->sim_only.push_back(
+      cmd->add_option("--weak-blocks", o->weak_blocks,
+                      "Simulated flash: blocks that take writes but read back with a bit flipped in each page")
           ->delimiter(',')
           ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
   o->sim_only.push_back(cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)"));
