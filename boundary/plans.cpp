@@ -90,6 +90,25 @@ VANTREL_API int32_t VantrelIdentify(CInterfaceTemplate* session, VantrelIdentity
   }
 }
 
+VANTREL_API int32_t VantrelPhoneSeen(CInterfaceTemplate* session, VantrelIdentity* out) {
+  try {
+    vantrel::CBizDownload* s = vantrel::FindLiveSession(session);
+    if (!s || !out || out->size < sizeof(uint32_t)) return 0;
+    vantrel::PhoneIdentity id;
+    id.greeting = s->engine().greeting();
+    auto full = std::make_unique<VantrelIdentity>();
+    std::memset(full.get(), 0, sizeof(VantrelIdentity));
+    vantrel::FillIdentity(id, full.get());
+    const uint32_t n = std::min<uint32_t>(out->size, sizeof(VantrelIdentity));
+    full->size = n;
+    std::memcpy(out, full.get(), n);
+    // An agent always names its version: all zero means none answered.
+    return id.greeting.version[0] || id.greeting.version[1] ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
 VANTREL_API int32_t VantrelRead(CInterfaceTemplate* session, uint32_t start, uint32_t length, int32_t mode,
                                 VantrelReadSink sink, void* user) {
   try {

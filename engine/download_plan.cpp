@@ -132,7 +132,8 @@ std::vector<PlanStep> DownloadPlanSteps(const FirmwareBundle& fw, bool verify) {
   return steps;
 }
 
-int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port) {
+int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port,
+             AgentGreeting* greeting) {
   // Checked before anything reaches the phone: failing once its bootloader and
   // ROM are already replaced would leave it with half a firmware.
   uint32_t region_start = 0, region_length = 0;
@@ -141,7 +142,7 @@ int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw,
   }
 
   LinkLog(h, "Connecting to DA...\n");
-  if (int rc = AgentConnect(h, &in.tableA, &in.tableB, port)) return rc;
+  if (int rc = AgentConnect(h, &in.tableA, &in.tableB, port, greeting)) return rc;
 
   AgentCommandE0(h);  // its answer does not matter to the stage
 

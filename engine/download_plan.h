@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "agent/agent.h"
 #include "images/firmware.h"
 #include "link/link.h"
 #include "link/progress.h"
@@ -32,7 +33,9 @@ inline constexpr uint16_t kWatchdogOnReset = 0x40;
 // the bootloader and NFB images are left to the agent's checksum answers,
 // since where they lie on the flash is the agent's choice. `port` is the COM port number, the first argument of
 // every report.
-int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port);
+// `greeting` (may be null) receives what the agent reports when it connects.
+int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port,
+             AgentGreeting* greeting = nullptr);
 
 // The plan's steps for front ends, in the order AgentRun takes them, with the
 // bytes each image step writes (and the verify step when it is on).

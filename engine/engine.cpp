@@ -214,8 +214,9 @@ int CMTKClass::DownloadOn(platform::ByteLink* port) {
     LogFailure("Download", rc);
     return rc;
   }
+  greeting_ = {};
   return RunAgentStage(port, "Download", [this](Link* h, const AgentStageInputs& in) {
-    return AgentRun(h, in, Package(), com_port_);
+    return AgentRun(h, in, Package(), com_port_, &greeting_);
   });
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "agent/agent.h"
 #include "images/firmware.h"
 #include "images/image_desc.h"
 #include "link/channel.h"
@@ -67,6 +68,9 @@ class CMTKClass {
   const Channel& channel() const { return channel_; }
   // The boot ROM stage's result of the last Connect (Connect itself returns 1).
   int boot_result() const { return boot_result_; }
+  // What the agent reported when the last download connected to it (all
+  // zero until one did): a front end's record of which phone it flashed.
+  const AgentGreeting& greeting() const { return greeting_; }
 
  protected:
   void Unregister();
@@ -86,6 +90,7 @@ class CMTKClass {
   std::unique_ptr<platform::SerialPort> port_;
   uint32_t com_port_ = 0;
   int boot_result_ = 0;
+  AgentGreeting greeting_{};
   CSerial serial_;  // kept for the object's layout; the download never uses it
   Channel channel_;
 };

@@ -236,6 +236,12 @@ typedef struct VantrelIdentity {
 // download would do (`out->size` must be set).
 VANTREL_API int32_t VantrelIdentify(CInterfaceTemplate* session, VantrelIdentity* out);
 
+// What the agent reported when the session's last download connected to it
+// (agent_version, chip_type, target_report, scan_result; the rest zero), so
+// a front end can record which phone it flashed without another plan.
+// Returns 1, or 0 when no download reached the agent (or `out->size` is 0).
+VANTREL_API int32_t VantrelPhoneSeen(CInterfaceTemplate* session, VantrelIdentity* out);
+
 enum {
   VANTREL_READ_MAIN_AND_SPARE = 0,  // each page's main data followed by its spare bytes
   VANTREL_READ_MAIN = 1,            // main data only
@@ -274,6 +280,7 @@ VANTREL_API int32_t VantrelReadSpan(CInterfaceTemplate* session, int32_t span, i
 }  // extern "C"
 
 using VantrelIdentifyFn = int32_t (*)(CInterfaceTemplate*, VantrelIdentity*);
+using VantrelPhoneSeenFn = int32_t (*)(CInterfaceTemplate*, VantrelIdentity*);
 using VantrelReadFn = int32_t (*)(CInterfaceTemplate*, uint32_t, uint32_t, int32_t, VantrelReadSink, void*);
 using VantrelReadSpanFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t, VantrelReadSink, void*,
                                       VantrelReadRange*);

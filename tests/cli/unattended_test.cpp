@@ -91,6 +91,8 @@ TEST_F(Unattended, EachPortFlashesPhoneAfterPhoneAndLogsEveryOneUntilCtrlC) {
     results[r["port"]].push_back(r["result"]);
     EXPECT_EQ(r["package_sha256"].get<std::string>().size(), 64u);
     EXPECT_EQ(r["steps"].front()["step"], "boot ROM stage") << r.dump();
+    EXPECT_EQ(r["phone"]["chip_type"], 0x14) << r.dump();
+    EXPECT_EQ(r["phone"]["target_report_sha256"].get<std::string>().size(), 64u) << r.dump();
     if (r["result"] == "failed") {
       EXPECT_EQ(r["class"], "connection lost") << r.dump();
       EXPECT_EQ(r["cause"], "port-gone") << r.dump();
@@ -101,7 +103,10 @@ TEST_F(Unattended, EachPortFlashesPhoneAfterPhoneAndLogsEveryOneUntilCtrlC) {
 
   station.Signal(SIGINT);
   EXPECT_EQ(station.Wait(milliseconds(20000)), 130) << "ran until Ctrl-C\n" << station.err();
-  EXPECT_NE(station.err().find("6 phones: 5 passed, 1 failed, yield 83 %"), std::string::npos) << station.err();
+  EXPECT_NE(station.err().find("6 phones: 5 passed, 1 failed, yield 83 %"), std::string::npos)
+      << "the counts on screen\n" << station.err();
+  EXPECT_NE(station.out().find("vantrel station: 6 phones: 5 passed, 1 failed, yield 83 %"), std::string::npos)
+      << "the summary\n" << station.out();
   EXPECT_TRUE(fs::is_empty(tmp_ / "tmp")) << "temporary files left";
 }
 

@@ -11,10 +11,13 @@
 #include <memory>
 
 #include "images/package.h"
+#include "images/records.h"
+#include "images/rom_info.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/digest.h"
 #include "tools/cli/display.h"
 #include "tools/cli/interrupt.h"
+#include "tools/cli/json_out.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
 #include "tools/cli/port_loop.h"
@@ -33,7 +36,7 @@ struct StationCommandOptions {
   double time_scale = 1;
   int32_t port_index = 0;
   std::string library;
-  bool quiet = false, verbose = false, json = false;
+  bool quiet = false, verbose = false, json = false, verify = false;
   CLI::Option* time_scale_opt = nullptr;
 };
 
@@ -41,6 +44,7 @@ struct StationCommandOptions {
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
   std::fprintf(stderr, "vantrel station: %s\n", message.c_str());
+  if (json_out::Enabled()) json_out::WriteResult(code, "vantrel station: " + message);
   throw CLI::RuntimeError(code);
 }
 
@@ -69,12 +73,20 @@ std::vector<Port> CheckPorts(const StationCommandOptions& o) {
   return ports;
 }
 
-void CheckPackage(const std::string& package) {
+// Loads and checks the package once for the whole run; returns the
+// identifier text of its ROM record (what a download leaves on the phone).
+std::string CheckPackage(const std::string& package) {
   ImageDesc bl, ebl, rom, rom2, fsi[4];
   std::string reason;
   if (!fs::is_regular_file(package)) Fail(kExitPackage, "package " + package + ": not a readable file; check the path");
   if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason))
     Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
+  uint32_t offset = 0, size = 0;
+  if (!FindRomInfoRecord(rom, &offset, &size)) return "";
+  const uint64_t at = uint64_t(offset) + kRomInfoText1Offset;
+  std::string id;
+  for (uint64_t i = at; i < rom.length && i < at + 128 && rom.data[i]; ++i) id += static_cast<char>(rom.data[i]);
+  return id;
 }
 
 // The private port directory through which each port is shown to the
@@ -93,6 +105,7 @@ StationOptions SessionOptions(const StationCommandOptions& o) {
   so.wait_seconds = -1;
   so.answer_limit_seconds = o.answer_limit;
   so.time_scale = static_cast<int32_t>(std::lround(std::min(o.time_scale, 1e6)));
+  so.verify = o.verify;
   return so;
 }
 
@@ -117,11 +130,11 @@ int Run(const StationCommandOptions& o) {
   if (o.quiet + o.json + o.verbose > 1 && !(o.json && o.verbose))
     Fail(kExitUsage, "-q cannot be combined with -v or --json");
   if (o.time_scale_opt->count() && o.time_scale < 1) Fail(kExitUsage, "--time-scale must be at least 1");
-  CheckPackage(o.package);
+  const std::string rom_id = CheckPackage(o.package);
   const std::vector<Port> ports = CheckPorts(o);
   std::string err, sha256;
   if (!FileSha256(o.package, &sha256, &err)) Fail(kExitPackage, "package " + o.package + ": " + err);
-  StationTally tally(o.max_phones, sha256);
+  StationTally tally(o.max_phones, sha256, rom_id);
   if (!o.log.empty() && !tally.OpenLog(o.log, &err)) Fail(kExitUsage, err);
 
   const std::string dir = MakePortDir(o.port_index, ports.size());
@@ -157,8 +170,15 @@ int Run(const StationCommandOptions& o) {
   interrupt::ClearCleanupPaths();
   const bool interrupted = interrupt::Requested();
   const int rc = interrupted ? kExitInterrupted : tally.passed() == tally.flashed() ? kExitOk : kExitMixed;
-  display.Message("vantrel station: " + tally.Header() + (interrupted ? " (ended by Ctrl-C)" : "") +
-                  " (exit " + std::to_string(rc) + ")");
+  // The outcome on standard output, as flash gives its summary.
+  const std::string last = "vantrel station: " + tally.Header() +
+                           (interrupted ? " (ended by " + interrupt::Reason() + ")" : "") + " (exit " +
+                           std::to_string(rc) + ")";
+  if (json_out::Enabled())
+    json_out::WriteResult(rc, last, {{"phones", tally.flashed()}, {"passed", tally.passed()}});
+  else
+    std::printf("%s\n", last.c_str());
+  std::fflush(stdout);
   return rc;
 }
 
@@ -173,6 +193,7 @@ void RegisterStationCommand(CLI::App& app) {
   cmd->add_option("--port", o->ports, "A station port: a tty path or COMn of the port directory; repeat for each")
       ->allow_extra_args(false);
   cmd->add_option("--log", o->log, "Append one JSON line per phone to FILE (see the manual page)");
+  cmd->add_flag("--verify", o->verify, "Read every FS block written back after each download and compare it");
   cmd->add_option("--max-phones", o->max_phones, "End after this many phones (0: until Ctrl-C)")
       ->check(CLI::NonNegativeNumber);
   cmd->add_option("--answer-limit", o->answer_limit,

@@ -42,6 +42,10 @@ struct PhoneState {
   ExitCode result = kExitOk;
   int code = 0;
   int cause = kCauseUnknown;  // what the link saw behind a failure (VantrelCause)
+  // What the agent reported when the download reached it: agent version,
+  // chip type and the digest of its raw report (empty when it did not).
+  std::string agent_version, report_sha256;
+  int chip_type = -1;
   std::string message;  // cause and remedy, one line
   int overall() const { return total_bytes ? static_cast<int>(done_bytes * 100 / total_bytes) : 0; }
 };

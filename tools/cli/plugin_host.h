@@ -63,6 +63,7 @@ class PluginHost {
   // library has none, else as the export returns.
   bool CanRunPlans() const { return identify_ && read_ && read_span_; }
   bool Identify(CInterfaceTemplate* s, VantrelIdentity* out) { return identify_ && identify_(s, out) == 1; }
+  bool PhoneSeen(CInterfaceTemplate* s, VantrelIdentity* out) { return phone_seen_ && phone_seen_(s, out) == 1; }
   bool Read(CInterfaceTemplate* s, uint32_t start, uint32_t length, int32_t mode, VantrelReadSink sink, void* user) {
     return read_ && read_(s, start, length, mode, sink, user) == 1;
   }
@@ -85,6 +86,7 @@ class PluginHost {
   VantrelSetEventsFn set_events_ = nullptr;
   VantrelFailureCauseFn failure_cause_ = nullptr;
   VantrelIdentifyFn identify_ = nullptr;
+  VantrelPhoneSeenFn phone_seen_ = nullptr;
   VantrelReadFn read_ = nullptr;
   VantrelReadSpanFn read_span_ = nullptr;
 };

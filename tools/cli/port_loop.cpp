@@ -88,8 +88,8 @@ uint64_t DeviceIdentity(const std::string& path) {
 
 // ---- the tally and its log ---------------------------------------------------
 
-StationTally::StationTally(unsigned max_phones, std::string package_sha256)
-    : max_(max_phones), package_sha256_(std::move(package_sha256)) {}
+StationTally::StationTally(unsigned max_phones, std::string package_sha256, std::string rom_record_id)
+    : max_(max_phones), package_sha256_(std::move(package_sha256)), rom_record_id_(std::move(rom_record_id)) {}
 
 StationTally::~StationTally() {
   if (log_fd_ >= 0) ::close(log_fd_);
@@ -110,13 +110,20 @@ bool StationTally::Claim() {
 }
 
 std::string StationTally::LogLine(const PhoneState& s, double started, double ended, const std::string& sha256,
-                                  const std::string& identity_json) {
+                                  const std::string& rom_record_id) {
   nlohmann::json j;
   j["started"] = Iso8601(started);
   j["ended"] = Iso8601(ended);
   j["port"] = s.label;
   j["com"] = s.com;
-  j["phone"] = nlohmann::json::parse(identity_json.empty() ? "{}" : identity_json, nullptr, false);
+  // Which phone: what its agent reported. The protocol carries no serial
+  // number; the ROM record's identifier is the one the download leaves.
+  j["phone"] = nlohmann::json::object();
+  if (s.chip_type >= 0)
+    j["phone"] = {{"agent_version", s.agent_version},
+                  {"chip_type", s.chip_type},
+                  {"target_report_sha256", s.report_sha256},
+                  {"rom_record_id", s.result == kExitOk ? rom_record_id : ""}};
   j["package_sha256"] = sha256;
   j["result"] = Verdict(s.result);
   j["code"] = s.code;
@@ -132,8 +139,8 @@ std::string StationTally::LogLine(const PhoneState& s, double started, double en
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void StationTally::Record(const PhoneState& s, double started, double ended, const std::string& identity_json) {
-  const std::string line = LogLine(s, started, ended, package_sha256_, identity_json) + "\n";
+void StationTally::Record(const PhoneState& s, double started, double ended) {
+  const std::string line = LogLine(s, started, ended, package_sha256_, rom_record_id_) + "\n";
   std::lock_guard<std::mutex> g(mu_);
   if (s.result != kExitInterrupted) {
     ++flashed_;
@@ -240,8 +247,9 @@ void PortLoop::WaitUntilGone(uint64_t device) {
 }
 
 void PortLoop::Run() {
-  while (!stop_ && WaitForPhone()) {
-    if (!tally_.Claim()) break;
+  // A phone is claimed before it is waited for, so that --max-phones ends
+  // the run once its last phone is done instead of waiting for one more.
+  while (!stop_ && tally_.Claim() && WaitForPhone()) {
     const uint64_t device = DeviceIdentity(device_);
     const double started = EpochSeconds();
     PhoneRun* run;
@@ -254,7 +262,7 @@ void PortLoop::Run() {
     run->Start();
     run->Join();
     const PhoneState end = run->State();
-    tally_.Record(end, started, EpochSeconds(), {});
+    tally_.Record(end, started, EpochSeconds());
     // Live, the counts head the screen; in lines, they follow each verdict.
     if (display_.mode() == DisplayMode::kLines) display_.Message(tally_.Header());
     {

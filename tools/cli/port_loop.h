@@ -18,8 +18,9 @@ namespace vantrel::cli {
 // line being written).
 class StationTally {
  public:
-  // `max_phones` 0: no limit. `log_path` empty: no log.
-  StationTally(unsigned max_phones, std::string package_sha256);
+  // `max_phones` 0: no limit. `rom_record_id`: the identifier text of the
+  // package's ROM record, which a download leaves on the phone.
+  StationTally(unsigned max_phones, std::string package_sha256, std::string rom_record_id);
   ~StationTally();
   // Opens the log for appending; false with *error naming the cause.
   bool OpenLog(const std::string& path, std::string* error);
@@ -27,7 +28,7 @@ class StationTally {
   // A port may start a phone: false once the run has as many as it may.
   bool Claim();
   // A phone's end: counted and logged. `started`/`ended`: seconds since the epoch.
-  void Record(const PhoneState& s, double started, double ended, const std::string& identity_json);
+  void Record(const PhoneState& s, double started, double ended);
 
   unsigned flashed() const;
   unsigned passed() const;
@@ -35,11 +36,11 @@ class StationTally {
 
   // One log line for a phone's end (no newline), for the log and its tests.
   static std::string LogLine(const PhoneState& s, double started, double ended, const std::string& package_sha256,
-                             const std::string& identity_json);
+                             const std::string& rom_record_id);
 
  private:
   const unsigned max_;
-  const std::string package_sha256_;
+  const std::string package_sha256_, rom_record_id_;
   std::atomic<unsigned> claimed_{0};
   mutable std::mutex mu_;  // guards the fields below and the log's writes
   unsigned flashed_ = 0, passed_ = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/cli/digest.h"
 #include "tools/cli/display.h"
 
 namespace vantrel::cli {
@@ -186,6 +187,7 @@ void PhoneRun::ConnectAndDownload(CInterfaceTemplate* s) {
     SetStep(Stage::kAgent, "agent connection");
     std::string done;
     const bool ok = options_.plan ? options_.plan(s, &done) : s->Download() == 1;
+    if (!options_.plan) NotePhoneSeen(s);
     if (ok) Finish(kExitOk, 0, options_.plan ? done : Flashed());
     else FinishFailedDownload(s, now.device);
   }
@@ -207,6 +209,16 @@ void PhoneRun::EndSession() {
 
 // Connect returns 1 whatever the boot ROM stage answered: its own result,
 // read after it, says whether there is an agent to talk to.
+void PhoneRun::NotePhoneSeen(CInterfaceTemplate* s) {
+  VantrelIdentity id{};
+  id.size = sizeof id;
+  if (!host_.PhoneSeen(s, &id)) return;
+  std::lock_guard<std::mutex> g(mu_);
+  state_.agent_version = std::to_string(id.agent_version[0]) + "." + std::to_string(id.agent_version[1]);
+  state_.chip_type = id.chip_type;
+  state_.report_sha256 = Sha256(id.target_report, sizeof id.target_report);
+}
+
 void PhoneRun::SetCause(int cause) {
   std::lock_guard<std::mutex> g(mu_);
   state_.cause = cause;

@@ -67,6 +67,7 @@ class PhoneRun : public HostCallback {
   // The end of a failed stage, told by what the plug-in's link saw.
   void FinishFailedBoot(CInterfaceTemplate* s, const std::string& device);
   void SetCause(int cause);
+  void NotePhoneSeen(CInterfaceTemplate* s);
   void FinishFailedDownload(CInterfaceTemplate* s, const std::string& device);
   bool ApplyEvent(const VantrelEvent& e);  // under mu_
   std::string Flashed() const;  // the message of a finished download
