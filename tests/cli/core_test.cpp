@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -289,6 +291,60 @@ TEST_F(CommandLine, EachHelpEndsWithItsOwnExitCodes) {
   EXPECT_EQ(codes.find("success (every phone)"), std::string::npos) << codes;
   EXPECT_NE(build.find("would not load"), std::string::npos) << build;
   EXPECT_NE(flash.find("130  interrupted"), std::string::npos) << flash;
+}
+
+// Every long option of every command, as --help lists them.
+std::set<std::string> HelpOptions(const CLI::App& app) {
+  std::set<std::string> names;
+  for (const CLI::Option* o : app.get_options())
+    for (const auto& l : o->get_lnames()) names.insert("--" + l);
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+    names.merge(HelpOptions(*sub));
+  return names;
+}
+
+std::string SourceFile(const std::string& path) {
+  std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/" + path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::set<std::string> LongOptionsIn(std::string text) {
+  text = std::regex_replace(text, std::regex(R"(\\f[BIRP])"), " ");                             // roff's fonts
+  for (size_t at; (at = text.find("\\-")) != std::string::npos;) text.replace(at, 2, "-");  // roff's \-
+  std::set<std::string> names;
+  const std::regex option(R"((^|[^\w-])(--[a-z][a-z-]*[a-z]))");
+  for (std::sregex_iterator m(text.begin(), text.end(), option), end; m != end; ++m) names.insert((*m)[2]);
+  return names;
+}
+
+TEST_F(CommandLine, TheManualPageAndTheReadmeNameTheOptionsHelpLists) {
+  const std::set<std::string> help = HelpOptions(app_);
+  const std::set<std::string> page = LongOptionsIn(SourceFile("packaging/vantrel.1"));
+  for (const auto& o : help) EXPECT_TRUE(page.count(o)) << o << " is not in the manual page";
+  for (const auto& o : page) EXPECT_TRUE(help.count(o)) << "the manual page names " << o << ", which no command has";
+  // The README's usage: its `vantrel ...` command lines.
+  std::istringstream readme(SourceFile("README.md"));
+  bool usage = false;
+  std::string commands;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("## ", 0) == 0) usage = line == "## Usage";
+    if (usage && line.rfind("vantrel ", 0) == 0) commands += line + "\n";
+  }
+  ASSERT_FALSE(commands.empty());
+  for (const auto& o : LongOptionsIn(commands))
+    EXPECT_TRUE(help.count(o)) << "the README's usage names " << o << ", which no command has";
+}
+
+// Hints name what an install has (the manual page, the rules' installed
+// place), never a file of the source tree.
+TEST_F(CommandLine, NoHelpPointsIntoTheSourceTree) {
+  std::vector<const CLI::App*> all{&app_};
+  for (size_t i = 0; i < all.size(); ++i) {
+    for (const CLI::App* sub : all[i]->get_subcommands([](const CLI::App*) { return true; })) all.push_back(sub);
+    const std::string help = all[i]->help();
+    for (const char* source : {"tools/", "ports/", "packaging/", "README"})
+      EXPECT_EQ(help.find(source), std::string::npos) << all[i]->get_name() << " --help names " << source;
+  }
 }
 
 TEST(Json, BytesThatAreNotUtf8AreCarriedAsEscapes) {

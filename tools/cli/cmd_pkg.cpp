@@ -53,7 +53,7 @@ void RegisterPkgCommand(CLI::App& app) {
     std::string description, output;
   };
   auto build_args = std::make_shared<BuildArgs>();
-  auto* build = pkg->add_subcommand("build", "Write a package from a JSON description (tools/pkg/README.md)");
+  auto* build = pkg->add_subcommand("build", "Write a package from a JSON description (PACKAGE DESCRIPTION in `man vantrel`; `vantrel pkg sample` prints one)");
   build->footer("\n" + ExitCodeHelp({{kExitOk, "the package was written and loads"},
                                       {kExitFailure, "the package file could not be written"},
                                       {kExitUsage, "the description is wrong, or a bad argument"},
