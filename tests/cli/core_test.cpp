@@ -153,6 +153,16 @@ TEST_F(PortCheckTest, EachPathGetsItsOwnVerdict) {
   EXPECT_EQ(CheckPort(pty_).problem, PortProblem::kBusy);
 }
 
+TEST(PortArguments, AComNameKeepsItsNumberAndPathsTakeTheFreeOnes) {
+  EXPECT_EQ(AssignComNumbers({"/dev/ttyACM0", "COM45", "/dev/ttyACM1", "COM40"}, 40),
+            (std::vector<unsigned>{41, 45, 42, 40}));
+  EXPECT_EQ(AssignComNumbers({"COM3", "/dev/ttyUSB0"}, 44), (std::vector<unsigned>{3, 44}));
+  std::string path, error;
+  EXPECT_FALSE(ResolvePortArgument("COM256", &path, &error));
+  EXPECT_NE(error.find("from 1 to 255"), std::string::npos) << error;
+  EXPECT_FALSE(ResolvePortArgument("COM99999999999999999999", &path, &error));
+}
+
 PhoneState Writing(const std::string& label) {
   PhoneState s;
   s.label = label;

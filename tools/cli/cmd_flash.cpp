@@ -21,6 +21,7 @@
 #include "sim/phone.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/display.h"
+#include "tools/cli/flash_run.h"
 #include "tools/cli/interrupt.h"
 #include "tools/cli/json_out.h"
 #include "tools/cli/outcome.h"
@@ -32,44 +33,21 @@
 #include "tools/pkg/sample.h"
 
 namespace vantrel::cli {
-namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-struct FlashOptions {
-  std::string package;
-  std::vector<std::string> ports;
-  bool autodetect = false;
-  double wait = -1;
-  double answer_limit = 0;  // 0: the plug-in's own (30 s)
-  bool simulate = false;
-  unsigned phones = 1;
-  int32_t port_index = 0;
-  std::string library;
-  std::string transcript;
-  double time_scale = 0;  // 0: 100 when simulating, real time otherwise
-  uint32_t page_size = 2048;
-  bool verbatim = false;
-  std::vector<uint32_t> bad_blocks, failing_blocks;
-  std::string state;
-  double link_rate = 0;
-  unsigned latency_us = 0;
-  long power_cut_after = -1;
-  bool quiet = false, verbose = false, json = false;
-  // Which of the simulator-only options the user gave.
-  std::vector<CLI::Option*> sim_only;
-  CLI::Option* page_size_opt = nullptr;
-  CLI::Option* time_scale_opt = nullptr;
-};
-
-[[noreturn]] void Fail(ExitCode code, const std::string& message) {
+[[noreturn]] void FailFlash(ExitCode code, const std::string& message) {
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
   std::fprintf(stderr, "vantrel flash: %s\n", message.c_str());
   if (json_out::Enabled()) json_out::WriteResult(code, "vantrel flash: " + message);
   throw CLI::RuntimeError(code);
 }
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void Fail(ExitCode code, const std::string& message) { FailFlash(code, message); }
 
 // The port scan, behind one function so the station does not depend on how
 // it classifies ports.
@@ -98,10 +76,6 @@ struct TempPortDir {
   std::string path;
 };
 
-struct Target {
-  std::string label, device;
-};
-
 std::vector<Target> CheckTargets(const FlashOptions& o) {
   std::vector<Target> targets;
   if (o.autodetect) {
@@ -118,6 +92,10 @@ std::vector<Target> CheckTargets(const FlashOptions& o) {
     if (path.empty() && !ResolvePortArgument(found[0].portName, &path, &err)) Fail(kExitPort, err);
     targets.push_back({path, path});
   }
+  std::vector<std::string> labels;
+  for (const auto& t : targets) labels.push_back(t.label);
+  labels.insert(labels.end(), o.ports.begin(), o.ports.end());
+  const std::vector<unsigned> coms = AssignComNumbers(labels, 40 + o.port_index);
   for (const auto& arg : o.ports) {
     std::string path, err;
     if (!ResolvePortArgument(arg, &path, &err)) Fail(kExitUsage, err);
@@ -125,8 +103,9 @@ std::vector<Target> CheckTargets(const FlashOptions& o) {
       if (t.label == arg || SamePort(t.device, path))
         Fail(kExitUsage, "the port " + arg + " is given twice; give each phone's port once");
     }
-    targets.push_back({arg, fs::absolute(path).lexically_normal().string()});
+    targets.push_back({arg, fs::absolute(path).lexically_normal().string(), coms[targets.size()]});
   }
+  if (!targets.empty()) targets[0].com = coms[0];  // --auto's, when there is one
   for (const auto& t : targets) {
     PortCheck c = CheckPort(t.device);
     if (c.problem != PortProblem::kNone && c.problem != PortProblem::kMissing) Fail(kExitPort, c.message);
@@ -150,7 +129,8 @@ void Validate(FlashOptions& o) {
     Fail(kExitUsage, "--state keeps one simulated phone's flash; drop it or use --phones 1");
   if (o.time_scale_opt->count() && !o.simulate) {
     for (const auto& p : o.ports) {
-      if (!IsPseudoTerminal(p))
+      std::string path = p, err;
+      if (ResolvePortArgument(p, &path, &err) && !IsPseudoTerminal(path))
         Fail(kExitUsage, "--time-scale shortens the protocol's pauses, which a real phone needs: only with "
                          "--simulate or pseudo-terminal ports (" + p + " is not one)");
     }
@@ -185,56 +165,16 @@ void SetSessionEnvironment(const FlashOptions& o, const std::string& port_dir, c
 // Empty transcript files, one per session (FILE.COM40, FILE.COM41, ... when
 // there are several): the plug-in's recorder appends to them. Returns the
 // path pattern the plug-in takes.
-std::string PrepareTranscripts(const FlashOptions& o) {
-  const size_t sessions = o.simulate ? o.phones : std::max<size_t>(o.ports.size(), 1);
-  const std::string path = sessions > 1 ? o.transcript + ".COM%u" : o.transcript;
-  for (size_t i = 0; i < sessions; ++i) {
+std::string PrepareTranscripts(const std::string& transcript, const std::vector<unsigned>& coms) {
+  const std::string path = coms.size() > 1 ? transcript + ".COM%u" : transcript;
+  for (unsigned com : coms) {
     std::string name = path;
-    if (size_t at = name.find("%u"); at != std::string::npos) name.replace(at, 2, std::to_string(40 + o.port_index + i));
+    if (size_t at = name.find("%u"); at != std::string::npos) name.replace(at, 2, std::to_string(com));
     std::FILE* f = std::fopen(name.c_str(), "w");
     if (!f) Fail(kExitUsage, "cannot write the transcript file " + name + ": " + std::strerror(errno));
     std::fclose(f);
   }
   return path;
-}
-
-// The sample package of a simulated run without --package, written into the
-// run's temporary directory.
-std::optional<pkg::BuiltPackage> WriteSample(const FlashOptions& o, const std::string& path, Display& display) {
-  pkg::SampleOptions so;
-  so.pageSize = o.page_size;
-  so.blockKiB = o.page_size == 512 ? 16 : 128;
-  so.multiRegion = !o.verbatim;
-  pkg::BuiltPackage sample = pkg::BuildSamplePackage(so);
-  pkg::WriteFile(path, sample.bytes);
-  display.Message("sample package: " + std::to_string(sample.bytes.size()) + " bytes, " +
-                  std::to_string(o.page_size) + "-byte pages, " + std::to_string(sample.fsImages.size()) +
-                  " FS image(s)");
-  return sample;
-}
-
-std::vector<std::unique_ptr<sim::Phone>> StartSimulatedPhones(const FlashOptions& o,
-                                                              const std::shared_ptr<sim::Flash>& state_flash,
-                                                              std::vector<Target>* targets) {
-  std::vector<std::unique_ptr<sim::Phone>> phones;
-  for (unsigned i = 0; i < o.phones; ++i) {
-    auto flash = i == 0 && state_flash ? state_flash
-                                       : std::make_shared<sim::Flash>(o.page_size == 512 ? sim::Geometry::SmallPage()
-                                                                                         : sim::Geometry::LargePage());
-    for (uint32_t b : o.bad_blocks) flash->MarkFactoryBad(b);
-    for (uint32_t b : o.failing_blocks) flash->SetFailing(b);
-    sim::PhoneConfig pc;
-    pc.linkBytesPerSecond = o.link_rate;
-    pc.turnaroundUs = o.latency_us;
-    if (i == 0) pc.faults.powerCutAfterOps = o.power_cut_after;
-    auto phone = std::make_unique<sim::Phone>(pc, flash);
-    std::string err;
-    if (!phone->Open(&err)) Fail(kExitFailure, "cannot start the simulated phone: " + err);
-    phone->Start();
-    targets->push_back({"sim" + std::to_string(i + 1), phone->SlavePath()});
-    phones.push_back(std::move(phone));
-  }
-  return phones;
 }
 
 // Waits for every phone, or for Ctrl-C and then for each phone's next safe
@@ -274,86 +214,48 @@ std::vector<PhoneState> WaitForPhones(std::vector<std::unique_ptr<PhoneRun>>& ru
   return final_states;
 }
 
-// After a simulated run: each phone stops, the first keeps its state file,
-// and the flash of each flashed phone is checked against the sample.
-void FinishSimulatedPhones(const FlashOptions& o, std::vector<std::unique_ptr<sim::Phone>>& phones,
-                           const std::optional<pkg::BuiltPackage>& sample, std::vector<PhoneState>& states,
-                           Display& display) {
-  for (size_t i = 0; i < phones.size(); ++i) {
-    auto& phone = phones[i];
-    phone->WaitFinished(std::chrono::milliseconds(states[i].result == kExitOk ? 2000 : 0));
-    phone->Stop();
-    std::string err;
-    if (i == 0 && !o.state.empty() && !phone->flash().Save(o.state, &err))
-      display.Message("cannot save " + o.state + ": " + err);
-    if (!sample || states[i].result != kExitOk) continue;
-    flashcheck::ExpectedFirmware fw{sample->bootloader, sample->extBootloader, sample->rom, sample->rom2,
-                                    sample->fsImages};
-    flashcheck::CheckReport check = flashcheck::CheckFlash(phone->flash(), fw);
-    display.Message("[" + states[i].label + "] flash check: " +
-                    (check.ok ? "every image is where it belongs" : "PROBLEMS"));
-    for (const auto& p : check.problems) display.Message("  - " + p);
-    if (!check.ok) {
-      states[i].result = kExitFlash;
-      states[i].message = "the simulated flash does not hold what was sent";
-    }
-  }
-}
-
 DisplayMode ChooseDisplayMode(const FlashOptions& o) {
   return o.json ? DisplayMode::kJson : o.quiet ? DisplayMode::kQuiet : ::isatty(2) ? DisplayMode::kLive : DisplayMode::kLines;
 }
 
-std::shared_ptr<sim::Flash> OpenSimulatedState(FlashOptions& o) {
-  std::string err;
-  ExitCode cls = kExitPackage;
-  auto flash = OpenStateFile(o.state, o.page_size, o.page_size_opt->count() > 0, 0, &err, &cls);
-  if (!flash) Fail(cls, err);
-  if (!o.state.empty() && !o.page_size_opt->count()) o.page_size = flash->geometry().pageSize;
-  return flash;
-}
-
-int Run(FlashOptions& o) {
-  interrupt::Install();  // Ctrl-C, SIGTERM, SIGHUP or a closed output end the run cleanly
-  Validate(o);
-  std::vector<Target> targets;
-  if (!o.simulate) targets = CheckTargets(o);
-  std::shared_ptr<sim::Flash> state_flash;
-  if (o.simulate) state_flash = OpenSimulatedState(o);
-
-  Display display(ChooseDisplayMode(o), o.verbose);
-  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o);
-  TempPortDir dir;
+// The run's temporary port directory, each session's COM link in it and the
+// sample package removed even by a second Ctrl-C; the sessions' settings.
+void PrepareRunDirectory(const FlashOptions& o, const TempPortDir& dir, const std::vector<unsigned>& coms) {
   if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
+  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o.transcript, coms);
   SetSessionEnvironment(o, dir.path, transcript);
   interrupt::AddCleanupPath(dir.path + "/sample.bin");
-  for (unsigned i = 0; i < 40; ++i) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(40 + o.port_index + i));
+  for (unsigned com : coms) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(com));
   interrupt::AddCleanupPath(dir.path, true);
+}
 
-  std::string package = o.package;
-  std::optional<pkg::BuiltPackage> sample;
-  if (o.simulate && package.empty()) {
-    package = dir.path + "/sample.bin";
-    sample = WriteSample(o, package, display);
-  }
-  CheckPackage(package);
-  std::vector<std::unique_ptr<sim::Phone>> phones;
-  if (o.simulate) phones = StartSimulatedPhones(o, state_flash, &targets);
+std::vector<unsigned> SessionComNumbers(const FlashOptions& o, const std::vector<Target>& targets) {
+  std::vector<unsigned> coms;
+  for (const auto& t : targets) coms.push_back(t.com);
+  for (unsigned i = 0; o.simulate && i < o.phones; ++i) coms.push_back(40 + o.port_index + i);
+  return coms;
+}
 
-  PluginHost host;
+void LoadPlugin(const FlashOptions& o, PluginHost& host, const std::string& package, Display& display,
+                size_t phones) {
   std::string err;
   if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
     Fail(kExitFailure, "cannot load the plug-in: " + err);
   host.PreviousLoad(package);
-  display.Message("plug-in for model " + host.Model() + ", " + std::to_string(targets.size()) + " phone(s)");
+  display.Message("plug-in for model " + host.Model() + ", " + std::to_string(phones) + " phone(s)");
+}
 
+// Every phone at once, each on its own thread, until all have ended or the
+// run is interrupted; then the summary. Returns the exit code.
+int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const std::vector<Target>& targets,
+               TempPortDir& dir, SimulatedRun& simulated) {
   StationOptions so;
   so.wait_seconds = o.wait;
   so.answer_limit_seconds = o.answer_limit;
   std::vector<std::unique_ptr<PhoneRun>> runs;
-  for (size_t i = 0; i < targets.size(); ++i)
-    runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
-                                              o.port_index + static_cast<int32_t>(i), dir.path, so));
+  for (const auto& t : targets)
+    runs.push_back(std::make_unique<PhoneRun>(host, display, t.label, t.device, static_cast<int32_t>(t.com) - 40,
+                                              dir.path, so));
   if (interrupt::Requested()) Fail(kExitInterrupted, "interrupted before any port was opened");
   display.StartLive([&runs] {
     std::vector<PhoneState> v;
@@ -361,11 +263,10 @@ int Run(FlashOptions& o) {
     return v;
   });
   for (auto& r : runs) r->Start();
-
   bool forced = false;
   std::vector<PhoneState> final_states = WaitForPhones(runs, host, &forced);
   display.StopLive();
-  if (!forced) FinishSimulatedPhones(o, phones, sample, final_states, display);
+  if (!forced) FinishSimulatedPhones(o, simulated.phones, simulated.sample, final_states, display);
   const int rc = StationExit(final_states);
   display.Summary(final_states, rc, Verdict(final_states, rc, interrupt::Reason()));
   if (forced) {
@@ -376,6 +277,30 @@ int Run(FlashOptions& o) {
     ::_exit(rc);
   }
   for (auto& r : runs) r->Join();
+  return rc;
+}
+
+int Run(FlashOptions& o) {
+  interrupt::Install();  // Ctrl-C, SIGTERM, SIGHUP or a closed output end the run cleanly
+  Validate(o);
+  std::vector<Target> targets;
+  if (!o.simulate) targets = CheckTargets(o);
+  SimulatedRun simulated;
+  if (o.simulate) simulated.state_flash = OpenSimulatedState(o);
+  Display display(ChooseDisplayMode(o), o.verbose);
+  TempPortDir dir;
+  PrepareRunDirectory(o, dir, SessionComNumbers(o, targets));
+
+  std::string package = o.package;
+  if (o.simulate && package.empty()) {
+    package = dir.path + "/sample.bin";
+    simulated.sample = WriteSample(o, package, display);
+  }
+  CheckPackage(package);
+  if (o.simulate) simulated.phones = StartSimulatedPhones(o, simulated.state_flash, &targets);
+  PluginHost host;
+  LoadPlugin(o, host, package, display, targets.size());
+  const int rc = RunStation(o, host, display, targets, dir, simulated);
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
   return rc;

@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -115,9 +116,35 @@ std::vector<std::string> PortHolders(const std::string& path) {
   return out;
 }
 
+namespace {
+
+bool IsComName(const std::string& arg) {
+  return arg.size() > 3 && arg.compare(0, 3, "COM") == 0 &&
+         arg.find_first_not_of("0123456789", 3) == std::string::npos;
+}
+
+}  // namespace
+
+unsigned ComNumberOf(const std::string& arg) {
+  if (!IsComName(arg)) return 0;
+  const unsigned long n = std::strtoul(arg.c_str() + 3, nullptr, 10);
+  return n <= 255 ? static_cast<unsigned>(n) : 0;
+}
+
+std::vector<unsigned> AssignComNumbers(const std::vector<std::string>& args, unsigned first) {
+  std::vector<unsigned> coms;
+  for (const auto& a : args) coms.push_back(ComNumberOf(a));
+  unsigned next = first;
+  for (auto& com : coms) {
+    if (com) continue;
+    while (std::find(coms.begin(), coms.end(), next) != coms.end()) ++next;
+    com = next++;
+  }
+  return coms;
+}
+
 bool ResolvePortArgument(const std::string& arg, std::string* path, std::string* error) {
-  if (arg.size() > 3 && arg.compare(0, 3, "COM") == 0 &&
-      arg.find_first_not_of("0123456789", 3) == std::string::npos) {
+  if (IsComName(arg)) {
     unsigned long n = std::strtoul(arg.c_str() + 3, nullptr, 10);
     if (n == 0 || n > 255) {
       *error = arg + ": COM numbers run from 1 to 255";

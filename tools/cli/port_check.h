@@ -37,6 +37,14 @@ std::vector<std::string> PortHolders(const std::string& path);
 // range.
 bool ResolvePortArgument(const std::string& arg, std::string* path, std::string* error);
 
+// The COM number a --port argument names ("COM45": 45), or 0 for a path.
+unsigned ComNumberOf(const std::string& arg);
+
+// The COM number each port's session is shown it under: a COMn argument
+// keeps n, the others take `first`, first + 1, ... past the numbers the
+// COMn arguments hold.
+std::vector<unsigned> AssignComNumbers(const std::vector<std::string>& args, unsigned first);
+
 // True when the path (followed through links) is a pseudo-terminal, i.e. a
 // simulated phone rather than a real one.
 bool IsPseudoTerminal(const std::string& path);
