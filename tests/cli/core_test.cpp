@@ -163,6 +163,28 @@ TEST(PortArguments, AComNameKeepsItsNumberAndPathsTakeTheFreeOnes) {
   EXPECT_FALSE(ResolvePortArgument("COM99999999999999999999", &path, &error));
 }
 
+// The remedy follows the node: its group when the group may open it, the
+// udev rules when only its owner may.
+TEST(PortCheck, APermissionRemedyFollowsTheNodesOwnerGroupAndMode) {
+  struct Case {
+    NodeAccess node;
+    std::string said, never;
+  };
+  const Case cases[] = {
+      {{"root", "uucp", 0660, false, false, false}, "(owner root, group uucp, mode 0660); add yourself to the group uucp",
+       "dialout"},
+      {{"root", "dialout", 0660, true, false, false}, "log in again (or run `newgrp dialout`)", "usermod"},
+      {{"root", "root", 0600, false, false, false}, "only root may open it: install the udev rules", "usermod"},
+      {{"root", "tty", 0620, false, false, false}, "only root may open it", "tty"},  // the group may only write
+      {{"root", "root", 0600, false, false, true}, "the udev rules are installed but gave this seat no access", "usermod"},
+  };
+  for (const auto& c : cases) {
+    const std::string text = PermissionDenied(c.node);
+    EXPECT_NE(text.find(c.said), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.find("); ")).find(c.never), std::string::npos) << "the remedy says " << c.never;
+  }
+}
+
 PhoneState Writing(const std::string& label) {
   PhoneState s;
   s.label = label;

@@ -33,7 +33,7 @@ std::string InstalledRule(const std::string& name) {
 std::string RuleHint(const std::string& name) {
   const std::string path = InstalledRule(name);
   if (!path.empty()) return path;
-  return name + " (installed with vantrel in PREFIX/lib/udev/rules.d, /usr/lib/udev/rules.d for the Debian package)";
+  return name + " (in lib/udev/rules.d of vantrel's install)";
 }
 
 }  // namespace vantrel::cli

@@ -29,6 +29,20 @@ struct PortCheck {
 // it (its lock or its exclusive mode). Opens and closes the port.
 PortCheck CheckPort(const std::string& path);
 
+// Who may open a device node, as far as a permission remedy needs to know.
+struct NodeAccess {
+  std::string owner, group;  // names
+  unsigned mode = 0;         // the permission bits
+  bool in_group = false;     // this user is a member of the node's group
+  bool session_has_group = false;  // ... and this process has it (joined before this login)
+  bool rule_applies = false;       // the access rule is where udev reads it
+};
+NodeAccess AccessOf(const std::string& path);
+
+// "permission denied (owner root, group dialout, mode 0660); REMEDY": the
+// remedy that follows the node's owner, group and mode.
+std::string PermissionDenied(const NodeAccess& a);
+
 // Which processes have `path` open, as "1234 (ModemManager)"; best effort.
 std::vector<std::string> PortHolders(const std::string& path);
 
