@@ -257,6 +257,7 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
       {{"flash", "--simulate", "--state", tmp_.string()}, 3, "is a directory"},
       {{"flash", "--simulate", "--state", (tmp_ / "garbage").string()}, 3, "not a flash state file"},
       {{"sim", "--state", (tmp_ / "garbage").string()}, 3, "not a flash state file"},
+      {{"flash", "--simulate", "--state", package_}, 3, "is a firmware package, not a flash state file; give it with"},
       {{"flash", "--package", package_, "--port", "/dev/ttyS0", "--bad-blocks", "3"}, 2, "only applies to --simulate"},
       {{"flash", "--package", package_, "--port", "/dev/ttyS0", "--time-scale", "9"}, 2, "a real phone needs"},
       {{"codes", "99999"}, 2, "99999 is not a result code"},
@@ -268,6 +269,7 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
     EXPECT_EQ(p.Wait(milliseconds(10000)), c.code) << c.args[1] << ": " << p.err();
     EXPECT_NE(p.err().find(c.text), std::string::npos) << p.err();
     EXPECT_LE(std::count(p.err().begin(), p.err().end(), '\n'), 1) << p.err();
+    EXPECT_EQ(p.err().find("remove"), std::string::npos) << "advice to delete a file the tool did not make";
   }
   // A geometry the state file contradicts is refused, not silently overridden.
   const std::string state = (tmp_ / "small.state").string();

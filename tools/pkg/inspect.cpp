@@ -88,7 +88,15 @@ void DescribeFs(const NandGeometry& g, const ImageRecord& r, std::ostream& out) 
     Print(out, "        region %u: 0x%08X + 0x%08X\n", k, v.RegionStart(k), v.RegionLength(k));
 }
 
+bool PowerOfTwo(uint32_t v) { return v && (v & (v - 1)) == 0; }
+
 }  // namespace
+
+bool LooksLikePackage(ByteSpan file) {
+  if (file.size() < SectionRecordOffset(3)) return false;
+  const uint32_t page = GetLe16(file.data() + kPackagePageSize), block_kib = GetLe16(file.data() + kPackageBlockKiB);
+  return PowerOfTwo(page) && page >= 256 && PowerOfTwo(block_kib) && uint64_t{block_kib} * 1024 >= page;
+}
 
 bool DescribePackage(ByteSpan file, std::ostream& out, std::string* reason) {
   ImageStore store;
