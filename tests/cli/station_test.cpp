@@ -261,6 +261,8 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
       {{"flash", "--package", package_, "--port", "/dev/ttyS0", "--bad-blocks", "3"}, 2, "only applies to --simulate"},
       {{"flash", "--package", package_, "--port", "/dev/ttyS0", "--time-scale", "9"}, 2, "a real phone needs"},
       {{"codes", "99999"}, 2, "99999 is not a result code"},
+      {{"pkg", "info", (tmp_ / "garbage").string()}, 3, "not a firmware package"},
+      {{"pkg", "sample", "-o", (tmp_ / "none" / "x.bin").string()}, 1, "x.bin: No such file or directory"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv{Vantrel()};

@@ -1,6 +1,8 @@
 // `vantrel pkg build|sample|info`: writes packages from a JSON description and
 // shows what the loader makes of a package file.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -16,18 +18,32 @@
 namespace vantrel::cli {
 namespace {
 
-// A package the builder wrote is checked by the loader itself, so that a
-// description that breaks a limit is reported at once (the file is still
-// written: broken packages are useful for tests).
+[[noreturn]] void Fail(ExitCode code, const std::string& message) {
+  std::fprintf(stderr, "vantrel pkg: %s\n", message.c_str());
+  throw CLI::RuntimeError(code);
+}
+
+// The bytes to `path`, or the reason they could not be written.
+void WriteOrFail(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) Fail(kExitFailure, "cannot write " + path + ": " + std::strerror(errno));
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  const int err = errno;
+  if (std::fclose(f) != 0 || !written) {
+    const int e = written ? errno : err;
+    std::remove(path.c_str());
+    Fail(kExitFailure, "cannot write " + path + ": " + std::strerror(e));
+  }
+}
+
+// The loader checks the package before a byte of it is written, so that a
+// description that breaks a limit leaves no file behind.
 void WriteChecked(const pkg::BuiltPackage& built, const std::string& output) {
-  pkg::WriteFile(output, built.bytes);
   ImageStore store;
   std::string why;
-  if (!BuildImageStore(built.bytes, &store, &why)) {
-    std::fprintf(stderr, "vantrel pkg: %s written, but it does not load: %s\n", output.c_str(),
-                 why.c_str());
-    throw CLI::RuntimeError(kExitPackage);
-  }
+  if (!BuildImageStore(built.bytes, &store, &why))
+    Fail(kExitPackage, output + ": not written: the package described does not load: " + why);
+  WriteOrFail(output, built.bytes);
   std::printf("%s: %zu bytes, %zu images (%zu FS)\n", output.c_str(), built.bytes.size(),
               built.store.size(), built.fsImages.size());
 }
@@ -109,10 +125,10 @@ void RegisterPkgCommand(CLI::App& app) {
   info->callback([info_path] {
     PackageFile file;
     std::string why;
-    if (!file.Open(*info_path, &why)) {
-      std::fprintf(stderr, "vantrel pkg info: %s\n", why.c_str());
-      throw CLI::RuntimeError(kExitPackage);
-    }
+    if (!file.Open(*info_path, &why)) Fail(kExitFailure, "info: " + why);
+    if (!pkg::LooksLikePackage(file.bytes()))
+      Fail(kExitPackage, "info: " + *info_path + ": not a firmware package (it does not start with a package's "
+                         "header: a page size and a block size that a flash has)");
     if (!pkg::DescribePackage(file.bytes(), std::cout)) {
       std::cout.flush();
       throw CLI::RuntimeError(kExitPackage);
