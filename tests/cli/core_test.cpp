@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/cli/app.h"
+#include "tools/cli/completion.h"
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/json_out.h"
 #include "tools/cli/layout.h"
@@ -376,6 +377,77 @@ TEST_F(CommandLine, NoHelpPointsIntoTheSourceTree) {
     const std::string help = all[i]->help();
     for (const char* source : {"tools/", "ports/", "packaging/", "README"})
       EXPECT_EQ(help.find(source), std::string::npos) << all[i]->get_name() << " --help names " << source;
+  }
+}
+
+// Bash itself runs the script generated from the option table: `words` is
+// the command line so far, its last word the one being completed.
+class Completion : public CommandLine {
+ protected:
+  void SetUp() override {
+    CommandLine::SetUp();
+    dir_ = fs::temp_directory_path() / ("vantrel-completion-" + std::to_string(getpid()));
+    fs::create_directories(dir_ / "ports");
+    std::ofstream(dir_ / "fw.bin") << "x";
+    std::ofstream(dir_ / "ttyFAKE0") << "x";
+    fs::create_symlink("/dev/null", dir_ / "ports" / "COM41");
+    std::ofstream(dir_ / "completion.sh") << BashCompletion(app_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::set<std::string> Complete(const std::vector<std::string>& words) {
+    std::string line;
+    for (const auto& w : words) line += " '" + w + "'";
+    const std::string script = "VANTREL_PORT_DIR='" + (dir_ / "ports").string() + "'; source '" +
+                               (dir_ / "completion.sh").string() + "'; COMP_WORDS=(vantrel" + line +
+                               "); COMP_CWORD=" + std::to_string(words.size()) +
+                               "; _vantrel; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    std::ofstream(dir_ / "run.sh") << script;
+    std::FILE* p = ::popen(("bash '" + (dir_ / "run.sh").string() + "' 2>&1").c_str(), "r");
+    std::set<std::string> out;
+    char buf[4096];
+    while (p && std::fgets(buf, sizeof buf, p)) {
+      std::string l(buf);
+      if (!l.empty() && l.back() == '\n') l.pop_back();
+      if (!l.empty()) out.insert(l);
+    }
+    if (p) ::pclose(p);
+    return out;
+  }
+  fs::path dir_;
+};
+
+TEST_F(Completion, FilesPortsAndOptionsWhereEachBelongs) {
+  const std::string fw = (dir_ / "fw").string();
+  for (const auto& words : {std::vector<std::string>{"pkg", "build", fw}, {"pkg", "info", fw},
+                            {"flash", "--package", fw}}) {
+    EXPECT_EQ(Complete(words), (std::set<std::string>{fw + ".bin"})) << words[1];
+  }
+  EXPECT_EQ(Complete({"pkg", "build", ""}).count("sample"), 0u);
+  EXPECT_EQ(Complete({"ports", "--a"}), (std::set<std::string>{"--all"}));
+  EXPECT_EQ(Complete({"flash", "--tr"}), (std::set<std::string>{"--transcript"}));
+  EXPECT_EQ(Complete({"flash", "--port", (dir_ / "tty").string()}), (std::set<std::string>{(dir_ / "ttyFAKE0").string()}));
+  EXPECT_EQ(Complete({"flash", "--port", "CO"}), (std::set<std::string>{"COM41"}));
+  EXPECT_EQ(Complete({"sim", "--geometry", ""}), (std::set<std::string>{"512", "2048"}));
+  EXPECT_EQ(Complete({"fl"}), (std::set<std::string>{"flash"}));
+}
+
+// Every option --help lists completes under its own command, and nothing else.
+TEST_F(Completion, OffersExactlyTheOptionsHelpLists) {
+  std::vector<std::pair<std::vector<std::string>, const CLI::App*>> commands{{{}, &app_}};
+  for (size_t i = 0; i < commands.size(); ++i) {
+    auto [path, app] = commands[i];
+    for (const CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; })) {
+      auto sub_path = path;
+      sub_path.push_back(sub->get_name());
+      commands.emplace_back(sub_path, sub);
+    }
+    std::set<std::string> options;
+    for (const CLI::Option* o : app->get_options()) {
+      for (const auto& l : o->get_lnames()) options.insert("--" + l);
+      for (const auto& n : o->get_snames()) options.insert("-" + n);
+    }
+    path.push_back("-");
+    EXPECT_EQ(Complete(path), options) << (path.size() > 1 ? path[path.size() - 2] : "vantrel");
   }
 }
 

@@ -171,8 +171,8 @@ void RegisterDoctorCommand(CLI::App& app) {
                                     {kExitUsage, "a bad argument"},
                                     {kExitPackage, "the package given does not load"},
                                     {kExitPort, "a port cannot be opened, or ModemManager would hold it"}}));
-  cmd->add_option("--package", a->package, "Also check this firmware package");
-  cmd->add_option("--port", a->ports, "Also check this port");
+  cmd->add_option("--package", a->package, "Also check this firmware package")->type_name("FILE");
+  cmd->add_option("--port", a->ports, "Also check this port")->type_name("PORT");
   cmd->callback([a] {
     Verdicts v;
     CheckPortDirectory(v);

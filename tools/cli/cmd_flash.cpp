@@ -312,11 +312,13 @@ void RegisterFlashCommand(CLI::App& app) {
   auto o = std::make_shared<FlashOptions>();
   auto* cmd = app.add_subcommand("flash", "Download a firmware package to one or more phones, as the host does");
   cmd->footer(std::string("\n") + ExitCodeHelp());
-  cmd->add_option("--package", o->package, "Firmware package file (default with --simulate: a sample)");
+  cmd->add_option("--package", o->package, "Firmware package file (default with --simulate: a sample)")
+      ->type_name("FILE");
   cmd->add_option("--port", o->ports,
                   "A phone's port: a tty path (by-id/by-path links included) or COMn of the port directory; "
                   "repeat for several phones")
-      ->allow_extra_args(false);
+      ->allow_extra_args(false)
+      ->type_name("PORT");
   cmd->add_flag("--auto", o->autodetect, "Take the one phone port the port scan finds");
   cmd->add_option("--wait", o->wait, "Give up on a port that has not appeared after this many seconds")
       ->check(Number("a number of seconds", 0));
@@ -329,16 +331,19 @@ void RegisterFlashCommand(CLI::App& app) {
                   "Port index of the first session given by path (COM number - 40); a COMn port keeps its number")
       ->check(WholeNumber("a port index", 0, 215))
       ->capture_default_str();
-  cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)");
+  cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)")
+      ->type_name("FILE");
   cmd->add_option("--transcript", o->transcript,
                   "Record every byte to and from the phone in FILE (hex, one chunk a line; "
-                  "FILE.COMn for each phone when there are several), for a field report");
+                  "FILE.COMn for each phone when there are several), for a field report")
+      ->type_name("FILE");
   o->time_scale_opt = cmd->add_option("--time-scale", o->time_scale,
                                       "Run the plug-in's fixed pauses this many times faster (--simulate, "
                                       "pseudo-terminals only; default 100 when simulating)")
                           ->check(Number("a factor", 1));
   o->page_size_opt = cmd->add_option("--page-size", o->page_size, "Simulated flash: 512 or 2048-byte pages")
-                         ->check(OneOf({512, 2048}));
+                         ->check(OneOf({512, 2048}))
+                         ->type_name("512|2048");
   o->sim_only.push_back(o->page_size_opt);
   o->sim_only.push_back(
       cmd->add_option("--phones", o->phones, "Simulated phones at once")->check(WholeNumber("a number of phones", 1, 16)));
@@ -351,7 +356,8 @@ void RegisterFlashCommand(CLI::App& app) {
       cmd->add_option("--failing-blocks", o->failing_blocks, "Simulated flash: blocks that refuse writes")
           ->delimiter(',')
           ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
-  o->sim_only.push_back(cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)"));
+  o->sim_only.push_back(cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)")
+                            ->type_name("FILE"));
   o->sim_only.push_back(cmd->add_option("--link-rate", o->link_rate, "Simulated link rate in bytes/s (0: full speed)")
                             ->check(Number("bytes per second", 0)));
   o->sim_only.push_back(cmd->add_option("--latency-us", o->latency_us, "Simulated turnaround latency in microseconds")

@@ -74,8 +74,11 @@ void RegisterPkgCommand(CLI::App& app) {
                                       {kExitFailure, "the package file could not be written"},
                                       {kExitUsage, "the description is wrong, or a bad argument"},
                                       {kExitPackage, "the package described would not load: nothing written"}}));
-  build->add_option("description", build_args->description, "JSON description")->required()->check(CLI::ExistingFile);
-  build->add_option("-o,--output", build_args->output, "Package file to write")->required();
+  build->add_option("description", build_args->description, "JSON description")
+      ->required()
+      ->check(CLI::ExistingFile)
+      ->type_name("FILE");
+  build->add_option("-o,--output", build_args->output, "Package file to write")->required()->type_name("FILE");
   build->callback([build_args] {
     Guarded([&] { WriteChecked(pkg::BuildPackageFromFile(build_args->description), build_args->output); });
   });
@@ -92,9 +95,10 @@ void RegisterPkgCommand(CLI::App& app) {
   sample->footer("\n" + ExitCodeHelp({{kExitOk, "the sample was written (or its description printed)"},
                                        {kExitFailure, "the package file could not be written"},
                                        {kExitUsage, "a bad argument"}}));
-  sample->add_option("-o,--output", sample_args->output, "Package file to write");
+  sample->add_option("-o,--output", sample_args->output, "Package file to write")->type_name("FILE");
   sample->add_option("--page-size", sample_args->pageSize, "512 (16 KiB blocks) or 2048 (128 KiB blocks)")
-      ->check(OneOf({512, 2048}));
+      ->check(OneOf({512, 2048}))
+      ->type_name("512|2048");
   sample->add_flag("--verbatim", sample_args->verbatim, "One FS section per image instead of one split section");
   sample->add_option("--fs-images", sample_args->fsImages, "FS images, 1 to 4")->check(WholeNumber("a number of FS images", 1, 4));
   sample->add_option("--data-blocks", sample_args->dataBlocks, "Data blocks per FS image")->check(WholeNumber("a number of blocks", 1, 4096));
@@ -121,7 +125,7 @@ void RegisterPkgCommand(CLI::App& app) {
                                      {kExitFailure, "the file could not be read"},
                                      {kExitUsage, "a bad argument"},
                                      {kExitPackage, "not a firmware package, or one that does not load"}}));
-  info->add_option("package", *info_path, "Package file")->required();
+  info->add_option("package", *info_path, "Package file")->required()->type_name("FILE");
   info->callback([info_path] {
     PackageFile file;
     std::string why;
