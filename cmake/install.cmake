@@ -8,9 +8,18 @@ endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# Installed programs and libraries carry no debug information (the build
+# keeps it): `cmake --install` strips as `cmake --install --strip` would,
+# and so does the Debian package.
+install(CODE "set(CMAKE_INSTALL_DO_STRIP TRUE)" COMPONENT runtime)
+set(CPACK_STRIP_FILES ON)
+
 target_include_directories(vantrel_plugin INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-# A plug-in is loaded by name (dlopen), like a module: no SONAME version.
-set_target_properties(vantrel_plugin PROPERTIES EXPORT_NAME vantrel)
+# A versioned SONAME (libvantrel.so.0) with the usual links, so that a
+# program linked against it names the interface generation it was built for;
+# a host that loads it by name (dlopen) finds libvantrel.so.
+set_target_properties(vantrel_plugin PROPERTIES EXPORT_NAME vantrel VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR})
 install(TARGETS vantrel_plugin EXPORT VantrelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT runtime
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
