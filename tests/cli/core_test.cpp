@@ -220,6 +220,14 @@ TEST(Layout, TheLiveLineFitsTheTerminalAndKeepsRateAndTimeLeft) {
       }
     }
   }
+  // A long end keeps the head's column and is cut, not wrapped.
+  PhoneState failed = Writing("/dev/ttyACM2");
+  failed.stage = Stage::kFailed;
+  failed.result = kExitConnectionLost;
+  failed.message = std::string(200, 'x');
+  const std::string end = LiveLine(failed, 80, 20);
+  EXPECT_EQ(end.rfind("/dev/ttyACM2 (COM40) FAILED: xxx", 0), 0u) << end;
+  EXPECT_EQ(Columns(end), 79u) << end;
   // The label gives way from its start: the end tells sockets apart.
   const std::string narrow = LiveLine(Writing(by_path), 80, 60);
   EXPECT_EQ(narrow.rfind("...", 0), 0u) << narrow;
