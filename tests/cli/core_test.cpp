@@ -8,11 +8,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "tools/cli/app.h"
+#include "tools/cli/completion.h"
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/json_out.h"
 #include "tools/cli/layout.h"
@@ -151,6 +154,38 @@ TEST_F(PortCheckTest, EachPathGetsItsOwnVerdict) {
   EXPECT_EQ(CheckPort(pty_).problem, PortProblem::kBusy);
 }
 
+TEST(PortArguments, AComNameKeepsItsNumberAndPathsTakeTheFreeOnes) {
+  EXPECT_EQ(AssignComNumbers({"/dev/ttyACM0", "COM45", "/dev/ttyACM1", "COM40"}, 40),
+            (std::vector<unsigned>{41, 45, 42, 40}));
+  EXPECT_EQ(AssignComNumbers({"COM3", "/dev/ttyUSB0"}, 44), (std::vector<unsigned>{3, 44}));
+  std::string path, error;
+  EXPECT_FALSE(ResolvePortArgument("COM256", &path, &error));
+  EXPECT_NE(error.find("from 1 to 255"), std::string::npos) << error;
+  EXPECT_FALSE(ResolvePortArgument("COM99999999999999999999", &path, &error));
+}
+
+// The remedy follows the node: its group when the group may open it, the
+// udev rules when only its owner may.
+TEST(PortCheck, APermissionRemedyFollowsTheNodesOwnerGroupAndMode) {
+  struct Case {
+    NodeAccess node;
+    std::string said, never;
+  };
+  const Case cases[] = {
+      {{"root", "uucp", 0660, false, false, false}, "(owner root, group uucp, mode 0660); add yourself to the group uucp",
+       "dialout"},
+      {{"root", "dialout", 0660, true, false, false}, "log in again (or run `newgrp dialout`)", "usermod"},
+      {{"root", "root", 0600, false, false, false}, "only root may open it: install the udev rules", "usermod"},
+      {{"root", "tty", 0620, false, false, false}, "only root may open it", "tty"},  // the group may only write
+      {{"root", "root", 0600, false, false, true}, "the udev rules are installed but gave this seat no access", "usermod"},
+  };
+  for (const auto& c : cases) {
+    const std::string text = PermissionDenied(c.node);
+    EXPECT_NE(text.find(c.said), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.find("); ")).find(c.never), std::string::npos) << "the remedy says " << c.never;
+  }
+}
+
 PhoneState Writing(const std::string& label) {
   PhoneState s;
   s.label = label;
@@ -185,6 +220,14 @@ TEST(Layout, TheLiveLineFitsTheTerminalAndKeepsRateAndTimeLeft) {
       }
     }
   }
+  // A long end keeps the head's column and is cut, not wrapped.
+  PhoneState failed = Writing("/dev/ttyACM2");
+  failed.stage = Stage::kFailed;
+  failed.result = kExitConnectionLost;
+  failed.message = std::string(200, 'x');
+  const std::string end = LiveLine(failed, 80, 20);
+  EXPECT_EQ(end.rfind("/dev/ttyACM2 (COM40) FAILED: xxx", 0), 0u) << end;
+  EXPECT_EQ(Columns(end), 79u) << end;
   // The label gives way from its start: the end tells sockets apart.
   const std::string narrow = LiveLine(Writing(by_path), 80, 60);
   EXPECT_EQ(narrow.rfind("...", 0), 0u) << narrow;
@@ -289,6 +332,131 @@ TEST_F(CommandLine, EachHelpEndsWithItsOwnExitCodes) {
   EXPECT_EQ(codes.find("success (every phone)"), std::string::npos) << codes;
   EXPECT_NE(build.find("would not load"), std::string::npos) << build;
   EXPECT_NE(flash.find("130  interrupted"), std::string::npos) << flash;
+}
+
+// Every long option of every command, as --help lists them.
+std::set<std::string> HelpOptions(const CLI::App& app) {
+  std::set<std::string> names;
+  for (const CLI::Option* o : app.get_options())
+    for (const auto& l : o->get_lnames()) names.insert("--" + l);
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+    names.merge(HelpOptions(*sub));
+  return names;
+}
+
+std::string SourceFile(const std::string& path) {
+  std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/" + path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::set<std::string> LongOptionsIn(std::string text) {
+  text = std::regex_replace(text, std::regex(R"(\\f[BIRP])"), " ");                             // roff's fonts
+  for (size_t at; (at = text.find("\\-")) != std::string::npos;) text.replace(at, 2, "-");  // roff's \-
+  std::set<std::string> names;
+  const std::regex option(R"((^|[^\w-])(--[a-z][a-z-]*[a-z]))");
+  for (std::sregex_iterator m(text.begin(), text.end(), option), end; m != end; ++m) names.insert((*m)[2]);
+  return names;
+}
+
+TEST_F(CommandLine, TheManualPageAndTheReadmeNameTheOptionsHelpLists) {
+  const std::set<std::string> help = HelpOptions(app_);
+  const std::set<std::string> page = LongOptionsIn(SourceFile("packaging/vantrel.1"));
+  for (const auto& o : help) EXPECT_TRUE(page.count(o)) << o << " is not in the manual page";
+  for (const auto& o : page) EXPECT_TRUE(help.count(o)) << "the manual page names " << o << ", which no command has";
+  // The README's usage: its `vantrel ...` command lines.
+  std::istringstream readme(SourceFile("README.md"));
+  bool usage = false;
+  std::string commands;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("## ", 0) == 0) usage = line == "## Usage";
+    if (usage && line.rfind("vantrel ", 0) == 0) commands += line + "\n";
+  }
+  ASSERT_FALSE(commands.empty());
+  for (const auto& o : LongOptionsIn(commands))
+    EXPECT_TRUE(help.count(o)) << "the README's usage names " << o << ", which no command has";
+}
+
+// Hints name what an install has (the manual page, the rules' installed
+// place), never a file of the source tree.
+TEST_F(CommandLine, NoHelpPointsIntoTheSourceTree) {
+  std::vector<const CLI::App*> all{&app_};
+  for (size_t i = 0; i < all.size(); ++i) {
+    for (const CLI::App* sub : all[i]->get_subcommands([](const CLI::App*) { return true; })) all.push_back(sub);
+    const std::string help = all[i]->help();
+    for (const char* source : {"tools/", "ports/", "packaging/", "README"})
+      EXPECT_EQ(help.find(source), std::string::npos) << all[i]->get_name() << " --help names " << source;
+  }
+}
+
+// Bash itself runs the script generated from the option table: `words` is
+// the command line so far, its last word the one being completed.
+class Completion : public CommandLine {
+ protected:
+  void SetUp() override {
+    CommandLine::SetUp();
+    dir_ = fs::temp_directory_path() / ("vantrel-completion-" + std::to_string(getpid()));
+    fs::create_directories(dir_ / "ports");
+    std::ofstream(dir_ / "fw.bin") << "x";
+    std::ofstream(dir_ / "ttyFAKE0") << "x";
+    fs::create_symlink("/dev/null", dir_ / "ports" / "COM41");
+    std::ofstream(dir_ / "completion.sh") << BashCompletion(app_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::set<std::string> Complete(const std::vector<std::string>& words) {
+    std::string line;
+    for (const auto& w : words) line += " '" + w + "'";
+    const std::string script = "VANTREL_PORT_DIR='" + (dir_ / "ports").string() + "'; source '" +
+                               (dir_ / "completion.sh").string() + "'; COMP_WORDS=(vantrel" + line +
+                               "); COMP_CWORD=" + std::to_string(words.size()) +
+                               "; _vantrel; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    std::ofstream(dir_ / "run.sh") << script;
+    std::FILE* p = ::popen(("bash '" + (dir_ / "run.sh").string() + "' 2>&1").c_str(), "r");
+    std::set<std::string> out;
+    char buf[4096];
+    while (p && std::fgets(buf, sizeof buf, p)) {
+      std::string l(buf);
+      if (!l.empty() && l.back() == '\n') l.pop_back();
+      if (!l.empty()) out.insert(l);
+    }
+    if (p) ::pclose(p);
+    return out;
+  }
+  fs::path dir_;
+};
+
+TEST_F(Completion, FilesPortsAndOptionsWhereEachBelongs) {
+  const std::string fw = (dir_ / "fw").string();
+  for (const auto& words : {std::vector<std::string>{"pkg", "build", fw}, {"pkg", "info", fw},
+                            {"flash", "--package", fw}}) {
+    EXPECT_EQ(Complete(words), (std::set<std::string>{fw + ".bin"})) << words[1];
+  }
+  EXPECT_EQ(Complete({"pkg", "build", ""}).count("sample"), 0u);
+  EXPECT_EQ(Complete({"ports", "--a"}), (std::set<std::string>{"--all"}));
+  EXPECT_EQ(Complete({"flash", "--tr"}), (std::set<std::string>{"--transcript"}));
+  EXPECT_EQ(Complete({"flash", "--port", (dir_ / "tty").string()}), (std::set<std::string>{(dir_ / "ttyFAKE0").string()}));
+  EXPECT_EQ(Complete({"flash", "--port", "CO"}), (std::set<std::string>{"COM41"}));
+  EXPECT_EQ(Complete({"sim", "--geometry", ""}), (std::set<std::string>{"512", "2048"}));
+  EXPECT_EQ(Complete({"fl"}), (std::set<std::string>{"flash"}));
+}
+
+// Every option --help lists completes under its own command, and nothing else.
+TEST_F(Completion, OffersExactlyTheOptionsHelpLists) {
+  std::vector<std::pair<std::vector<std::string>, const CLI::App*>> commands{{{}, &app_}};
+  for (size_t i = 0; i < commands.size(); ++i) {
+    auto [path, app] = commands[i];
+    for (const CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; })) {
+      auto sub_path = path;
+      sub_path.push_back(sub->get_name());
+      commands.emplace_back(sub_path, sub);
+    }
+    std::set<std::string> options;
+    for (const CLI::Option* o : app->get_options()) {
+      for (const auto& l : o->get_lnames()) options.insert("--" + l);
+      for (const auto& n : o->get_snames()) options.insert("-" + n);
+    }
+    path.push_back("-");
+    EXPECT_EQ(Complete(path), options) << (path.size() > 1 ? path[path.size() - 2] : "vantrel");
+  }
 }
 
 TEST(Json, BytesThatAreNotUtf8AreCarriedAsEscapes) {

@@ -105,6 +105,34 @@ TEST_F(Station, AClosedOutputEndsTheRunAsCtrlCDoes) {
   close(fd);
 }
 
+// A COMn the user gives is the number the plug-in sees, and the one shown;
+// a port given by path takes the first number free.
+TEST_F(Station, AComPortKeepsItsNumber) {
+  const fs::path dir = tmp_ / "ports";
+  fs::create_directories(dir);
+  StartPhone({"--port-dir", dir.string(), "--com", "45"});
+  const std::string by_path = StartPhone();
+  Process::Options env = Env();
+  env.env.push_back("VANTREL_PORT_DIR=" + dir.string());
+  const std::string transcript = (tmp_ / "wire.txt").string();
+  auto f = Flash({"--port", by_path, "--port", "COM45", "--time-scale", "100", "--json", "--transcript", transcript},
+                 env);
+  ASSERT_EQ(f->Wait(milliseconds(30000)), 0) << f->err() << f->out();
+  const auto objects = Objects(f->out());
+  ExpectResult(objects, 0, "ok");
+  const json& phones = objects.back()["phones"];
+  EXPECT_EQ(phones[0].value("com", 0), 40) << phones;
+  EXPECT_EQ(phones[1].value("phone", ""), "COM45");
+  EXPECT_EQ(phones[1].value("com", 0), 45);
+  // The plug-in names each transcript by the COM number it opened.
+  for (const char* com : {".COM40", ".COM45"}) {
+    std::ifstream wire(transcript + com);
+    std::string first;
+    std::getline(wire, first);
+    EXPECT_EQ(first, "> a0") << com;
+  }
+}
+
 // event -> the fields the manual page's JSON OUTPUT section names for it
 // (those of a phone's events included).
 std::map<std::string, std::set<std::string>> DocumentedFields() {

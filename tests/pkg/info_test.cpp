@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "link/byte_order.h"
@@ -54,6 +55,46 @@ TEST(PackageInfo, NamesTheBrokenLimit) {
   // The table is still shown, with the offending record flagged.
   EXPECT_NE(out.str().find("NOT ALLOWED here"), std::string::npos) << out.str();
   EXPECT_NE(out.str().find("limits: FAILED: " + why), std::string::npos) << out.str();
+}
+
+// What the format cannot check is said, and the digests let a user compare:
+// a flipped byte inside the ROM image's data passes every limit and shows
+// only in that image's digest (and the file's).
+TEST(PackageInfo, SaysWhatItCannotCheckAndGivesDigests) {
+  const std::vector<uint8_t> good = pkg::BuildSamplePackage().bytes;
+  std::vector<uint8_t> flipped = good;
+  flipped[0x84000 + 0x10000] ^= 0x40;  // inside the ROM image's data (section 3 at block 4)
+  std::ostringstream a, b;
+  ASSERT_TRUE(pkg::DescribePackage(good, a));
+  ASSERT_TRUE(pkg::DescribePackage(flipped, b));
+  EXPECT_NE(b.str().find("carries no checksum of its own"), std::string::npos) << b.str();
+  auto digests = [](const std::string& text) {
+    std::map<std::string, std::string> d;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("sha256: ", 0) == 0) d[line.substr(74)] = line.substr(8, 64);
+    return d;
+  };
+  const auto da = digests(a.str()), db = digests(b.str());
+  ASSERT_EQ(da.size(), 8u) << a.str();  // the file and its seven images
+  for (const auto& [what, digest] : da)
+    EXPECT_EQ(digest != db.at(what), what == "file" || what == "ROM image (section 3)") << what;
+  // Cut short: said, whether or not the load still passes.
+  std::ostringstream cut;
+  pkg::DescribePackage(ByteSpan(good.data(), good.size() - 360), cut);
+  EXPECT_NE(cut.str().find("WARNING: the file ends 360 bytes before the end of the blocks"), std::string::npos)
+      << cut.str();
+  EXPECT_EQ(a.str().find("WARNING"), std::string::npos) << a.str();
+}
+
+TEST(PackageInfo, AFileThatDoesNotStartAsAPackageIsNone) {
+  const std::string passwd = "root:x:0:0:root:/root:/bin/bash\ndaemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n";
+  EXPECT_FALSE(pkg::LooksLikePackage(ByteSpan(reinterpret_cast<const uint8_t*>(passwd.data()), passwd.size())));
+  EXPECT_TRUE(pkg::LooksLikePackage(BrokenSample()));  // a broken package is still one
+  pkg::SampleOptions small;
+  small.pageSize = 512;
+  small.blockKiB = 16;
+  EXPECT_TRUE(pkg::LooksLikePackage(pkg::BuildSamplePackage(small).bytes));
 }
 
 // Runs the built `vantrel` with arguments; returns its exit status and output.
@@ -124,7 +165,7 @@ TEST_F(Cli, BuildFromADescriptionWithAnImageFile) {
   EXPECT_TRUE(testing::Bytes(o.rom2) == rom2);
   EXPECT_EQ(GetLe32(o.fs[1].data + 12), 2u);
 
-  // A description whose package breaks a limit: written, and reported.
+  // A description whose package breaks a limit: reported, and nothing written.
   std::ofstream(tmp_ / "many.json") << R"({"pageSize": 512, "blockKiB": 16, "sections": [)"
                                        R"({"type":8},{"type":8},{"type":8},{"type":8},{"type":8},)"
                                        R"({"type":8},{"type":8},{"type":8},{"type":8},{"type":8},)"
@@ -134,6 +175,7 @@ TEST_F(Cli, BuildFromADescriptionWithAnImageFile) {
   EXPECT_EQ(many.status, 3) << many.output;  // the package class of exit codes
   EXPECT_NE(many.output.find("does not load: section 22 (type 8): more than 19"), std::string::npos)
       << many.output;
+  EXPECT_FALSE(fs::exists(tmp_ / "many.pkg"));
   CliRun bad = Vantrel("pkg build " + (tmp_ / "rom2.bin").string() + " -o " + (tmp_ / "x.pkg").string());
   EXPECT_EQ(bad.status, 2) << bad.output;
 }

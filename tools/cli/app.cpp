@@ -10,6 +10,7 @@
 
 #include "platform/serial_port.h"
 #include "tools/cli/commands.h"
+#include "tools/cli/completion.h"
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/json_out.h"
 #include "tools/cli/usage.h"
@@ -44,6 +45,7 @@ void BuildApp(CLI::App& app) {
   RegisterPortsCommand(app);
   RegisterCodesCommand(app);
   RegisterDoctorCommand(app);
+  RegisterCompletionCommand(app);
   // After the commands, which would inherit it: each has its own.
   app.footer(std::string("\n") + ExitCodeHelp());
 }

@@ -15,6 +15,7 @@
 #include "platform/serial_port.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/installed.h"
 #include "tools/cli/port_check.h"
 
 namespace vantrel::cli {
@@ -46,13 +47,11 @@ bool ProcessRunning(const std::string& name) {
   return false;
 }
 
-std::string InstalledRule() {
-  const char* dirs[] = {"/etc/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d", "/usr/local/lib/udev/rules.d"};
-  for (const char* d : dirs) {
-    std::string p = std::string(d) + "/71-vantrel-access.rules";
-    if (::access(p.c_str(), R_OK) == 0) return p;
-  }
-  return "";
+// udev reads rules from these; a rule elsewhere (an install's prefix) does not apply.
+bool UdevReads(const std::string& path) {
+  for (const char* dir : {"/etc/udev/rules.d/", "/usr/lib/udev/rules.d/", "/lib/udev/rules.d/"})
+    if (path.rfind(dir, 0) == 0) return true;
+  return false;
 }
 
 std::string GroupName(gid_t g) {
@@ -65,7 +64,8 @@ void CheckPortDirectory(Verdicts& v) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) {
     v.Warn("port directory " + dir + " does not exist: COMn names cannot be used (tty paths still work)",
-           "uncomment the SYMLINK line of 71-vantrel-access.rules for your USB socket, or set VANTREL_PORT_DIR");
+           "uncomment the SYMLINK line of " + RuleHint("71-vantrel-access.rules") +
+               " for your USB socket, or set VANTREL_PORT_DIR");
     return;
   }
   int links = 0;
@@ -101,6 +101,63 @@ void CheckTtys(Verdicts& v, const std::vector<std::string>& extra) {
   }
 }
 
+void CheckPortScan(Verdicts& v) {
+  std::vector<SSerInfo> phones;
+  try {
+    EnumeratePorts(phones, false, false, true);
+  } catch (const std::exception& e) {
+    v.Warn(std::string("the port scan failed: ") + e.what(), "check that udev is running");
+    return;
+  }
+  if (phones.empty()) {
+    v.Warn("the port scan finds no phone port now",
+           "connect the phone in download mode; if it still does not show, add its USB IDs to " +
+               RuleHint("70-vantrel.rules"));
+  }
+  for (const auto& p : phones) v.Ok("phone port " + p.portName + " " + p.devicePath + " (" + p.friendlyName + ")");
+}
+
+// True when udev applies the access rule.
+bool CheckRule(Verdicts& v) {
+  const std::string rule = InstalledRule("71-vantrel-access.rules");
+  if (rule.empty()) {
+    v.Warn("the udev rule 71-vantrel-access.rules is not installed",
+           "install vantrel (`cmake --install` or the Debian package), copy the rule to /etc/udev/rules.d, then "
+           "`sudo udevadm control --reload`");
+    return false;
+  }
+  if (!UdevReads(rule)) {
+    v.Warn("the udev rule " + rule + " is installed where udev does not read it",
+           "`sudo cp " + rule + " " + InstalledRule("70-vantrel.rules") +
+               " /etc/udev/rules.d/ && sudo udevadm control --reload`");
+    return false;
+  }
+  v.Ok("udev rule installed: " + rule);
+  return true;
+}
+
+void CheckModemManager(Verdicts& v, bool rule_applies) {
+  if (!ProcessRunning("ModemManager")) {
+    v.Ok("ModemManager is not running");
+  } else if (rule_applies) {
+    v.Ok("ModemManager is running; the udev rule tells it to keep away from the phone");
+  } else {
+    v.Fail("ModemManager is running and no rule tells it to ignore the phone: it probes and holds the port",
+           "install 71-vantrel-access.rules (it sets ID_MM_DEVICE_IGNORE on the ports 70-vantrel.rules names), or "
+           "`sudo systemctl stop ModemManager`",
+           kExitPort);
+  }
+}
+
+void CheckPackage(Verdicts& v, const std::string& package) {
+  ImageDesc bl, ebl, rom, rom2, fsi[4];
+  std::string why;
+  if (LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &why))
+    v.Ok("package " + package + " loads");
+  else
+    v.Fail("package " + package + ": " + why, "check it with `vantrel pkg info " + package + "`", kExitPackage);
+}
+
 }  // namespace
 
 void RegisterDoctorCommand(CLI::App& app) {
@@ -114,51 +171,15 @@ void RegisterDoctorCommand(CLI::App& app) {
                                     {kExitUsage, "a bad argument"},
                                     {kExitPackage, "the package given does not load"},
                                     {kExitPort, "a port cannot be opened, or ModemManager would hold it"}}));
-  cmd->add_option("--package", a->package, "Also check this firmware package");
-  cmd->add_option("--port", a->ports, "Also check this port");
+  cmd->add_option("--package", a->package, "Also check this firmware package")->type_name("FILE");
+  cmd->add_option("--port", a->ports, "Also check this port")->type_name("PORT");
   cmd->callback([a] {
     Verdicts v;
     CheckPortDirectory(v);
     CheckTtys(v, a->ports);
-    std::vector<SSerInfo> phones;
-    try {
-      EnumeratePorts(phones, false, false, true);
-      if (phones.empty()) {
-        v.Warn("the port scan finds no phone port now",
-               "connect the phone in download mode; if it still does not show, add its USB IDs to 70-vantrel.rules");
-      }
-      for (const auto& p : phones) v.Ok("phone port " + p.portName + " " + p.devicePath + " (" + p.friendlyName + ")");
-    } catch (const std::exception& e) {
-      v.Warn(std::string("the port scan failed: ") + e.what(), "check that udev is running");
-    }
-    const std::string rule = InstalledRule();
-    if (rule.empty()) {
-      v.Warn("the udev rule 71-vantrel-access.rules is not installed",
-             "install it (`cmake --install` or the Debian package puts it in /usr/lib/udev/rules.d), then "
-             "`sudo udevadm control --reload`");
-    } else {
-      v.Ok("udev rule installed: " + rule);
-    }
-    if (ProcessRunning("ModemManager")) {
-      if (rule.empty()) {
-        v.Fail("ModemManager is running and no rule tells it to ignore the phone: it probes and holds the port",
-               "install 71-vantrel-access.rules (it sets ID_MM_DEVICE_IGNORE on the ports 70-vantrel.rules names), or `sudo systemctl stop ModemManager`",
-               kExitPort);
-      } else {
-        v.Ok("ModemManager is running; the udev rule tells it to keep away from the phone");
-      }
-    } else {
-      v.Ok("ModemManager is not running");
-    }
-    if (!a->package.empty()) {
-      ImageDesc bl, ebl, rom, rom2, fsi[4];
-      std::string why;
-      if (LoadFirmwarePackage(a->package, &bl, &ebl, &rom, &rom2, fsi, &why))
-        v.Ok("package " + a->package + " loads");
-      else
-        v.Fail("package " + a->package + ": " + why, "check it with `vantrel pkg info " + a->package + "`",
-               kExitPackage);
-    }
+    CheckPortScan(v);
+    CheckModemManager(v, CheckRule(v));
+    if (!a->package.empty()) CheckPackage(v, a->package);
     if (v.worst != kExitOk) throw CLI::RuntimeError(v.worst);
   });
 }

@@ -23,6 +23,7 @@
 #include "sim/phone.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/display.h"
+#include "tools/cli/flash_run.h"
 #include "tools/cli/interrupt.h"
 #include "tools/cli/json_out.h"
 #include "tools/cli/outcome.h"
@@ -35,50 +36,26 @@
 #include "tools/pkg/sample.h"
 
 namespace vantrel::cli {
+
 namespace {
-
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-struct FlashOptions {
-  std::string package;
-  std::vector<std::string> ports;
-  bool autodetect = false;
-  double wait = -1;
-  double answer_limit = 0;  // 0: the plug-in's own (30 s)
-  bool simulate = false;
-  unsigned phones = 1;
-  int32_t port_index = 0;
-  std::string library;
-  std::string transcript;
-  double time_scale = 0;  // 0: 100 when simulating, real time otherwise
-  uint32_t page_size = 2048;
-  bool verbatim = false;
-  std::vector<uint32_t> bad_blocks, failing_blocks, weak_blocks;
-  std::string state;
-  double link_rate = 0;
-  unsigned latency_us = 0;
-  long power_cut_after = -1;
-  bool quiet = false, verbose = false, json = false;
-  bool verify = false;
-  // Another plan than the download (info, readback); null: flash.
-  std::shared_ptr<PlanCommand> plan;
-  // Which of the simulator-only options the user gave.
-  std::vector<CLI::Option*> sim_only;
-  CLI::Option* page_size_opt = nullptr;
-  CLI::Option* time_scale_opt = nullptr;
-};
-
 // The command running: flash, or a plan command on its machinery.
 std::string g_command = "flash";
+}  // namespace
 
-[[noreturn]] void Fail(ExitCode code, const std::string& message) {
+[[noreturn]] void FailFlash(ExitCode code, const std::string& message) {
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
   std::fprintf(stderr, "vantrel %s: %s\n", g_command.c_str(), message.c_str());
   if (json_out::Enabled()) json_out::WriteResult(code, "vantrel " + g_command + ": " + message);
   throw CLI::RuntimeError(code);
 }
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void Fail(ExitCode code, const std::string& message) { FailFlash(code, message); }
 
 // The port scan, behind one function so the station does not depend on how
 // it classifies ports.
@@ -107,10 +84,6 @@ struct TempPortDir {
   std::string path;
 };
 
-struct Target {
-  std::string label, device;
-};
-
 std::vector<Target> CheckTargets(const FlashOptions& o) {
   std::vector<Target> targets;
   if (o.autodetect) {
@@ -127,6 +100,10 @@ std::vector<Target> CheckTargets(const FlashOptions& o) {
     if (path.empty() && !ResolvePortArgument(found[0].portName, &path, &err)) Fail(kExitPort, err);
     targets.push_back({path, path});
   }
+  std::vector<std::string> labels;
+  for (const auto& t : targets) labels.push_back(t.label);
+  labels.insert(labels.end(), o.ports.begin(), o.ports.end());
+  const std::vector<unsigned> coms = AssignComNumbers(labels, 40 + o.port_index);
   for (const auto& arg : o.ports) {
     std::string path, err;
     if (!ResolvePortArgument(arg, &path, &err)) Fail(kExitUsage, err);
@@ -134,8 +111,9 @@ std::vector<Target> CheckTargets(const FlashOptions& o) {
       if (t.label == arg || SamePort(t.device, path))
         Fail(kExitUsage, "the port " + arg + " is given twice; give each phone's port once");
     }
-    targets.push_back({arg, fs::absolute(path).lexically_normal().string()});
+    targets.push_back({arg, fs::absolute(path).lexically_normal().string(), coms[targets.size()]});
   }
+  if (!targets.empty()) targets[0].com = coms[0];  // --auto's, when there is one
   for (const auto& t : targets) {
     PortCheck c = CheckPort(t.device);
     if (c.problem != PortProblem::kNone && c.problem != PortProblem::kMissing) Fail(kExitPort, c.message);
@@ -160,7 +138,8 @@ void Validate(FlashOptions& o) {
     Fail(kExitUsage, "--state keeps one simulated phone's flash; drop it or use --phones 1");
   if (o.time_scale_opt->count() && !o.simulate) {
     for (const auto& p : o.ports) {
-      if (!IsPseudoTerminal(p))
+      std::string path = p, err;
+      if (ResolvePortArgument(p, &path, &err) && !IsPseudoTerminal(path))
         Fail(kExitUsage, "--time-scale shortens the protocol's pauses, which a real phone needs: only with "
                          "--simulate or pseudo-terminal ports (" + p + " is not one)");
     }
@@ -186,57 +165,16 @@ void CheckPackage(const std::string& package) {
 // Empty transcript files, one per session (FILE.COM40, FILE.COM41, ... when
 // there are several): the plug-in's recorder appends to them. Returns the
 // path pattern the plug-in takes.
-std::string PrepareTranscripts(const FlashOptions& o) {
-  const size_t sessions = o.simulate ? o.phones : std::max<size_t>(o.ports.size(), 1);
-  const std::string path = sessions > 1 ? o.transcript + ".COM%u" : o.transcript;
-  for (size_t i = 0; i < sessions; ++i) {
+std::string PrepareTranscripts(const std::string& transcript, const std::vector<unsigned>& coms) {
+  const std::string path = coms.size() > 1 ? transcript + ".COM%u" : transcript;
+  for (unsigned com : coms) {
     std::string name = path;
-    if (size_t at = name.find("%u"); at != std::string::npos) name.replace(at, 2, std::to_string(40 + o.port_index + i));
+    if (size_t at = name.find("%u"); at != std::string::npos) name.replace(at, 2, std::to_string(com));
     std::FILE* f = std::fopen(name.c_str(), "w");
     if (!f) Fail(kExitUsage, "cannot write the transcript file " + name + ": " + std::strerror(errno));
     std::fclose(f);
   }
   return path;
-}
-
-// The sample package of a simulated run without --package, written into the
-// run's temporary directory.
-std::optional<pkg::BuiltPackage> WriteSample(const FlashOptions& o, const std::string& path, Display& display) {
-  pkg::SampleOptions so;
-  so.pageSize = o.page_size;
-  so.blockKiB = o.page_size == 512 ? 16 : 128;
-  so.multiRegion = !o.verbatim;
-  pkg::BuiltPackage sample = pkg::BuildSamplePackage(so);
-  pkg::WriteFile(path, sample.bytes);
-  display.Message("sample package: " + std::to_string(sample.bytes.size()) + " bytes, " +
-                  std::to_string(o.page_size) + "-byte pages, " + std::to_string(sample.fsImages.size()) +
-                  " FS image(s)");
-  return sample;
-}
-
-std::vector<std::unique_ptr<sim::Phone>> StartSimulatedPhones(const FlashOptions& o,
-                                                              const std::shared_ptr<sim::Flash>& state_flash,
-                                                              std::vector<Target>* targets) {
-  std::vector<std::unique_ptr<sim::Phone>> phones;
-  for (unsigned i = 0; i < o.phones; ++i) {
-    auto flash = i == 0 && state_flash ? state_flash
-                                       : std::make_shared<sim::Flash>(o.page_size == 512 ? sim::Geometry::SmallPage()
-                                                                                         : sim::Geometry::LargePage());
-    for (uint32_t b : o.bad_blocks) flash->MarkFactoryBad(b);
-    for (uint32_t b : o.failing_blocks) flash->SetFailing(b);
-    sim::PhoneConfig pc;
-    pc.linkBytesPerSecond = o.link_rate;
-    pc.turnaroundUs = o.latency_us;
-    if (i == 0) pc.faults.powerCutAfterOps = o.power_cut_after;
-    pc.faults.weakBlocks = o.weak_blocks;
-    auto phone = std::make_unique<sim::Phone>(pc, flash);
-    std::string err;
-    if (!phone->Open(&err)) Fail(kExitFailure, "cannot start the simulated phone: " + err);
-    phone->Start();
-    targets->push_back({"sim" + std::to_string(i + 1), phone->SlavePath()});
-    phones.push_back(std::move(phone));
-  }
-  return phones;
 }
 
 // Waits for every phone, or for Ctrl-C and then for each phone's next safe
@@ -276,98 +214,66 @@ std::vector<PhoneState> WaitForPhones(std::vector<std::unique_ptr<PhoneRun>>& ru
   return final_states;
 }
 
-// After a simulated run: each phone stops, the first keeps its state file,
-// and the flash of each flashed phone is checked against the sample.
-void FinishSimulatedPhones(const FlashOptions& o, std::vector<std::unique_ptr<sim::Phone>>& phones,
-                           const std::optional<pkg::BuiltPackage>& sample, std::vector<PhoneState>& states,
-                           Display& display) {
-  for (size_t i = 0; i < phones.size(); ++i) {
-    auto& phone = phones[i];
-    phone->WaitFinished(std::chrono::milliseconds(states[i].result == kExitOk ? 2000 : 0));
-    phone->Stop();
-    std::string err;
-    if (i == 0 && !o.state.empty() && !phone->flash().Save(o.state, &err))
-      display.Message("cannot save " + o.state + ": " + err);
-    if (!sample || states[i].result != kExitOk) continue;
-    flashcheck::ExpectedFirmware fw{sample->bootloader, sample->extBootloader, sample->rom, sample->rom2,
-                                    sample->fsImages};
-    flashcheck::CheckReport check = flashcheck::CheckFlash(phone->flash(), fw);
-    display.Message("[" + states[i].label + "] flash check: " +
-                    (check.ok ? "every image is where it belongs" : "PROBLEMS"));
-    for (const auto& p : check.problems) display.Message("  - " + p);
-    if (!check.ok) {
-      states[i].result = kExitFlash;
-      states[i].message = "the simulated flash does not hold what was sent";
-    }
-  }
-}
-
 DisplayMode ChooseDisplayMode(const FlashOptions& o) {
   return o.json ? DisplayMode::kJson : o.quiet ? DisplayMode::kQuiet : ::isatty(2) ? DisplayMode::kLive : DisplayMode::kLines;
 }
 
-std::shared_ptr<sim::Flash> OpenSimulatedState(FlashOptions& o) {
-  std::string err;
-  ExitCode cls = kExitPackage;
-  auto flash = OpenStateFile(o.state, o.page_size, o.page_size_opt->count() > 0, 0, &err, &cls);
-  if (!flash) Fail(cls, err);
-  if (!o.state.empty() && !o.page_size_opt->count()) o.page_size = flash->geometry().pageSize;
-  return flash;
+// The run's temporary port directory, each session's COM link in it and the
+// sample package removed even by a second Ctrl-C; returns the transcript
+// pattern the sessions are given.
+std::string PrepareRunDirectory(const FlashOptions& o, const TempPortDir& dir, const std::vector<unsigned>& coms) {
+  if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
+  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o.transcript, coms);
+  interrupt::AddCleanupPath(dir.path + "/sample.bin");
+  for (unsigned com : coms) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(com));
+  interrupt::AddCleanupPath(dir.path, true);
+  return transcript;
 }
 
-int Run(FlashOptions& o) {
-  interrupt::Install();  // Ctrl-C, SIGTERM, SIGHUP or a closed output end the run cleanly
-  if (o.plan) g_command = o.plan->name;
-  Validate(o);
-  std::vector<Target> targets;
-  if (!o.simulate) targets = CheckTargets(o);
-  if (o.plan && o.plan->check) o.plan->check(o.simulate ? o.phones : targets.size());
-  std::shared_ptr<sim::Flash> state_flash;
-  if (o.simulate) state_flash = OpenSimulatedState(o);
+std::vector<unsigned> SessionComNumbers(const FlashOptions& o, const std::vector<Target>& targets) {
+  std::vector<unsigned> coms;
+  for (const auto& t : targets) coms.push_back(t.com);
+  for (unsigned i = 0; o.simulate && i < o.phones; ++i) coms.push_back(40 + o.port_index + i);
+  return coms;
+}
 
-  Display display(ChooseDisplayMode(o), o.verbose);
-  const double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
-  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o);
-
-  TempPortDir dir;
-  if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
-  interrupt::AddCleanupPath(dir.path + "/sample.bin");
-  for (unsigned i = 0; i < 40; ++i) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(40 + o.port_index + i));
-  interrupt::AddCleanupPath(dir.path, true);
-
-  std::string package = o.package;
-  std::optional<pkg::BuiltPackage> sample;
-  if (o.simulate && package.empty() && !o.plan) {
-    package = dir.path + "/sample.bin";
-    sample = WriteSample(o, package, display);
-  }
-  if (!package.empty()) CheckPackage(package);
-  std::vector<std::unique_ptr<sim::Phone>> phones;
-  if (o.simulate) phones = StartSimulatedPhones(o, state_flash, &targets);
-
-  PluginHost host;
+void LoadPlugin(const FlashOptions& o, PluginHost& host, const std::string& package, Display& display,
+                size_t phones) {
   std::string err;
   if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
     Fail(kExitFailure, "cannot load the plug-in: " + err);
   if (!package.empty()) host.PreviousLoad(package);
   if (o.plan && !host.CanRunPlans()) Fail(kExitFailure, "this plug-in library cannot run `" + g_command + "`");
-  display.Message("plug-in for model " + host.Model() + ", " + std::to_string(targets.size()) + " phone(s)");
+  display.Message("plug-in for model " + host.Model() + ", " + std::to_string(phones) + " phone(s)");
+}
 
+// Every phone at once, each on its own thread, until all have ended or the
+// run is interrupted; then the summary. Returns the exit code.
+// Each session's own settings: its pauses, transcript, verify, and the plan
+// run in place of the download.
+StationOptions SessionOptions(const FlashOptions& o, const std::string& transcript, bool without_package) {
   StationOptions so;
   so.wait_seconds = o.wait;
   so.answer_limit_seconds = o.answer_limit;
-  so.time_scale = static_cast<int32_t>(std::min(std::lround(scale), long{INT32_MAX}));
+  const double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
+  so.time_scale = static_cast<int32_t>(std::lround(std::min(scale, 1e6)));
   so.transcript = transcript;
   so.verify = o.verify;
-  so.without_package = package.empty();
+  so.without_package = without_package;
+  return so;
+}
+
+int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const std::vector<Target>& targets,
+               TempPortDir& dir, SimulatedRun& simulated, StationOptions so) {
   std::vector<std::unique_ptr<PhoneRun>> runs;
   for (size_t i = 0; i < targets.size(); ++i) {
+    const Target& t = targets[i];
     if (o.plan)
-      so.plan = [&host, plan = o.plan, i, label = targets[i].label](CInterfaceTemplate* s, std::string* done) {
+      so.plan = [&host, plan = o.plan, i, label = t.label](CInterfaceTemplate* s, std::string* done) {
         return plan->run(host, i, label, s, done);
       };
-    runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
-                                              o.port_index + static_cast<int32_t>(i), dir.path, so));
+    runs.push_back(std::make_unique<PhoneRun>(host, display, t.label, t.device, static_cast<int32_t>(t.com) - 40,
+                                              dir.path, so));
   }
   if (interrupt::Requested()) Fail(kExitInterrupted, "interrupted before any port was opened");
   display.StartLive([&runs] {
@@ -376,11 +282,10 @@ int Run(FlashOptions& o) {
     return v;
   });
   for (auto& r : runs) r->Start();
-
   bool forced = false;
   std::vector<PhoneState> final_states = WaitForPhones(runs, host, &forced);
   display.StopLive();
-  if (!forced) FinishSimulatedPhones(o, phones, sample, final_states, display);
+  if (!forced) FinishSimulatedPhones(o, simulated.phones, simulated.sample, final_states, display);
   int rc = StationExit(final_states);
   if (o.plan && o.plan->finish && !forced) rc = o.plan->finish(final_states, rc);
   display.Summary(final_states, rc,
@@ -394,6 +299,33 @@ int Run(FlashOptions& o) {
     ::_exit(rc);
   }
   for (auto& r : runs) r->Join();
+  return rc;
+}
+
+int Run(FlashOptions& o) {
+  interrupt::Install();  // Ctrl-C, SIGTERM, SIGHUP or a closed output end the run cleanly
+  if (o.plan) g_command = o.plan->name;
+  Validate(o);
+  std::vector<Target> targets;
+  if (!o.simulate) targets = CheckTargets(o);
+  if (o.plan && o.plan->check) o.plan->check(o.simulate ? o.phones : targets.size());
+  SimulatedRun simulated;
+  if (o.simulate) simulated.state_flash = OpenSimulatedState(o);
+  Display display(ChooseDisplayMode(o), o.verbose);
+  TempPortDir dir;
+  const std::string transcript = PrepareRunDirectory(o, dir, SessionComNumbers(o, targets));
+
+  std::string package = o.package;
+  if (o.simulate && package.empty() && !o.plan) {
+    package = dir.path + "/sample.bin";
+    simulated.sample = WriteSample(o, package, display);
+  }
+  if (!package.empty()) CheckPackage(package);
+  if (o.simulate) simulated.phones = StartSimulatedPhones(o, simulated.state_flash, &targets);
+  PluginHost host;
+  LoadPlugin(o, host, package, display, targets.size());
+  const int rc = RunStation(o, host, display, targets, dir, simulated,
+                            SessionOptions(o, transcript, package.empty()));
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
   return rc;
@@ -405,11 +337,12 @@ CLI::App* AddPhoneCommand(CLI::App& app, const std::string& name, const std::str
                           const std::string& package_help, std::shared_ptr<FlashOptions> o) {
   auto* cmd = app.add_subcommand(name, help);
   cmd->footer(std::string("\n") + ExitCodeHelp());
-  cmd->add_option("--package", o->package, package_help);
+  cmd->add_option("--package", o->package, package_help)->type_name("FILE");
   cmd->add_option("--port", o->ports,
                   "A phone's port: a tty path (by-id/by-path links included) or COMn of the port directory; "
                   "repeat for several phones")
-      ->allow_extra_args(false);
+      ->allow_extra_args(false)
+      ->type_name("PORT");
   cmd->add_flag("--auto", o->autodetect, "Take the one phone port the port scan finds");
   cmd->add_option("--wait", o->wait, "Give up on a port that has not appeared after this many seconds")
       ->check(Number("a number of seconds", 0));
@@ -422,16 +355,19 @@ CLI::App* AddPhoneCommand(CLI::App& app, const std::string& name, const std::str
                   "Port index of the first session given by path (COM number - 40); a COMn port keeps its number")
       ->check(WholeNumber("a port index", 0, 215))
       ->capture_default_str();
-  cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)");
+  cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)")
+      ->type_name("FILE");
   cmd->add_option("--transcript", o->transcript,
                   "Record every byte to and from the phone in FILE (hex, one chunk a line; "
-                  "FILE.COMn for each phone when there are several), for a field report");
+                  "FILE.COMn for each phone when there are several), for a field report")
+      ->type_name("FILE");
   o->time_scale_opt = cmd->add_option("--time-scale", o->time_scale,
                                       "Run the plug-in's fixed pauses this many times faster (--simulate, "
                                       "pseudo-terminals only; default 100 when simulating)")
                           ->check(Number("a factor", 1));
   o->page_size_opt = cmd->add_option("--page-size", o->page_size, "Simulated flash: 512 or 2048-byte pages")
-                         ->check(OneOf({512, 2048}));
+                         ->check(OneOf({512, 2048}))
+                         ->type_name("512|2048");
   o->sim_only.push_back(o->page_size_opt);
   o->sim_only.push_back(
       cmd->add_option("--phones", o->phones, "Simulated phones at once")->check(WholeNumber("a number of phones", 1, 16)));
@@ -449,7 +385,8 @@ CLI::App* AddPhoneCommand(CLI::App& app, const std::string& name, const std::str
                       "Simulated flash: blocks that take writes but read back with a bit flipped in each page")
           ->delimiter(',')
           ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
-  o->sim_only.push_back(cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)"));
+  o->sim_only.push_back(cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)")
+                            ->type_name("FILE"));
   o->sim_only.push_back(cmd->add_option("--link-rate", o->link_rate, "Simulated link rate in bytes/s (0: full speed)")
                             ->check(Number("bytes per second", 0)));
   o->sim_only.push_back(cmd->add_option("--latency-us", o->latency_us, "Simulated turnaround latency in microseconds")
@@ -481,8 +418,7 @@ void RegisterFlashCommand(CLI::App& app) {
 CLI::App* AddPlanCommand(CLI::App& app, const std::string& help, std::shared_ptr<PlanCommand> plan) {
   auto o = std::make_shared<FlashOptions>();
   o->plan = plan;
-  return AddPhoneCommand(app, plan->name, help,
-                         "Firmware package file to compare with the phone (optional)", o);
+  return AddPhoneCommand(app, plan->name, help, "Firmware package file to compare with the phone (optional)", o);
 }
 
 }  // namespace vantrel::cli

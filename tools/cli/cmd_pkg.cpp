@@ -1,6 +1,8 @@
 // `vantrel pkg build|sample|info`: writes packages from a JSON description and
 // shows what the loader makes of a package file.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -16,18 +18,32 @@
 namespace vantrel::cli {
 namespace {
 
-// A package the builder wrote is checked by the loader itself, so that a
-// description that breaks a limit is reported at once (the file is still
-// written: broken packages are useful for tests).
+[[noreturn]] void Fail(ExitCode code, const std::string& message) {
+  std::fprintf(stderr, "vantrel pkg: %s\n", message.c_str());
+  throw CLI::RuntimeError(code);
+}
+
+// The bytes to `path`, or the reason they could not be written.
+void WriteOrFail(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) Fail(kExitFailure, "cannot write " + path + ": " + std::strerror(errno));
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  const int err = errno;
+  if (std::fclose(f) != 0 || !written) {
+    const int e = written ? errno : err;
+    std::remove(path.c_str());
+    Fail(kExitFailure, "cannot write " + path + ": " + std::strerror(e));
+  }
+}
+
+// The loader checks the package before a byte of it is written, so that a
+// description that breaks a limit leaves no file behind.
 void WriteChecked(const pkg::BuiltPackage& built, const std::string& output) {
-  pkg::WriteFile(output, built.bytes);
   ImageStore store;
   std::string why;
-  if (!BuildImageStore(built.bytes, &store, &why)) {
-    std::fprintf(stderr, "vantrel pkg: %s written, but it does not load: %s\n", output.c_str(),
-                 why.c_str());
-    throw CLI::RuntimeError(kExitPackage);
-  }
+  if (!BuildImageStore(built.bytes, &store, &why))
+    Fail(kExitPackage, output + ": not written: the package described does not load: " + why);
+  WriteOrFail(output, built.bytes);
   std::printf("%s: %zu bytes, %zu images (%zu FS)\n", output.c_str(), built.bytes.size(),
               built.store.size(), built.fsImages.size());
 }
@@ -53,13 +69,16 @@ void RegisterPkgCommand(CLI::App& app) {
     std::string description, output;
   };
   auto build_args = std::make_shared<BuildArgs>();
-  auto* build = pkg->add_subcommand("build", "Write a package from a JSON description (tools/pkg/README.md)");
+  auto* build = pkg->add_subcommand("build", "Write a package from a JSON description (PACKAGE DESCRIPTION in `man vantrel`; `vantrel pkg sample` prints one)");
   build->footer("\n" + ExitCodeHelp({{kExitOk, "the package was written and loads"},
                                       {kExitFailure, "the package file could not be written"},
                                       {kExitUsage, "the description is wrong, or a bad argument"},
                                       {kExitPackage, "the package described would not load: nothing written"}}));
-  build->add_option("description", build_args->description, "JSON description")->required()->check(CLI::ExistingFile);
-  build->add_option("-o,--output", build_args->output, "Package file to write")->required();
+  build->add_option("description", build_args->description, "JSON description")
+      ->required()
+      ->check(CLI::ExistingFile)
+      ->type_name("FILE");
+  build->add_option("-o,--output", build_args->output, "Package file to write")->required()->type_name("FILE");
   build->callback([build_args] {
     Guarded([&] { WriteChecked(pkg::BuildPackageFromFile(build_args->description), build_args->output); });
   });
@@ -76,9 +95,10 @@ void RegisterPkgCommand(CLI::App& app) {
   sample->footer("\n" + ExitCodeHelp({{kExitOk, "the sample was written (or its description printed)"},
                                        {kExitFailure, "the package file could not be written"},
                                        {kExitUsage, "a bad argument"}}));
-  sample->add_option("-o,--output", sample_args->output, "Package file to write");
+  sample->add_option("-o,--output", sample_args->output, "Package file to write")->type_name("FILE");
   sample->add_option("--page-size", sample_args->pageSize, "512 (16 KiB blocks) or 2048 (128 KiB blocks)")
-      ->check(OneOf({512, 2048}));
+      ->check(OneOf({512, 2048}))
+      ->type_name("512|2048");
   sample->add_flag("--verbatim", sample_args->verbatim, "One FS section per image instead of one split section");
   sample->add_option("--fs-images", sample_args->fsImages, "FS images, 1 to 4")->check(WholeNumber("a number of FS images", 1, 4));
   sample->add_option("--data-blocks", sample_args->dataBlocks, "Data blocks per FS image")->check(WholeNumber("a number of blocks", 1, 4096));
@@ -105,14 +125,14 @@ void RegisterPkgCommand(CLI::App& app) {
                                      {kExitFailure, "the file could not be read"},
                                      {kExitUsage, "a bad argument"},
                                      {kExitPackage, "not a firmware package, or one that does not load"}}));
-  info->add_option("package", *info_path, "Package file")->required();
+  info->add_option("package", *info_path, "Package file")->required()->type_name("FILE");
   info->callback([info_path] {
     PackageFile file;
     std::string why;
-    if (!file.Open(*info_path, &why)) {
-      std::fprintf(stderr, "vantrel pkg info: %s\n", why.c_str());
-      throw CLI::RuntimeError(kExitPackage);
-    }
+    if (!file.Open(*info_path, &why)) Fail(kExitFailure, "info: " + why);
+    if (!pkg::LooksLikePackage(file.bytes()))
+      Fail(kExitPackage, "info: " + *info_path + ": not a firmware package (it does not start with a package's "
+                         "header: a page size and a block size that a flash has)");
     if (!pkg::DescribePackage(file.bytes(), std::cout)) {
       std::cout.flush();
       throw CLI::RuntimeError(kExitPackage);

@@ -12,6 +12,7 @@
 #include "ports/port_scan.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/installed.h"
 
 namespace vantrel::cli {
 namespace {
@@ -68,8 +69,8 @@ void RegisterPortsCommand(CLI::App& app) {
     if (phones.empty())
       std::printf(
           "no phone port: a phone's port gets its name from the udev rule %s (add the phone's USB IDs) and "
-          "its number from a COM<n> link in %s; see the README\n",
-          "ports/70-vantrel.rules", platform::PortDirectory().c_str());
+          "its number from a COM<n> link in %s; see FILES in `man vantrel`\n",
+          RuleHint("70-vantrel.rules").c_str(), platform::PortDirectory().c_str());
   });
 }
 

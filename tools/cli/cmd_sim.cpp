@@ -173,10 +173,12 @@ void RegisterSimCommand(CLI::App& app) {
                                     {kExitPackage, "the state file is not one the simulator saved"}}));
   auto& f = o->cfg.faults;
   auto* geometry = cmd->add_option("--geometry", o->pageSize, "Page size of a new flash: 512 (16 KiB blocks) or 2048 (128 KiB)")
-      ->check(OneOf({512, 2048}));
+      ->check(OneOf({512, 2048}))
+      ->type_name("512|2048");
   cmd->add_option("--size-mib", o->sizeMiB, "Main data of a new flash in MiB")->check(WholeNumber("a size in MiB", 16, 4096));
-  cmd->add_option("--state", o->state, "Flash state file: loaded when present, saved at the end");
-  cmd->add_option("--port-dir", o->portDir, "Port directory for the COM<n> link (default $VANTREL_PORT_DIR or /dev/vantrel)");
+  cmd->add_option("--state", o->state, "Flash state file: loaded when present, saved at the end")->type_name("FILE");
+  cmd->add_option("--port-dir", o->portDir, "Port directory for the COM<n> link (default $VANTREL_PORT_DIR or /dev/vantrel)")
+      ->type_name("DIR");
   cmd->add_option("--com", o->com, "COM number of the link (default 40 when --port-dir is given)")
       ->check(WholeNumber("a COM number", 1, 255));
   cmd->add_option("--delay-ms", o->delayMs, "Create the link only after this many ms (the phone is plugged in)")
@@ -198,7 +200,7 @@ void RegisterSimCommand(CLI::App& app) {
       ->check(Number("bytes per second", 0));
   cmd->add_option("--latency-us", o->cfg.turnaroundUs, "Emulated turnaround latency in microseconds")
       ->check(WholeNumber("microseconds", 0, 10'000'000));
-  cmd->add_option("--transcript", o->cfg.transcriptPath, "Hex transcript file of both directions");
+  cmd->add_option("--transcript", o->cfg.transcriptPath, "Hex transcript file of both directions")->type_name("FILE");
   cmd->add_flag("--transcript-full", o->cfg.transcriptFullData, "Do not abbreviate long data in the transcript");
   cmd->add_flag("--summary", o->summary, "Print a summary of the flash contents at the end");
   cmd->add_option("--bad-blocks", o->badBlocks, "Factory-bad blocks, e.g. 5,9,100-103");

@@ -51,7 +51,10 @@ std::string Row(const PhoneState& s, size_t head_width, const std::vector<std::s
     const size_t need = Columns(tail) + 1;
     if (need + least <= usable) return FitHead(s, std::min(head_width, usable - need)) + " " + tail;
   }
-  return KeepStart(FitHead(s, least) + " " + tails.back(), usable);
+  // Nothing fits whole: the head keeps its column while 20 columns are left
+  // for the tail, which is cut.
+  const size_t head = std::max(least, std::min(head_width, usable > 21 ? usable - 21 : 0));
+  return KeepStart(FitHead(s, head) + " " + tails.back(), usable);
 }
 
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));

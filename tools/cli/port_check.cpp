@@ -1,11 +1,14 @@
 #include "tools/cli/port_check.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 #include <fstream>
 
 #include "platform/serial_port.h"
+#include "tools/cli/installed.h"
 
 namespace vantrel::cli {
 
@@ -53,6 +57,48 @@ const char* NeverAPhonePort(dev_t device) {
 
 }  // namespace
 
+NodeAccess AccessOf(const std::string& path) {
+  NodeAccess a;
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return a;
+  a.mode = st.st_mode & 07777;
+  const passwd* owner = ::getpwuid(st.st_uid);
+  a.owner = owner ? owner->pw_name : std::to_string(st.st_uid);
+  const group* gr = ::getgrgid(st.st_gid);
+  a.group = gr ? gr->gr_name : std::to_string(st.st_gid);
+  const passwd* me = ::getpwuid(::getuid());
+  a.in_group = me && me->pw_gid == st.st_gid;
+  for (char** m = gr ? gr->gr_mem : nullptr; m && *m && me; ++m) a.in_group |= std::strcmp(*m, me->pw_name) == 0;
+  std::vector<gid_t> mine(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)));
+  mine.resize(static_cast<size_t>(std::max(::getgroups(static_cast<int>(mine.size()), mine.data()), 0)));
+  a.session_has_group =
+      ::getegid() == st.st_gid || std::find(mine.begin(), mine.end(), st.st_gid) != mine.end();
+  const std::string rule = InstalledRule("71-vantrel-access.rules");
+  a.rule_applies = rule.rfind("/etc/udev/", 0) == 0 || rule.rfind("/usr/lib/udev/", 0) == 0 ||
+                   rule.rfind("/lib/udev/", 0) == 0;
+  return a;
+}
+
+std::string PermissionDenied(const NodeAccess& a) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", a.mode);
+  const std::string head = "permission denied (owner " + a.owner + ", group " + a.group + ", mode " + mode + "); ";
+  const bool group_may = (a.mode & 060) == 060 && a.group != "root";
+  if (group_may && !a.in_group)
+    return head + "add yourself to the group " + a.group + ", which may open it (`sudo usermod -aG " + a.group +
+           " $USER`), then log in again";
+  if (group_may && !a.session_has_group)
+    return head + "you joined the group " + a.group + " after this session began: log in again (or run `newgrp " +
+           a.group + "`)";
+  if (a.rule_applies)
+    return head + "the udev rules are installed but gave this seat no access to it: check that the phone's USB IDs "
+                  "are in " + RuleHint("70-vantrel.rules") + " (`udevadm info` on the port shows what udev knows), "
+                  "then plug the phone in again";
+  return head + "only " + a.owner + (group_may ? " and the group " + a.group : "") +
+         " may open it: install the udev rules " + RuleHint("70-vantrel.rules") + ", with the phone's USB IDs added, "
+         "and 71-vantrel-access.rules, which give the seat's user access, then plug the phone in again";
+}
+
 PortCheck CheckPort(const std::string& path) {
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) {
@@ -71,9 +117,7 @@ PortCheck CheckPort(const std::string& path) {
   if (fd < 0) {
     int e = errno;
     if (e == EACCES || e == EPERM) {
-      return {PortProblem::kPermission,
-              path + ": permission denied; add yourself to the group that owns it (`sudo usermod -aG dialout $USER`, "
-                     "then log in again) or install the udev rules 70-vantrel.rules and 71-vantrel-access.rules that grant the seat's user access"};
+      return {PortProblem::kPermission, path + ": " + PermissionDenied(AccessOf(path))};
     }
     if (e == EBUSY) return Busy(path);
     if (e == ENOENT || e == ENXIO || e == ENODEV)
@@ -115,9 +159,35 @@ std::vector<std::string> PortHolders(const std::string& path) {
   return out;
 }
 
+namespace {
+
+bool IsComName(const std::string& arg) {
+  return arg.size() > 3 && arg.compare(0, 3, "COM") == 0 &&
+         arg.find_first_not_of("0123456789", 3) == std::string::npos;
+}
+
+}  // namespace
+
+unsigned ComNumberOf(const std::string& arg) {
+  if (!IsComName(arg)) return 0;
+  const unsigned long n = std::strtoul(arg.c_str() + 3, nullptr, 10);
+  return n <= 255 ? static_cast<unsigned>(n) : 0;
+}
+
+std::vector<unsigned> AssignComNumbers(const std::vector<std::string>& args, unsigned first) {
+  std::vector<unsigned> coms;
+  for (const auto& a : args) coms.push_back(ComNumberOf(a));
+  unsigned next = first;
+  for (auto& com : coms) {
+    if (com) continue;
+    while (std::find(coms.begin(), coms.end(), next) != coms.end()) ++next;
+    com = next++;
+  }
+  return coms;
+}
+
 bool ResolvePortArgument(const std::string& arg, std::string* path, std::string* error) {
-  if (arg.size() > 3 && arg.compare(0, 3, "COM") == 0 &&
-      arg.find_first_not_of("0123456789", 3) == std::string::npos) {
+  if (IsComName(arg)) {
     unsigned long n = std::strtoul(arg.c_str() + 3, nullptr, 10);
     if (n == 0 || n > 255) {
       *error = arg + ": COM numbers run from 1 to 255";

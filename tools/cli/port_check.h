@@ -29,6 +29,20 @@ struct PortCheck {
 // it (its lock or its exclusive mode). Opens and closes the port.
 PortCheck CheckPort(const std::string& path);
 
+// Who may open a device node, as far as a permission remedy needs to know.
+struct NodeAccess {
+  std::string owner, group;  // names
+  unsigned mode = 0;         // the permission bits
+  bool in_group = false;     // this user is a member of the node's group
+  bool session_has_group = false;  // ... and this process has it (joined before this login)
+  bool rule_applies = false;       // the access rule is where udev reads it
+};
+NodeAccess AccessOf(const std::string& path);
+
+// "permission denied (owner root, group dialout, mode 0660); REMEDY": the
+// remedy that follows the node's owner, group and mode.
+std::string PermissionDenied(const NodeAccess& a);
+
 // Which processes have `path` open, as "1234 (ModemManager)"; best effort.
 std::vector<std::string> PortHolders(const std::string& path);
 
@@ -36,6 +50,14 @@ std::vector<std::string> PortHolders(const std::string& path);
 // link, anything else is taken as a path. Fails only on a COM name out of
 // range.
 bool ResolvePortArgument(const std::string& arg, std::string* path, std::string* error);
+
+// The COM number a --port argument names ("COM45": 45), or 0 for a path.
+unsigned ComNumberOf(const std::string& arg);
+
+// The COM number each port's session is shown it under: a COMn argument
+// keeps n, the others take `first`, first + 1, ... past the numbers the
+// COMn arguments hold.
+std::vector<unsigned> AssignComNumbers(const std::vector<std::string>& args, unsigned first);
 
 // True when the path (followed through links) is a pseudo-terminal, i.e. a
 // simulated phone rather than a real one.

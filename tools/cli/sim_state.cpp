@@ -4,7 +4,20 @@
 
 #include <exception>
 
+#include "images/package_file.h"
+#include "tools/pkg/inspect.h"
+
 namespace vantrel::cli {
+
+namespace {
+
+bool IsFirmwarePackage(const std::string& path) {
+  PackageFile file;
+  std::string why;
+  return file.Open(path, &why) && pkg::LooksLikePackage(file.bytes());
+}
+
+}  // namespace
 
 std::shared_ptr<sim::Flash> OpenStateFile(const std::string& path, uint32_t page_size, bool page_size_given,
                                           uint64_t new_bytes, std::string* error, ExitCode* cls) {
@@ -29,8 +42,15 @@ std::shared_ptr<sim::Flash> OpenStateFile(const std::string& path, uint32_t page
     why = e.what();
   }
   if (!flash) {
-    *error = "state file " + path + ": " + (why.empty() ? "unreadable" : why) +
-             "; remove it to start from an empty flash";
+    if (why.rfind(path + ": ", 0) == 0) why.erase(0, path.size() + 2);
+    // Never advise removing it: the file is the user's, maybe a package
+    // given to the wrong option.
+    *error = IsFirmwarePackage(path)
+                 ? "state file " + path + ": is a firmware package, not a flash state file; give it with --package, "
+                   "and --state the name of a new file (it is created when the run ends)"
+                 : "state file " + path + ": " + (why.empty() ? "unreadable" : why) +
+                       " (a state file is the flash the simulator saved); give --state the name of a new file "
+                       "(it is created when the run ends)";
     return nullptr;
   }
   if (page_size_given && flash->geometry().pageSize != page_size) {

@@ -1,12 +1,14 @@
 // `vantrel pkg info`: the loader's own steps, printed.
 #include "tools/pkg/inspect.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
 #include "images/records.h"
 #include "images/rom_info.h"
 #include "link/byte_order.h"
+#include "tools/pkg/digest.h"
 
 namespace vantrel::pkg {
 namespace {
@@ -88,7 +90,50 @@ void DescribeFs(const NandGeometry& g, const ImageRecord& r, std::ostream& out) 
     Print(out, "        region %u: 0x%08X + 0x%08X\n", k, v.RegionStart(k), v.RegionLength(k));
 }
 
+std::string Sha256(ByteSpan bytes) {
+  const std::string hex = pkg::Sha256(bytes.data(), bytes.size());
+  return hex.empty() ? "(no digest)" : hex;
+}
+
+// What the format lets a tool check, and what it does not: the container
+// carries no checksum, so damage inside an image's data shows only against
+// a digest its publisher states.
+void DescribeChecks(ByteSpan file, const PackageLayout& layout, const ImageStore& store, bool loaded,
+                    std::ostream& out) {
+  Print(out, "checks:\n");
+  if (layout.tableRead) {
+    uint64_t end = 0;
+    for (const SectionRecord& s : layout.sections)
+      end = std::max<uint64_t>(end, (uint64_t{s.startBlock} + s.blockCount) * layout.geometry.blockBytes);
+    if (file.size() < end)
+      Print(out, "  WARNING: the file ends %llu bytes before the end of the blocks its section table gives: it may "
+                 "have been cut short (a load reads only the bytes it needs, so it can still pass)\n",
+            static_cast<unsigned long long>(end - file.size()));
+    else
+      Print(out, "  length: the file holds every block its section table gives\n");
+  }
+  if (loaded)
+    Print(out, "  structure: section table, bootloader information block, ROM information record, FS headers "
+               "and info records as above\n");
+  Print(out, "  content: the package carries no checksum of its own, so changed bytes inside an image's data "
+             "cannot be told here: compare these SHA-256 digests with those its publisher states\n");
+  Print(out, "  the download sends a sum with each image and FS block, computed from these bytes: the phone checks "
+             "what it received against it, which catches damage on the way, not in this file\n");
+  Print(out, "sha256: %s  file\n", Sha256(file).c_str());
+  for (const ImageRecord& r : store)
+    Print(out, "sha256: %s  %s (section %d%s)\n", Sha256(r.bytes).c_str(), ImageName(r.type), r.section,
+          r.region >= 0 ? (", region " + std::to_string(r.region)).c_str() : "");
+}
+
+bool PowerOfTwo(uint32_t v) { return v && (v & (v - 1)) == 0; }
+
 }  // namespace
+
+bool LooksLikePackage(ByteSpan file) {
+  if (file.size() < SectionRecordOffset(3)) return false;
+  const uint32_t page = GetLe16(file.data() + kPackagePageSize), block_kib = GetLe16(file.data() + kPackageBlockKiB);
+  return PowerOfTwo(page) && page >= 256 && PowerOfTwo(block_kib) && uint64_t{block_kib} * 1024 >= page;
+}
 
 bool DescribePackage(ByteSpan file, std::ostream& out, std::string* reason) {
   ImageStore store;
@@ -138,6 +183,7 @@ bool DescribePackage(ByteSpan file, std::ostream& out, std::string* reason) {
   } else {
     Print(out, "limits: FAILED: %s\n", why.c_str());
   }
+  DescribeChecks(file, layout, store, ok, out);
   if (reason) *reason = why;
   return ok;
 }

@@ -9,6 +9,12 @@
 
 namespace vantrel::pkg {
 
+// True when the file starts as a firmware package does: a header whose page
+// and block sizes are powers of two a flash has, and room for the section
+// table's three fixed records. A file that does not is no package at all,
+// rather than a broken one.
+bool LooksLikePackage(ByteSpan file);
+
 // Prints the description to `out`. True when the package loads; otherwise
 // *reason (when given) holds the loader's reason, which is printed too.
 bool DescribePackage(ByteSpan file, std::ostream& out, std::string* reason = nullptr);
