@@ -66,6 +66,17 @@ void FillIdentity(const PhoneIdentity& id, VantrelIdentity* out) {
   for (uint32_t i = 0; i < out->fs_section_count; ++i) FillSection(id.sections[i], &out->fs_sections[i]);
 }
 
+// Fills as much of the caller's record as it says it has (out->size), the
+// rest of a newer record left out.
+void CopyOut(const PhoneIdentity& id, VantrelIdentity* out) {
+  auto full = std::make_unique<VantrelIdentity>();
+  std::memset(full.get(), 0, sizeof(VantrelIdentity));
+  FillIdentity(id, full.get());
+  const uint32_t n = std::min<uint32_t>(out->size, sizeof(VantrelIdentity));
+  full->size = n;
+  std::memcpy(out, full.get(), n);
+}
+
 }  // namespace
 }  // namespace vantrel
 
@@ -78,12 +89,7 @@ VANTREL_API int32_t VantrelIdentify(CInterfaceTemplate* session, VantrelIdentity
     vantrel::PhoneIdentity id;
     const int ok = s->engine().Identify(&id);
     // What the agent and the flash told before a failure is filled too.
-    auto full = std::make_unique<VantrelIdentity>();
-    std::memset(full.get(), 0, sizeof(VantrelIdentity));
-    vantrel::FillIdentity(id, full.get());
-    const uint32_t n = std::min<uint32_t>(out->size, sizeof(VantrelIdentity));
-    full->size = n;
-    std::memcpy(out, full.get(), n);
+    vantrel::CopyOut(id, out);
     return ok;
   } catch (...) {
     return 0;
@@ -96,12 +102,7 @@ VANTREL_API int32_t VantrelPhoneSeen(CInterfaceTemplate* session, VantrelIdentit
     if (!s || !out || out->size < sizeof(uint32_t)) return 0;
     vantrel::PhoneIdentity id;
     id.greeting = s->engine().greeting();
-    auto full = std::make_unique<VantrelIdentity>();
-    std::memset(full.get(), 0, sizeof(VantrelIdentity));
-    vantrel::FillIdentity(id, full.get());
-    const uint32_t n = std::min<uint32_t>(out->size, sizeof(VantrelIdentity));
-    full->size = n;
-    std::memcpy(out, full.get(), n);
+    vantrel::CopyOut(id, out);
     // An agent always names its version: all zero means none answered.
     return id.greeting.version[0] || id.greeting.version[1] ? 1 : 0;
   } catch (...) {

@@ -1,7 +1,6 @@
 // vantrel info: what a phone is, what its flash holds and, with a package,
 // whether the package fits and what the next download would do. Nothing is
 // written or erased; the phone resets at the end.
-#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <optional>
@@ -9,7 +8,9 @@
 
 #include "tools/cli/commands.h"
 #include "tools/cli/json_out.h"
+#include "tools/cli/layout.h"
 #include "tools/cli/plan_command.h"
+#include "tools/pkg/digest.h"
 
 namespace vantrel::cli {
 namespace {
@@ -20,25 +21,7 @@ struct Identities {
   std::vector<std::string> labels;
 };
 
-std::string Hex(const uint8_t* p, size_t n) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += kHex[p[i] >> 4];
-    s += kHex[p[i] & 15];
-  }
-  return s;
-}
-
-std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* format, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, format);
-  std::vsnprintf(buf, sizeof buf, format, ap);
-  va_end(ap);
-  return buf;
-}
+using pkg::Hex;
 
 const char* NextAction(int32_t next) {
   switch (next) {
@@ -50,29 +33,29 @@ const char* NextAction(int32_t next) {
 }
 
 std::string SectionLine(const VantrelFsSection& f) {
-  std::string line = Fmt("FS %u: ", f.slot);
+  std::string line = Printf("FS %u: ", f.slot);
   if (f.info_block_found)
-    line += Fmt("info block %u (version %u.%u.%u), %u block%s remapped", f.info_block, f.info_version[0],
+    line += Printf("info block %u (version %u.%u.%u), %u block%s remapped", f.info_block, f.info_version[0],
                 f.info_version[1], f.info_version[2], f.remaps_in_use, f.remaps_in_use == 1 ? "" : "s");
   else
-    line += Fmt("no info block in 0x%08X + 0x%X", f.info_area_start, f.info_area_length);
-  if (!f.fits) return line + Fmt("; this package does NOT fit (%d: %s)", f.result, f.problem);
+    line += Printf("no info block in 0x%08X + 0x%X", f.info_area_start, f.info_area_length);
+  if (!f.fits) return line + Printf("; this package does NOT fit (%d: %s)", f.result, f.problem);
   return line + "; this package fits; " + NextAction(f.next_action);
 }
 
 // The short report of one phone, a line each.
 std::vector<std::string> Report(const VantrelIdentity& id) {
   std::vector<std::string> lines;
-  lines.push_back(Fmt("agent %u.%u, chip type 0x%02X", id.agent_version[0], id.agent_version[1], id.chip_type));
-  lines.push_back(Fmt("flash: %u-byte pages, %u spare, %u KiB blocks", id.page_size, id.spare_size,
+  lines.push_back(Printf("agent %u.%u, chip type 0x%02X", id.agent_version[0], id.agent_version[1], id.chip_type));
+  lines.push_back(Printf("flash: %u-byte pages, %u spare, %u KiB blocks", id.page_size, id.spare_size,
                       id.block_main_size / 1024));
   if (!id.rom_info_found) {
     lines.push_back("no ROM record in blocks 2 to 9 (a blank phone, or one flashed with another layout)");
   } else {
-    std::string rom = Fmt("ROM record in block %u (version %d), %u region%s", id.rom_info_block, id.rom_info_version,
+    std::string rom = Printf("ROM record in block %u (version %d), %u region%s", id.rom_info_block, id.rom_info_version,
                           id.region_count, id.region_count == 1 ? "" : "s");
     for (uint32_t r = 0; r < id.region_count && r < VANTREL_MAX_ROM_REGIONS; ++r)
-      rom += Fmt("%s0x%08X + 0x%X", r ? ", " : ": ", id.regions[r].start, id.regions[r].length);
+      rom += Printf("%s0x%08X + 0x%X", r ? ", " : ": ", id.regions[r].start, id.regions[r].length);
     lines.push_back(rom + (id.fs_identifier_ok ? "; FS identifier ok" : "; no FS identifier"));
   }
   for (uint32_t k = 0; k < id.fs_section_count && k < VANTREL_MAX_FS_SECTIONS; ++k)
@@ -83,7 +66,7 @@ std::vector<std::string> Report(const VantrelIdentity& id) {
 
 nlohmann::json Json(const std::string& label, const VantrelIdentity& id) {
   nlohmann::json j{{"event", "identity"}, {"port", label},
-                   {"agent_version", Fmt("%u.%u", id.agent_version[0], id.agent_version[1])},
+                   {"agent_version", Printf("%u.%u", id.agent_version[0], id.agent_version[1])},
                    {"chip_type", id.chip_type}, {"target_report", Hex(id.target_report, sizeof id.target_report)},
                    {"page_size", id.page_size}, {"spare_size", id.spare_size}, {"rom_record", nullptr}};
   if (id.rom_info_found) {

@@ -7,6 +7,15 @@
 
 namespace vantrel::cli {
 
+std::string Printf(const char* format, ...) {
+  char buf[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  return buf;
+}
+
 namespace {
 
 // A head narrower than this says too little; below it the line loses detail.
@@ -55,16 +64,6 @@ std::string Row(const PhoneState& s, size_t head_width, const std::vector<std::s
   // for the tail, which is cut.
   const size_t head = std::max(least, std::min(head_width, usable > 21 ? usable - 21 : 0));
   return KeepStart(FitHead(s, head) + " " + tails.back(), usable);
-}
-
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Printf(const char* format, ...) {
-  char buf[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  return buf;
 }
 
 std::vector<std::string> TransferTails(const PhoneState& s) {

@@ -14,6 +14,8 @@ namespace vantrel::cli {
 
 // "1.2 MB", "189 kB", "0:42".
 std::string FormatBytes(double bytes);
+// printf into a string (up to 511 characters).
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string FormatDuration(double seconds);
 
 // "/dev/ttyACM0 (COM40)": the port as given and its COM number, or the

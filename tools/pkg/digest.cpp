@@ -19,17 +19,21 @@ struct Context {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (EVP_DigestFinal_ex(ctx, md, &len) != 1) return {};
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned i = 0; i < len; ++i) {
-      hex += kHex[md[i] >> 4];
-      hex += kHex[md[i] & 15];
-    }
-    return hex;
+    return Hex(md, len);
   }
 };
 
 }  // namespace
+
+std::string Hex(const uint8_t* data, size_t size) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (size_t i = 0; i < size; ++i) {
+    hex += kHex[data[i] >> 4];
+    hex += kHex[data[i] & 15];
+  }
+  return hex;
+}
 
 std::string Sha256(const uint8_t* data, size_t size) {
   Context c;
