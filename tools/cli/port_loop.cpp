@@ -237,9 +237,12 @@ void PortLoop::WaitUntilGone(uint64_t device) {
   bool told = false;
   for (uint64_t now; !stop_ && (now = DeviceIdentity(device_)) != 0 && now == device;) {
     if (!told) {
-      // The verdict stays on the line; the phone must leave before the next.
-      PhoneState last = State();
-      Show(last.result == kExitOk ? Stage::kDone : Stage::kFailed, "unplug the phone", last.message);
+      // The verdict stays on the line; a phone that failed and is still
+      // there must leave before the next is flashed.
+      const PhoneState last = State();
+      const bool ok = last.result == kExitOk;
+      Show(ok ? Stage::kDone : Stage::kFailed, "unplug the phone", ok ? last.message : last.message + "; unplug the phone");
+      if (!ok && display_.mode() == DisplayMode::kLines) display_.Message("[" + label_ + "] unplug the phone");
       told = true;
     }
     std::this_thread::sleep_for(kLookEvery);
