@@ -38,14 +38,18 @@ bool ChipTypeKnown(uint8_t t) {
 }
 
 // Reads fields of the given widths in bits, one primitive per field; the
-// values are not used, only the agent's pace is followed.
-bool SkipFields(LinkHandle h, std::initializer_list<int> widths) {
+// download uses none of the values, only the agent's pace is followed. When
+// `raw` is given the fields are kept as they came, big-endian, from `at` on.
+bool SkipFields(LinkHandle h, std::initializer_list<int> widths, uint8_t* raw = nullptr, size_t at = 0) {
   for (int w : widths) {
     uint8_t b8;
     uint16_t b16;
-    uint32_t b32;
+    uint32_t b32 = 0;
     bool ok = w == 8 ? Get8(h, &b8) : w == 16 ? Get16(h, &b16) : Get32(h, &b32);
     if (!ok) return false;
+    if (w == 8) b32 = b8;
+    if (w == 16) b32 = b16;
+    for (int shift = w - 8; raw && shift >= 0; shift -= 8) raw[at++] = static_cast<uint8_t>(b32 >> shift);
   }
   return true;
 }
@@ -71,6 +75,31 @@ bool WaitForHello(LinkHandle h) {
   }
 }
 
+// The agent's version and chip type, the first things it says of itself;
+// `report` and `fail` are AgentConnect's step report and failure.
+template <class Report, class Fail>
+int ReadVersionAndChip(LinkHandle h, Report& report, Fail& fail, uint8_t* chip, AgentGreeting* greeting) {
+  report(kReportStep, 10, "Get DA Version");
+  uint8_t major = 0, minor = 0;
+  if (!Get8(h, &major) || !Get8(h, &minor)) return fail(kAgentConnectFailed, "no version bytes");
+  if (major != kVersionMajor || minor != kVersionMinor) {
+    char why[64];
+    std::snprintf(why, sizeof why, "the agent is version %u.%u, not 3.2", major, minor);
+    return fail(kAgentBadVersion, why);
+  }
+  if (greeting) greeting->version = {major, minor};
+
+  report(kReportStep, 20, "Get BB chip type");
+  if (!Get8(h, chip)) return fail(kAgentConnectFailed, "no chip type byte");
+  if (!ChipTypeKnown(*chip)) {
+    char why[48];
+    std::snprintf(why, sizeof why, "unknown chip type 0x%02X", *chip);
+    return fail(kUnknownChipType, why);
+  }
+  if (greeting) greeting->chipType = *chip;
+  return 0;
+}
+
 }  // namespace
 
 int AgentSendTable(LinkHandle h, const ImageDesc* table, uint32_t record_size) {
@@ -87,7 +116,8 @@ int AgentSendTable(LinkHandle h, const ImageDesc* table, uint32_t record_size) {
   return 0;
 }
 
-int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b, uint32_t port) {
+int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_b, uint32_t port,
+                 AgentGreeting* greeting) {
   Channel& ch = h->channel();
   // Each step's report names it; a failure names the step it happened in.
   const char* step = "Start DA Connect";
@@ -110,23 +140,8 @@ int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_
     return fail(kAgentConnectFailed, why);
   }
 
-  report(kReportStep, 10, "Get DA Version");
-  uint8_t major = 0, minor = 0;
-  if (!Get8(h, &major) || !Get8(h, &minor)) return fail(kAgentConnectFailed, "no version bytes");
-  if (major != kVersionMajor || minor != kVersionMinor) {
-    char why[64];
-    std::snprintf(why, sizeof why, "the agent is version %u.%u, not 3.2", major, minor);
-    return fail(kAgentBadVersion, why);
-  }
-
-  report(kReportStep, 20, "Get BB chip type");
   uint8_t chip = 0;
-  if (!Get8(h, &chip)) return fail(kAgentConnectFailed, "no chip type byte");
-  if (!ChipTypeKnown(chip)) {
-    char why[48];
-    std::snprintf(why, sizeof why, "unknown chip type 0x%02X", chip);
-    return fail(kUnknownChipType, why);
-  }
+  if (int rc = ReadVersionAndChip(h, report, fail, &chip, greeting)) return rc;
 
   report(kReportStep, 30, "Send BootRom & Bootloader version");
   if (!Put8(h, 0xFF) || !Put8(h, 0xFE)) return fail(kAgentConnectFailed, "a write failed");
@@ -148,11 +163,13 @@ int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_
   }
 
   LinkSleep(h, kSettleMs);
-  if (!SkipFields(h, {32, 8, 8, 16, 32, 16, 16, 16, 16, 32, 32}))
+  uint8_t* report_raw = greeting ? greeting->report.data() : nullptr;
+  if (!SkipFields(h, {32, 8, 8, 16, 32, 16, 16, 16, 16, 32, 32}, report_raw))
     return fail(kAgentConnectFailed, "the flash report ended early");
   report(kReportStep, 80, "Nand Flash Report");
   if (!SkipFields(h, {32, 8, 16, 32, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 8, 8, 32, 32, 32,
-                      8, 8, 32})) {
+                      8, 8, 32},
+                  report_raw, kTargetReportFirstBytes)) {
     return fail(kAgentConnectFailed, "the flash report ended early");
   }
 
@@ -163,7 +180,8 @@ int AgentConnect(LinkHandle h, const ImageDesc* table_a, const ImageDesc* table_
     std::snprintf(why, sizeof why, "no 0x5A within %u ms", ch.limits().flashScanMs);
     return fail(kAgentConnectFailed, why);
   }
-  if (!SkipFields(h, {32, 32, 8})) return fail(kAgentConnectFailed, "the scan result ended early");
+  if (!SkipFields(h, {32, 32, 8}, greeting ? greeting->scanResult.data() : nullptr))
+    return fail(kAgentConnectFailed, "the scan result ended early");
 
   report(kReportStage, 100, "DA connect complete");
   return 0;

@@ -1,5 +1,6 @@
 // The packet sender and the NAND block commands used by the FS writer:
-// block write (0xBD), page write (0xC0), flash read (0xDF), erase (0xD4).
+// block write (0xBD), page write (0xC0), erase (0xD4). The flash read (0xDF)
+// is flash_read.cpp.
 #include <cstring>
 #include <vector>
 
@@ -15,14 +16,9 @@ namespace {
 
 constexpr uint8_t kCmdWriteBlock = 0xBD;
 constexpr uint8_t kCmdWritePages = 0xC0;
-constexpr uint8_t kCmdReadFlash = 0xDF;
 constexpr uint8_t kCmdFormat = 0xD4;
 
 constexpr uint32_t kUnitBytes = 0x4200;  // 32 × (512 + 16) or 8 × (2048 + 64)
-constexpr uint32_t kReadAlign = 2048;
-constexpr uint32_t kReadBytesPerUnit = 4224;
-constexpr uint32_t kReadChecksumRetries = 10;
-constexpr uint32_t kReadAttempts = 1000;
 constexpr uint32_t kFormatWorking = 3021;
 
 // Pages of one unit for the page sizes the agent knows, with their spare
@@ -145,89 +141,6 @@ int AgentWritePages(LinkHandle h, uint32_t block, uint32_t list_length, const ui
     if (rc != 0) return kTransferFailed;
   }
   return 0;
-}
-
-namespace {
-
-// The read command; `geometry` (may be null) receives the page and spare
-// size the agent names in its answer.
-int ReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode, uint8_t* destination,
-              uint32_t capacity, uint32_t geometry[2]) {
-  if (address % kReadAlign) return kReadMisalignedStart;
-  if (length % kReadAlign) return kReadMisalignedLength;
-  if (!destination) return kReadFlashFailed;
-  if (!Put8(h, kCmdReadFlash) || !Put8(h, mode) || !Put32(h, address) || !Put32(h, length) ||
-      !Put32(h, 0) || !WaitAck(h)) {
-    return kReadFlashFailed;
-  }
-  // A and B are the page and spare sizes: E pages fill one read unit, and a
-  // packet holds E × C bytes.
-  uint32_t a = 0, b = 0, c = 0, total = 0;
-  if (!Get32(h, &a) || !Get32(h, &b) || !Get32(h, &c)) return kReadFlashFailed;
-  if (geometry) {
-    geometry[0] = a;
-    geometry[1] = b;
-  }
-  const uint64_t page_bytes = uint64_t(a) + b;
-  if (page_bytes == 0) return kReadFlashFailed;
-  const uint32_t e = static_cast<uint32_t>(kReadBytesPerUnit / page_bytes);
-  if (!Put32(h, e) || !Get32(h, &total)) return kReadFlashFailed;
-
-  // Every packet lands whole in the destination, the last one included, so it
-  // must hold the total rounded up to whole packets. Absurd answers from the
-  // agent are refused here instead of being written past the buffer.
-  const uint64_t n = uint64_t(e) * c;
-  const uint64_t needed = n ? (uint64_t(total) + n - 1) / n * n : 0;
-  if (n == 0 || n > capacity || needed > capacity) {
-    Put8(h, kGiveUp);
-    return kReadFlashFailed;
-  }
-
-  uint32_t received = 0;
-  uint32_t retries_left = kReadChecksumRetries;
-  while (received < total) {
-    uint8_t* p = destination + received;
-    // A packet that does not come whole is asked for again; the attempts are
-    // bounded in number and by the status deadline, and a gone port stops them.
-    WaitBudget budget(h, h->channel().limits().statusByteMs);
-    for (uint32_t attempt = 1; LinkReadAll(h, p, uint32_t(n)) != kLinkOk; ++attempt) {
-      if (LinkGone(h)) return kReadFlashFailed;
-      if (attempt >= kReadAttempts || !budget.Spend()) break;
-    }
-    uint16_t checksum = 0;
-    if (!Get16(h, &checksum)) return kReadFlashFailed;
-    if (Sum16(p, uint32_t(n)) == checksum) {
-      received += uint32_t(n);
-      if (!Put8(h, kAck)) return kReadFlashFailed;
-      continue;
-    }
-    if (retries_left == 0) {
-      Put8(h, kGiveUp);
-      return kReadFlashFailed;
-    }
-    if (!Put8(h, kPacketOk)) return kReadFlashFailed;
-    --retries_left;
-  }
-  return 0;
-}
-
-}  // namespace
-
-int AgentReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode,
-                   uint8_t* destination, uint32_t capacity) {
-  return ReadFlash(h, address, length, mode, destination, capacity, nullptr);
-}
-
-int AgentReadFlashGeometry(LinkHandle h, uint32_t* page_size, uint32_t* spare_size) {
-  // Mode 0 (main and spare data): an answer for main data alone may leave
-  // the spare size out. The data is not used; the buffer holds the pages of
-  // 2048 main bytes with their spare bytes, and one packet beyond.
-  std::vector<uint8_t> buffer(2 * kReadBytesPerUnit);
-  uint32_t geometry[2] = {0, 0};
-  const int rc = ReadFlash(h, 0, kReadAlign, 0, buffer.data(), uint32_t(buffer.size()), geometry);
-  if (page_size) *page_size = geometry[0];
-  if (spare_size) *spare_size = geometry[1];
-  return rc;
 }
 
 int AgentFormatRange(LinkHandle h, uint8_t option1, uint8_t option2, uint8_t option3,

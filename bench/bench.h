@@ -44,9 +44,11 @@ struct DownloadRun {
   sim::PhoneRecord record;
   std::string error;
 };
+// `transcript`, when given, records the session's wire there.
 DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& cfg,
                         testing::RecordingHost* host,
-                        const flashcheck::ExpectedFirmware* expected = nullptr);
+                        const flashcheck::ExpectedFirmware* expected = nullptr,
+                        const std::string& transcript = {});
 
 // Repeats a phone's wire script with the least work a sender can do: one
 // write and one drain per field or packet, blocking reads of the answers,
@@ -54,6 +56,15 @@ DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& 
 // The processor time of the sender and of the peer go to `cpu` when given.
 struct SenderCpu { double sender = 0, peer = 0; };
 double RunMinimalSender(const std::vector<int32_t>& script, SenderCpu* cpu = nullptr);
+
+// Plays the host's side of a recorded download (its transcript) against a
+// fresh simulated phone on the same kind of pty, with the least work a host
+// can do: each recorded write as one write and one drain, then a blocking
+// read of as many bytes as the phone answered. Both sides pay the phone's
+// own work, as the download does; the flash is checked afterwards. Seconds
+// from opening the port to the last answer, or -1 with *error set.
+double RunReplaySender(const Options& o, const std::string& transcript,
+                       const flashcheck::ExpectedFirmware& expected, std::string* error);
 
 // Child-process entry points (main dispatches "--child NAME ...").
 int ChildLoad(const std::string& path);
@@ -63,5 +74,7 @@ std::vector<Row> BenchPackageLoad(const Options& o);
 std::vector<Row> BenchTransfer(const Options& o);  // full speed, growth, emulated USB
 std::vector<Row> BenchWaiting(const Options& o);
 std::vector<Row> BenchParallel(const Options& o);
+std::vector<Row> BenchSoak(const Options& o);  // a `vantrel station` process, phone after phone
+std::vector<Row> BenchPlans(const Options& o);  // read-back and verify on the emulated USB link
 
 }  // namespace vantrel::bench

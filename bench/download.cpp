@@ -46,13 +46,15 @@ void UsePackage(const std::string& path) {
 }
 
 DownloadRun RunDownload(const Options& o, unsigned com, const sim::PhoneConfig& cfg,
-                        testing::RecordingHost* host, const flashcheck::ExpectedFirmware* expected) {
+                        testing::RecordingHost* host, const flashcheck::ExpectedFirmware* expected,
+                        const std::string& transcript) {
   DownloadRun run;
   auto flash = std::make_shared<sim::Flash>(sim::Geometry::LargePage());
   sim::Phone phone(cfg, flash);
   if (!phone.Open(&run.error) || !phone.LinkPort(o.portDir, com, 0, &run.error)) return run;
   CBizDownload* s = new CBizDownload(static_cast<int32_t>(com) - 40);
   s->SetHostCallback(host);
+  s->engine().channel().settings().transcript = transcript;
   if (!s->Prepare(0)) {
     run.error = "Prepare failed: the package did not load";
     s->DeletingDestructor(1);

@@ -2,7 +2,7 @@
 // limit on this machine and prints one table.
 //   vantrel_bench            the full run (a few minutes)
 //   vantrel_bench --quick    small sizes, one repetition: proves it all runs
-//   vantrel_bench --only P   one part: load, transfer, waiting or parallel
+//   vantrel_bench --only P   one part: load, transfer, waiting, parallel, soak or plans
 // Benchmarks report; the exit status is 0 unless a measurement could not be
 // made at all.
 #include <fcntl.h>
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
       o.only = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--only load|transfer|waiting|parallel]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--quick] [--only load|transfer|waiting|parallel|soak|plans]\n", argv[0]);
       return 2;
     }
   }
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   o.workDir = dir;
-  vantrel::testing::PortDir ports;  // VANTREL_PORT_DIR for the whole run
+  vantrel::testing::PortDir ports;  // the default port directory for the whole run
   o.portDir = ports.path();
 
   std::vector<Row> rows;
@@ -131,6 +131,8 @@ int main(int argc, char** argv) {
   part("transfer", "Transfer", BenchTransfer);
   part("waiting", "Waiting", BenchWaiting);
   part("parallel", "Parallel phones", BenchParallel);
+  part("soak", "Soak", BenchSoak);
+  part("plans", "Read-back and verify", BenchPlans);
   std::fprintf(stderr, "Done in %.0f s\n", NowSeconds() - t0);
   rmdir(dir);
 

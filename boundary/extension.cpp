@@ -56,6 +56,9 @@ static_assert(int(LinkCause::kNone) == VANTREL_CAUSE_NONE && int(LinkCause::kPor
               int(LinkCause::kReadFailed) == VANTREL_CAUSE_READ_FAILED);
 
 }  // namespace
+
+CBizDownload* FindLiveSession(CInterfaceTemplate* p) { return Find(p); }
+
 }  // namespace vantrel
 
 extern "C" {
@@ -135,6 +138,28 @@ VANTREL_API int32_t VantrelSetSetting(CInterfaceTemplate* session, int32_t key, 
         if (value < 0) return 0;
         settings.answerLimitMs = static_cast<uint32_t>(value);
         return 1;
+      case VANTREL_SETTING_VERIFY: settings.verify = value != 0; return 1;
+      case VANTREL_SETTING_WITHOUT_PACKAGE: settings.withoutPackage = value != 0; return 1;
+      case VANTREL_SETTING_TIME_SCALE:
+        if (value < 1) return 0;
+        s->engine().channel().RequestTimeScale(value);
+        return 1;
+      default: return 0;
+    }
+  } catch (...) {
+    return 0;
+  }
+}
+
+VANTREL_API int32_t VantrelSetText(CInterfaceTemplate* session, int32_t key, const char* value) {
+  try {
+    vantrel::CBizDownload* s = vantrel::Find(session);
+    if (!s) return 0;
+    vantrel::SessionSettings& settings = s->engine().channel().settings();
+    const std::string text = value ? value : "";
+    switch (key) {
+      case VANTREL_TEXT_TRANSCRIPT: settings.transcript = text; return 1;
+      case VANTREL_TEXT_PORT_DIR: settings.portDir = text; return 1;
       default: return 0;
     }
   } catch (...) {
@@ -152,7 +177,7 @@ VANTREL_API int32_t VantrelSetEvents(CInterfaceTemplate* session, VantrelEventFu
     }
     s->engine().channel().SetEventSink([fn, user](const vantrel::StageEvent& e) {
       VantrelEvent v{sizeof(VantrelEvent), e.stage,    e.done,     e.total,     e.end,  e.image, e.images,
-                     e.fsImage,            e.planDone, e.planTotal, e.code, e.cause, e.detail};
+                     e.fsImage,            e.planDone, e.planTotal, e.code, e.cause, e.detail, e.elapsedMs};
       fn(user, &v);
     });
     return 1;

@@ -50,18 +50,27 @@ int32_t CDllInterface::ReportMessage(int32_t kind, int32_t value, const char* te
 }
 
 namespace {
-// The closed host has no other way to ask for faster pauses than the
-// environment; simulated runs set it. Read here, once per session, and used
-// only on a pseudo-terminal (Channel::ChooseTimeScale).
-double EnvironmentTimeScale() {
-  const char* s = std::getenv("VANTREL_TIME_SCALE");
-  return s ? std::atof(s) : 1;
+std::string Environment(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
 }
 }  // namespace
 
+// The closed host has no way to give settings but the environment: it is read
+// here, once per session, into the session's own settings, which a front end
+// may then change through the extension. Nothing below reads it.
+void CBizDownload::ReadEnvironment() {
+  const std::string scale = Environment("VANTREL_TIME_SCALE");
+  // Faster fixed pauses for simulated phones; used only on a pseudo-terminal.
+  engine_.channel().RequestTimeScale(scale.empty() ? 1 : std::atof(scale.c_str()));
+  SessionSettings& s = engine_.channel().settings();
+  s.transcript = Environment("VANTREL_TRANSCRIPT");
+  s.portDir = Environment("VANTREL_PORT_DIR");
+}
+
 CBizDownload::CBizDownload(int32_t port_index)
     : port_index_(port_index), com_port_(static_cast<uint32_t>(port_index) + 40) {
-  engine_.channel().RequestTimeScale(EnvironmentTimeScale());
+  ReadEnvironment();
   RegisterSession(this);
 }
 
@@ -92,7 +101,7 @@ int32_t CBizDownload::Prepare(int32_t) {
 int32_t CBizDownload::Connect() {
   try {
     platform::Clock& clock = platform::GetClock();
-    CComMngr mngr;
+    CComMngr mngr(engine_.channel().settings().portDir);
     const uint8_t number = static_cast<uint8_t>(com_port_ & 0xFF);
     // A port that is there already belongs to a phone that has not been reset
     // into download mode yet: wait until it goes away.
@@ -165,7 +174,7 @@ void CBizDownload::ResetWait() {
 bool CBizDownload::PortAbsent() {
   // As the port wait looks: a port that cannot be opened is not there. The
   // download closed its handle, so the session's own open does not count.
-  CComMngr mngr;
+  CComMngr mngr(engine_.channel().settings().portDir);
   const int32_t opened = mngr.Open(static_cast<uint8_t>(com_port_ & 0xFF));
   mngr.ClosePort();
   return !opened;

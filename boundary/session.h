@@ -56,6 +56,7 @@ class CBizDownload final : public CDllInterface {
   // the front end's setting it ends once the port has gone or on cancel.
   void ResetWait();
   bool PortAbsent();
+  void ReadEnvironment();
 
   int32_t port_index_;
   uint32_t com_port_;
@@ -68,6 +69,8 @@ class CBizDownload final : public CDllInterface {
 // Sessions alive in this process, for the extension exports' pointer check.
 void RegisterSession(const CBizDownload* s);
 void UnregisterSession(const CBizDownload* s);
+// The live session behind a pointer NewDll handed out, or null.
+CBizDownload* FindLiveSession(CInterfaceTemplate* p);
 
 // Seconds of the reset countdown after a successful download.
 inline constexpr int kResetCountdownSeconds = 80;

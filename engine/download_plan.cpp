@@ -8,6 +8,7 @@
 #include "agent/agent.h"
 #include "images/fs_layout.h"
 #include "images/records.h"
+#include "nand/fs_verify.h"
 #include "nand/fs_write.h"
 #include "vantrel/codes.h"
 
@@ -16,7 +17,6 @@ namespace vantrel {
 namespace {
 
 constexpr uint32_t kSharedDataTypes[] = {0x10000, 0x10001, 0x10002, 0x10003};
-constexpr uint16_t kWatchdogOnReset = 0x40;
 
 bool AnyFsImage(const FirmwareBundle& fw) {
   for (uint32_t i = 0; i < fw.fsCount && i < fw.fs.size(); ++i)
@@ -64,8 +64,9 @@ int CheckFlashGeometry(LinkHandle h, const FirmwareBundle& fw) {
 // to write and is skipped. When an image's FS range erase wiped images this
 // download had written, they are written again from the first; the range is
 // erased once per download, so this happens at most once.
+// With `log`, every write goes through it, image by image, for verify.
 int WriteFsImages(LinkHandle h, const FirmwareBundle& fw, uint32_t region_start, uint32_t region_length,
-                  uint32_t port) {
+                  uint32_t port, WriteLog* log) {
   FsDownloadState state;
   const uint32_t count = std::min<uint32_t>(fw.fsCount, uint32_t(fw.fs.size()));
   uint32_t i = 0;
@@ -76,7 +77,10 @@ int WriteFsImages(LinkHandle h, const FirmwareBundle& fw, uint32_t region_start,
     }
     LinkLog(h, "Write FS images...\n");
     h->channel().EnterStage(kStageFsImage, i + 1);
-    if (int rc = WriteFsImage(fw.fs[i], h, region_start, region_length, port, &state)) {
+    if (log) log->BeginImage(i + 1);
+    const int rc = log ? WriteFsImageOn(*log, fw.fs[i], region_start, region_length, port, &state)
+                       : WriteFsImage(fw.fs[i], h, region_start, region_length, port, &state);
+    if (rc) {
       h->channel().AddContext("FS image %u", i + 1);  // counted from 1, as the front end shows them
       return rc;
     }
@@ -87,15 +91,31 @@ int WriteFsImages(LinkHandle h, const FirmwareBundle& fw, uint32_t region_start,
       i = 0;
       continue;
     }
+    if (log) log->EndImage();
     state.imageWritten = true;
     ++i;
   }
   return 0;
 }
 
+// Reads back what the FS writes left; the time it took is its last event's.
+int VerifyFsImages(LinkHandle h, BlockDevice& device, const WriteLog& log) {
+  Channel& ch = h->channel();
+  LinkLog(h, "Verify FS images...\n");
+  ch.EnterStage(kStageVerify);
+  const uint64_t started = LinkNowMs();
+  if (int rc = VerifyWrittenBlocks(device, log)) return rc;
+  const uint32_t blocks = static_cast<uint32_t>(log.blocks().size());
+  StageEvent end{kStageVerify, blocks, blocks};
+  end.elapsedMs = static_cast<uint32_t>(std::min<uint64_t>(LinkNowMs() - started, UINT32_MAX));
+  ch.Event(end);
+  LinkLog(h, "Verified %u blocks in %u ms\n", blocks, end.elapsedMs);
+  return 0;
+}
+
 }  // namespace
 
-std::vector<PlanStep> DownloadPlanSteps(const FirmwareBundle& fw) {
+std::vector<PlanStep> DownloadPlanSteps(const FirmwareBundle& fw, bool verify) {
   // In the order the bytes go out: the extended bootloader's data before the
   // bootloader's.
   std::vector<PlanStep> steps{{kStageBootRom},
@@ -108,10 +128,12 @@ std::vector<PlanStep> DownloadPlanSteps(const FirmwareBundle& fw) {
                               {kStageSecondaryRomImage, 0, fw.rom2.length, true}};
   for (uint32_t i = 0; i < fw.fsCount && i < fw.fs.size(); ++i)
     if (!fw.fs[i].empty()) steps.push_back({kStageFsImage, i + 1, fw.fs[i].length, true});
+  if (verify) steps.push_back({kStageVerify});
   return steps;
 }
 
-int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port) {
+int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port,
+             AgentGreeting* greeting) {
   // Checked before anything reaches the phone: failing once its bootloader and
   // ROM are already replaced would leave it with half a firmware.
   uint32_t region_start = 0, region_length = 0;
@@ -120,7 +142,7 @@ int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw,
   }
 
   LinkLog(h, "Connecting to DA...\n");
-  if (int rc = AgentConnect(h, &in.tableA, &in.tableB, port)) return rc;
+  if (int rc = AgentConnect(h, &in.tableA, &in.tableB, port, greeting)) return rc;
 
   AgentCommandE0(h);  // its answer does not matter to the stage
 
@@ -148,7 +170,12 @@ int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw,
   LinkLog(h, "Write NFB images...\n");
   if (int rc = AgentWriteNfb(h, &fw.rom, &fw.rom2, port)) return rc;
 
-  if (int rc = WriteFsImages(h, fw, region_start, region_length, port)) return rc;
+  AgentBlockDevice agent(h);
+  WriteLog log(agent);
+  const bool verify = h->channel().settings().verify;
+  if (int rc = WriteFsImages(h, fw, region_start, region_length, port, verify ? &log : nullptr)) return rc;
+  if (verify)
+    if (int rc = VerifyFsImages(h, agent, log)) return rc;
 
   LinkLog(h, "Enable Watch Dog...\n");
   AgentEnableWatchdog(h, kWatchdogOnReset);

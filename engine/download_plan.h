@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "agent/agent.h"
 #include "images/firmware.h"
 #include "link/link.h"
 #include "link/progress.h"
@@ -23,14 +24,22 @@ struct AgentStageInputs {
   const uint8_t* romInfo = nullptr;      // 352 bytes, the ROM information copy
 };
 
+// The agent's watchdog command that ends every plan: the phone resets.
+inline constexpr uint16_t kWatchdogOnReset = 0x40;
+
 // The agent stage as a whole, from the agent's first byte to the final
-// watchdog command. `port` is the COM port number, the first argument of
+// watchdog command. With the session's verify setting, the FS blocks written
+// are read back and compared before the watchdog command (nand/fs_verify.h);
+// the bootloader and NFB images are left to the agent's checksum answers,
+// since where they lie on the flash is the agent's choice. `port` is the COM port number, the first argument of
 // every report.
-int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port);
+// `greeting` (may be null) receives what the agent reports when it connects.
+int AgentRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle& fw, uint32_t port,
+             AgentGreeting* greeting = nullptr);
 
 // The plan's steps for front ends, in the order AgentRun takes them, with the
-// bytes each image step writes.
-std::vector<PlanStep> DownloadPlanSteps(const FirmwareBundle& fw);
+// bytes each image step writes (and the verify step when it is on).
+std::vector<PlanStep> DownloadPlanSteps(const FirmwareBundle& fw, bool verify = false);
 
 // Writes one FS image through the agent's block commands on the open link;
 // `state` is shared by the FS writes of one download (null: this image alone).

@@ -8,6 +8,8 @@
 
 #include "brom/brom.h"
 #include "engine/download_plan.h"
+#include "engine/identify_plan.h"
+#include "engine/read_plan.h"
 #include "images/carried_images.h"
 #include "images/package.h"
 #include "images/records.h"
@@ -116,6 +118,12 @@ void CMTKClass::Unregister() {
 
 void CMTKClass::PrepareEngine() {
   channel_.ClearFailure();
+  if (channel_.settings().withoutPackage) {
+    // Identify and read need the carried agent only.
+    channel_.SetPlan({});
+    PrepareImages();
+    return;
+  }
   LoadPackageOnce(channel_);
   if (Package().bootloader.empty()) {
     const std::string why = LastPackageError();
@@ -123,7 +131,7 @@ void CMTKClass::PrepareEngine() {
                   why.empty() ? "" : ": ", why.c_str());
     throw PackageNotLoaded();
   }
-  channel_.SetPlan(DownloadPlanSteps(Package()));
+  channel_.SetPlan(DownloadPlanSteps(Package(), channel_.settings().verify));
   PrepareImages();
 }
 
@@ -139,7 +147,8 @@ int CMTKClass::PrepareImages() {
 
 int CMTKClass::OpenLink(uint32_t baud, uint32_t com_port) {
   ClosePort();  // a port still held from an earlier attempt would block this one
-  if (OpenLinkPort(baud, com_port, &port_) != kLinkOk) return kLinkError;
+  const SessionSettings& s = channel_.settings();
+  if (OpenLinkPort(baud, com_port, &port_, s.portDir, s.transcript) != kLinkOk) return kLinkError;
   com_port_ = com_port;
   return kLinkOk;
 }
@@ -177,7 +186,8 @@ int CMTKClass::Download() {
   return rc == 0 ? 1 : 0;
 }
 
-int CMTKClass::DownloadOn(platform::ByteLink* port) {
+int CMTKClass::RunAgentStage(platform::ByteLink* port, const char* name,
+                             const std::function<int(Link* link, const AgentStageInputs& in)>& plan) {
   SetReportFunction(&ProgressCallback);
   channel_.ClearFailure();
   Link link(port, &channel_);
@@ -190,10 +200,51 @@ int CMTKClass::DownloadOn(platform::ByteLink* port) {
     limits.firstAgentByteMs = std::min(limits.firstAgentByteMs, kAgentWaitAfterFailedBootMs);
     channel_.SetLimits(&limits);
   }
-  int rc = AgentRun(&link, in, Package(), com_port_);
+  const int rc = plan(&link, in);
   channel_.SetLimits(saved);
-  if (rc != 0) LogFailure("Download", rc);
+  if (rc != 0) LogFailure(name, rc);
   return rc;
+}
+
+int CMTKClass::DownloadOn(platform::ByteLink* port) {
+  if (channel_.settings().withoutPackage) {
+    channel_.ClearFailure();
+    const int rc = channel_.Fail(kNoDescriptor, "the session was prepared without a package: it can identify "
+                                                "the phone or read its flash, not download");
+    LogFailure("Download", rc);
+    return rc;
+  }
+  greeting_ = {};
+  return RunAgentStage(port, "Download", [this](Link* h, const AgentStageInputs& in) {
+    return AgentRun(h, in, Package(), com_port_, &greeting_);
+  });
+}
+
+int CMTKClass::Identify(PhoneIdentity* out) {
+  const int rc = IdentifyOn(port_.get(), out);
+  ClosePort();
+  return rc == 0 ? 1 : 0;
+}
+
+int CMTKClass::IdentifyOn(platform::ByteLink* port, PhoneIdentity* out) {
+  channel_.SetPlan(IdentifyPlanSteps());
+  const FirmwareBundle* fw = channel_.settings().withoutPackage ? nullptr : &Package();
+  return RunAgentStage(port, "Identify", [&](Link* h, const AgentStageInputs& in) {
+    return IdentifyRun(h, in, fw, com_port_, out);
+  });
+}
+
+int CMTKClass::Read(const ReadRequest& request) {
+  const int rc = ReadOn(port_.get(), request);
+  ClosePort();
+  return rc == 0 ? 1 : 0;
+}
+
+int CMTKClass::ReadOn(platform::ByteLink* port, const ReadRequest& request) {
+  channel_.SetPlan(ReadPlanSteps(request));
+  return RunAgentStage(port, "Read", [&](Link* h, const AgentStageInputs& in) {
+    return ReadRun(h, in, request, com_port_);
+  });
 }
 
 void CMTKClass::ClosePort() { port_.reset(); }

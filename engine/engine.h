@@ -5,9 +5,11 @@
 // stage come back through ProgressCallback, which finds the engine by its COM
 // port number in the process-wide EngineMap.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
+#include "agent/agent.h"
 #include "images/firmware.h"
 #include "images/image_desc.h"
 #include "link/channel.h"
@@ -15,6 +17,11 @@
 #include "platform/serial_port.h"
 
 namespace vantrel {
+
+class Link;
+struct AgentStageInputs;
+struct PhoneIdentity;
+struct ReadRequest;
 
 class CMTKClass {
  public:
@@ -40,6 +47,13 @@ class CMTKClass {
   // stage's returned; both log a failure with its detail.
   int ConnectOn(platform::ByteLink* port);
   int DownloadOn(platform::ByteLink* port);
+  // The plans beside the download, run in its place after Connect (the
+  // front end's extension exports): 1 when they succeeded. Like Download they
+  // end with the watchdog command and release the port.
+  int Identify(PhoneIdentity* out);
+  int Read(const ReadRequest& request);
+  int IdentifyOn(platform::ByteLink* port, PhoneIdentity* out);
+  int ReadOn(platform::ByteLink* port, const ReadRequest& request);
   // Releases the port (the engine's own addition: the session ends with no port held).
   void ClosePort();
 
@@ -54,6 +68,9 @@ class CMTKClass {
   const Channel& channel() const { return channel_; }
   // The boot ROM stage's result of the last Connect (Connect itself returns 1).
   int boot_result() const { return boot_result_; }
+  // What the agent reported when the last download connected to it (all
+  // zero until one did): a front end's record of which phone it flashed.
+  const AgentGreeting& greeting() const { return greeting_; }
 
  protected:
   void Unregister();
@@ -61,6 +78,10 @@ class CMTKClass {
  private:
   // Logs "<stage> failed: <code> (<name>)" and the failure detail.
   void LogFailure(const char* stage, int rc);
+  // Runs one agent-stage plan on `port` with the session's reports, limits
+  // and failure record; a failure is logged under `name`.
+  int RunAgentStage(platform::ByteLink* port, const char* name,
+                    const std::function<int(Link* link, const AgentStageInputs& in)>& plan);
 
  private:
   ImageDesc da1_, da2_, table_a_, table_b_;
@@ -69,6 +90,7 @@ class CMTKClass {
   std::unique_ptr<platform::SerialPort> port_;
   uint32_t com_port_ = 0;
   int boot_result_ = 0;
+  AgentGreeting greeting_{};
   CSerial serial_;  // kept for the object's layout; the download never uses it
   Channel channel_;
 };

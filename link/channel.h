@@ -51,6 +51,16 @@ struct SessionSettings {
   // How long each answer of the agent (a status byte, a short answer) is
   // waited for, in ms, over whichever limits are in force; 0: theirs.
   uint32_t answerLimitMs = 0;
+  // Where the session looks for its COM<n> (empty: the process default).
+  std::string portDir;
+  // A file that records the session's wire ("%u": the COM number); empty: none.
+  std::string transcript;
+  // After the last FS image, every FS block written is read back and
+  // compared with what was sent.
+  bool verify = false;
+  // Prepare loads no package: the session can identify the phone or read
+  // its flash, not download.
+  bool withoutPackage = false;
 };
 
 // What the link saw go wrong first, kept behind a failure's code. The codes
@@ -96,6 +106,11 @@ class Channel {
   void SetPlan(std::vector<PlanStep> steps) { progress_.SetPlan(std::move(steps)); }
   void EnterStage(int stage, uint32_t fs_image = 0) {
     const StageEvent e = progress_.Enter(stage, fs_image);
+    if (event_) event_(e);
+  }
+  // The running step has moved `done` of `total` units.
+  void Advance(uint64_t done, uint64_t total) {
+    const StageEvent e = progress_.Advance(done, total);
     if (event_) event_(e);
   }
   SessionSettings& settings() { return settings_; }

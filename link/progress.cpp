@@ -51,6 +51,18 @@ StageEvent PlanProgress::Percent(uint32_t percent) {
   return e;
 }
 
+StageEvent PlanProgress::Advance(uint64_t done, uint64_t total) {
+  // The plan counts the step's bytes; a step outside the plan counts its own.
+  if (current_ == SIZE_MAX) stage_total_ = total;
+  stage_done_ = total ? stage_total_ * std::min(done, total) / total : 0;
+  StageEvent e;
+  e.stage = stage_;
+  e.done = static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX));
+  e.total = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
+  Fill(&e);
+  return e;
+}
+
 void PlanProgress::Fill(StageEvent* e) const {
   e->images = images_;
   e->planTotal = total_;

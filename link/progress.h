@@ -26,6 +26,9 @@ enum Stage : int {
   kStageInfoReadBack = 10,
   kStageResetWait = 11,
   kStageFailed = 12,
+  kStageIdentify = 13,
+  kStageReadBack = 14,
+  kStageVerify = 15,
 };
 
 // How the reset wait ended: VANTREL_RESET_WAIT_*.
@@ -42,6 +45,7 @@ struct StageEvent {
   uint64_t planDone = 0, planTotal = 0;  // bytes of the whole plan
   int code = 0, cause = 0;         // kStageFailed: the result code and the link's cause
   const char* detail = nullptr;    // kStageFailed: the failure detail
+  uint32_t elapsedMs = 0;          // kStageVerify's last event: the time verify took
 };
 
 // One step of the plan: a stage, its FS image number (FS stages), the bytes
@@ -60,6 +64,8 @@ class PlanProgress {
   StageEvent Enter(int stage, uint32_t fs_image = 0);
   // The running step's transfer has reached `percent`.
   StageEvent Percent(uint32_t percent);
+  // The running step has moved `done` of its `total` units (a read's bytes).
+  StageEvent Advance(uint64_t done, uint64_t total);
   // Fills the plan's fields of an event about the running step (the
   // read-back, the reset wait, the end).
   void Fill(StageEvent* e) const;

@@ -1,7 +1,5 @@
 #include "link/serial.h"
 
-#include <cstdlib>
-
 #include "platform/recording_port.h"
 
 namespace vantrel {
@@ -42,15 +40,13 @@ int ConfigureLinkPort(platform::SerialPort& port, uint32_t baud) {
   return kLinkOk;
 }
 
-int OpenLinkPort(uint32_t baud, uint32_t n, std::unique_ptr<platform::SerialPort>* out) {
+int OpenLinkPort(uint32_t baud, uint32_t n, std::unique_ptr<platform::SerialPort>* out,
+                 const std::string& port_dir, const std::string& transcript) {
   out->reset();
-  auto port = platform::OpenComPort(n, /*overlapped=*/false);
+  auto port = platform::OpenComPort(n, /*overlapped=*/false, nullptr, port_dir);
   if (!port) return kLinkError;
   if (ConfigureLinkPort(*port, baud) != kLinkOk) return kLinkError;  // closes the handle
-  // A transcript of the wire for field reports: VANTREL_TRANSCRIPT names the
-  // file ("%u" becomes the COM port number). Set-up calls are not wire bytes.
-  if (const char* path = std::getenv("VANTREL_TRANSCRIPT"))
-    port = platform::MaybeRecord(std::move(port), path, n);
+  if (!transcript.empty()) port = platform::MaybeRecord(std::move(port), transcript.c_str(), n);
   *out = std::move(port);
   return kLinkOk;
 }

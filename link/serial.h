@@ -3,6 +3,7 @@
 // engine carries.
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "link/link.h"
 
@@ -14,7 +15,11 @@ namespace vantrel {
 // Returns 0 with the port in *port, or 3. On failure *port is empty: the
 // handle opened is closed again, because a handle left open would make every
 // later attempt fail on a port this process holds itself.
-int OpenLinkPort(uint32_t baud, uint32_t n, std::unique_ptr<platform::SerialPort>* port);
+// `port_dir` is where COM<n> is looked up (empty: the default); a non-empty
+// `transcript` names a file that records the wire for field reports ("%u"
+// becomes n). Set-up calls are not wire bytes.
+int OpenLinkPort(uint32_t baud, uint32_t n, std::unique_ptr<platform::SerialPort>* port,
+                 const std::string& port_dir = {}, const std::string& transcript = {});
 
 // Configures an already open port the same way (steps after the open).
 int ConfigureLinkPort(platform::SerialPort& port, uint32_t baud);

@@ -79,48 +79,51 @@ const char* RomInfoProblem(const RomInfoRecord& rom, const FsInfoRecord& image) 
   return nullptr;
 }
 
-// What the phone's info area decides: whose remap table and counters the
-// write carries on, and which block holds the phone's current info block.
-struct TableChoice {
-  SplitBlock d;             // the phone's info block
-  uint32_t foundBlock = 0;  // its number; 0 when none was found
-  bool carry = false;       // d (same version and layout) is the table source
-};
-
-// Reads the phone's info area back and erases what the choice needs erased:
-// the reserved pool when no info block is found, the FS range when the one
-// found has another version (at most once per download, see FsDownloadState).
-int ChooseTableSource(BlockDevice& device, const FsImageHeader& header, const FsInfoRecord& image_record,
-                      uint32_t erase_start, uint32_t erase_length, FsDownloadState* state,
-                      TableChoice* out) {
-  Channel& ch = device.channel();
-  FsInfoRecord device_record{};
+// Reads the phone's info area back and decides whose remap table and
+// counters the write carries on. A failed read says nothing about what the
+// phone holds: it ends the plan, since erasing the pool then could erase the
+// phone's live info block.
+int DecideTableSource(BlockDevice& device, FsWritePlan* p) {
   int read_code = 0;
-  const InfoScan scan = FindInfoBlock(device, header, InfoAreaStart(image_record), InfoAreaLength(image_record),
-                                      &out->d, &out->foundBlock, &device_record, &read_code);
-  // A failed read says nothing about what the phone holds: erasing the pool
-  // now could erase its live info block.
+  const InfoScan scan = FindInfoBlock(device, p->header, InfoAreaStart(p->imageRecord),
+                                      InfoAreaLength(p->imageRecord), &p->deviceInfo, &p->foundBlock,
+                                      &p->deviceRecord, &read_code);
   if (scan == InfoScan::kReadFailed) return read_code;
-  if (scan == InfoScan::kNone) return EraseReservedPool(device, header) ? kOk : kWriteFailed;
-  if (IsSameVersion(device_record, image_record)) {
-    if (!IsSameLayout(device_record, image_record))
-      return ch.Fail(kFsLayoutMismatch,
-                     "the phone's info block (block %u) has the image's version but another "
-                     "info area or region table",
-                     out->foundBlock);
-    out->carry = true;
+  if (scan == InfoScan::kNone) {
+    p->action = FsNextAction::kEraseReservedPool;
     return kOk;
   }
-  // Another version: the block number stays, the block is erased after the
-  // commit. A range erased earlier in this download is not erased again: the
-  // block lies outside it, and a second erase would wipe what the download
-  // has written since.
+  if (!IsSameVersion(p->deviceRecord, p->imageRecord)) {
+    // The block number stays: the block is erased after the commit.
+    p->action = FsNextAction::kEraseRange;
+    return kOk;
+  }
+  if (!IsSameLayout(p->deviceRecord, p->imageRecord))
+    return device.channel().Fail(kFsLayoutMismatch,
+                                 "the phone's info block (block %u) has the image's version but another "
+                                 "info area or region table",
+                                 p->foundBlock);
+  p->action = FsNextAction::kCarryRemaps;
+  return kOk;
+}
+
+// Erases what the plan's action needs erased: the reserved pool when no info
+// block was found, the FS range when the one found has another version (at
+// most once per download, see FsDownloadState).
+int EraseForPlan(BlockDevice& device, const FsWritePlan& p, uint32_t erase_start, uint32_t erase_length,
+                 FsDownloadState* state) {
+  if (p.action == FsNextAction::kEraseReservedPool)
+    return EraseReservedPool(device, p.header) ? kOk : kWriteFailed;
+  if (p.action != FsNextAction::kEraseRange) return kOk;
+  // A range erased earlier in this download is not erased again: the block
+  // lies outside it, and a second erase would wipe what the download has
+  // written since.
   if (state && state->rangeErased) return kOk;
   if (int rc = device.Erase(kEraseFsRange, erase_start, erase_length))
-    return ch.Fail(kWriteFailed,
-                   "erase of the FS range 0x%08X + 0x%X (the phone's info block has another "
-                   "version) failed (agent code %d)",
-                   erase_start, erase_length, rc);
+    return device.channel().Fail(kWriteFailed,
+                                 "erase of the FS range 0x%08X + 0x%X (the phone's info block has another "
+                                 "version) failed (agent code %d)",
+                                 erase_start, erase_length, rc);
   if (state) {
     state->rangeErased = true;
     state->writeAgain = state->imageWritten;  // the erase took them with it
@@ -128,68 +131,79 @@ int ChooseTableSource(BlockDevice& device, const FsImageHeader& header, const Fs
   return kOk;
 }
 
+// The image's own checks, before the flash is read: its header, info record
+// and block table.
+int CheckImage(Channel& ch, std::span<const uint8_t> bytes, FsWritePlan* p) {
+  // The version decides first whether the image is written at all: an image
+  // to skip never fails on the rest of its header.
+  FsHeaderStatus status = ParseFsImageGeometry(bytes, &p->header);
+  if (status != FsHeaderStatus::kOk)
+    return ch.Fail(kFsNoInfoRecord, "FS image header: %s", FsHeaderStatusText(status));
+  const FsImageHeader& header = p->header;
+  if (bytes.size() < header.DataBlockOffset(0))
+    return ch.Fail(kFsNoInfoRecord, "FS image of %zu bytes ends before its info block", bytes.size());
+  p->imageInfo = SplitBlockData(bytes.subspan(header.InfoBlockOffset(), header.blockBytes), header.pageSize,
+                                header.spareSize, header.pagesPerBlock);
+  if (!FindInfoRecord(p->imageInfo, header, &p->imageRecord))
+    return ch.Fail(kFsNoInfoRecord, "no info record in the FS image's info block");
+  if (!IsVersionSupported(p->imageRecord)) return kOk;  // kSkip
+  status = ParseFsImageHeader(bytes, &p->header);
+  if (status != FsHeaderStatus::kOk)
+    return ch.Fail(kFsNoInfoRecord, "FS image header: %s", FsHeaderStatusText(status));
+  std::string why;
+  if (!CheckFsWriteLayout(bytes, header.blockMainSize, p->imageRecord.data(), &why))
+    return ch.Fail(kFsNoInfoRecord, "FS image: %s", why.c_str());
+  return kOk;
+}
+
+// The device's ROM record against the image: it must hold the image's
+// regions, and the image's blocks must be namable by the remap table.
+int CheckAgainstRom(Channel& ch, FsWritePlan* p) {
+  const FsImageHeader& header = p->header;
+  if (const char* problem = RomInfoProblem(p->rom, p->imageRecord))
+    return ch.Fail(kFsLayoutMismatch, "the phone's ROM information record %s", problem);
+  p->fsStartBlock = RomInfoView(p->rom).RegionStart(1) / header.blockMainSize;
+  p->base = header.dataBlockCount > 0 ? header.table.BlockAt(0) - p->fsStartBlock : 0;
+  // An image whose blocks the remap table cannot describe is refused before
+  // anything on the flash is erased.
+  if (!RemapRangeFits(header, p->base))
+    return ch.Fail(kFsLayoutMismatch,
+                   "remap entries %u to %llu of the data blocks do not fit before the tag counters "
+                   "at %u (FS start block %u)",
+                   p->base, static_cast<unsigned long long>(uint64_t(p->base) + header.dataBlockCount - 1),
+                   header.countersEnd, p->fsStartBlock);
+  uint32_t bad_block = 0, bad_tag = 0;
+  if (!ReplacementsExpressible(header, p->fsStartBlock, &bad_block, &bad_tag))
+    return ch.Fail(kFsLayoutMismatch,
+                   "reserved block %u (tag %u) cannot be named by a remap entry from FS start "
+                   "block %u",
+                   bad_block, bad_tag, p->fsStartBlock);
+  return kOk;
+}
+
 int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
                         uint32_t erase_length, uint32_t port, FsDownloadState* state) {
   Channel& ch = device.channel();
-  if (image.data == nullptr) return ch.Fail(kFsNoInfoRecord, "the FS image has no bytes");
-  const std::span<const uint8_t> bytes(image.data, image.length);
-  // The version decides first whether the image is written at all: an image
-  // to skip never fails on the rest of its header.
-  FsImageHeader header;
-  FsHeaderStatus status = ParseFsImageGeometry(bytes, &header);
-  if (status != FsHeaderStatus::kOk)
-    return ch.Fail(kFsNoInfoRecord, "FS image header: %s", FsHeaderStatusText(status));
-  if (bytes.size() < header.DataBlockOffset(0))
-    return ch.Fail(kFsNoInfoRecord, "FS image of %zu bytes ends before its info block", bytes.size());
-  const SplitBlock s = SplitBlockData(bytes.subspan(header.InfoBlockOffset(), header.blockBytes), header.pageSize,
-                                      header.spareSize, header.pagesPerBlock);
-  FsInfoRecord image_record{};
-  if (!FindInfoRecord(s, header, &image_record))
-    return ch.Fail(kFsNoInfoRecord, "no info record in the FS image's info block");
-  if (!IsVersionSupported(image_record)) {
+  FsWritePlan plan;
+  if (int rc = PlanFsWrite(device, image, &plan)) return rc;
+  if (plan.action == FsNextAction::kSkip) {
     ch.Report(port, kReportTransfer, 100, "");
     ch.Report(port, kReportStage, 100, "Write FS Image Complete");
     return kOk;
   }
-  status = ParseFsImageHeader(bytes, &header);
-  if (status != FsHeaderStatus::kOk)
-    return ch.Fail(kFsNoInfoRecord, "FS image header: %s", FsHeaderStatusText(status));
-  std::string why;
-  if (!CheckFsWriteLayout(bytes, header.blockMainSize, image_record.data(), &why))
-    return ch.Fail(kFsNoInfoRecord, "FS image: %s", why.c_str());
-
-  RomInfoRecord rom{};
-  if (!FindRomInfo(device, header.blockMainSize, &rom)) return kRomInfoNotOnFlash;
-  if (const char* problem = RomInfoProblem(rom, image_record))
-    return ch.Fail(kFsLayoutMismatch, "the phone's ROM information record %s", problem);
-  const uint32_t fs_start_block = RomInfoView(rom).RegionStart(1) / header.blockMainSize;
-  const uint32_t base = header.dataBlockCount > 0 ? header.table.BlockAt(0) - fs_start_block : 0;
-  // An image whose blocks the remap table cannot describe is refused before
-  // anything on the flash is erased.
-  if (!RemapRangeFits(header, base))
-    return ch.Fail(kFsLayoutMismatch,
-                   "remap entries %u to %llu of the data blocks do not fit before the tag counters "
-                   "at %u (FS start block %u)",
-                   base, static_cast<unsigned long long>(uint64_t(base) + header.dataBlockCount - 1),
-                   header.countersEnd, fs_start_block);
-  uint32_t bad_block = 0, bad_tag = 0;
-  if (!ReplacementsExpressible(header, fs_start_block, &bad_block, &bad_tag))
-    return ch.Fail(kFsLayoutMismatch,
-                   "reserved block %u (tag %u) cannot be named by a remap entry from FS start "
-                   "block %u",
-                   bad_block, bad_tag, fs_start_block);
-
-  TableChoice choice;
-  if (int rc = ChooseTableSource(device, header, image_record, erase_start, erase_length, state, &choice))
-    return rc;
+  if (int rc = EraseForPlan(device, plan, erase_start, erase_length, state)) return rc;
   if (state && state->writeAgain) return kOk;
-  const SplitBlock* source = choice.carry ? &choice.d : &s;
-  const uint32_t found_block = choice.foundBlock;
+  const FsImageHeader& header = plan.header;
+  const bool carry = plan.action == FsNextAction::kCarryRemaps;
+  const SplitBlock& source = carry ? plan.deviceInfo : plan.imageInfo;
+  // An info block of another version is not carried on, but its block is
+  // still the one to erase after the commit.
+  const uint32_t found_block = plan.foundBlock;
 
   BlockMappingTable m = header.table;
   uint32_t tag = 0;
   try {
-    ApplyDeviceTables(InfoBlockTables(source->Main(), header.countersEnd), m, header, base, fs_start_block,
+    ApplyDeviceTables(InfoBlockTables(source.Main(), header.countersEnd), m, header, plan.base, plan.fsStartBlock,
                       &tag);
   } catch (const BlockMappingTable::RunOutOfReservedBlocks&) {
     return ch.Fail(kOutOfReservedBlocks,
@@ -200,13 +214,27 @@ int WriteFsImageChecked(BlockDevice& device, const ImageDesc& image, uint32_t er
   // erased with the old info block after the commit.
   if (found_block != 0) m.MarkReservedBlockTaken(found_block);
 
-  const int rc = WriteDataBlocks(source->Main(), m, device, bytes.subspan(header.DataBlockOffset(0)), header,
-                                 base, fs_start_block, port);
+  const std::span<const uint8_t> bytes(image.data, image.length);
+  const int rc = WriteDataBlocks(source.Main(), m, device, bytes.subspan(header.DataBlockOffset(0)), header,
+                                 plan.base, plan.fsStartBlock, port);
   if (rc != 0) return rc;
-  return CommitInfoBlock(device, choice.carry ? choice.d : s, found_block, m, header);
+  return CommitInfoBlock(device, source, found_block, m, header);
 }
 
 }  // namespace
+
+int PlanFsWrite(BlockDevice& device, const ImageDesc& image, FsWritePlan* plan, const RomInfoRecord* rom) {
+  Channel& ch = device.channel();
+  if (image.data == nullptr) return ch.Fail(kFsNoInfoRecord, "the FS image has no bytes");
+  const std::span<const uint8_t> bytes(image.data, image.length);
+  plan->action = FsNextAction::kSkip;
+  if (int rc = CheckImage(ch, bytes, plan)) return rc;
+  if (!IsVersionSupported(plan->imageRecord)) return kOk;
+  if (rom) plan->rom = *rom;
+  else if (!FindRomInfo(device, plan->header.blockMainSize, &plan->rom)) return kRomInfoNotOnFlash;
+  if (int rc = CheckAgainstRom(ch, plan)) return rc;
+  return DecideTableSource(device, plan);
+}
 
 int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
                    uint32_t erase_length, uint32_t port, FsDownloadState* state) {
@@ -225,24 +253,32 @@ int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_s
 }
 
 bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out) {
+  uint32_t block = 0;
+  int read_code = 0;
+  return SearchRomInfo(device, block_main_size, out, &block, &read_code) == RomInfoSearch::kFound;
+}
+
+RomInfoSearch SearchRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out, uint32_t* block,
+                            int* read_code) {
   const uint32_t l = block_main_size;
+  Channel& ch = device.channel();
   if (l == 0) {
-    device.channel().Fail(kRomInfoNotOnFlash, "block main size 0: no block to search");
-    return false;
+    ch.Fail(kRomInfoNotOnFlash, "block main size 0: no block to search");
+    return RomInfoSearch::kNone;
   }
   std::vector<uint8_t> buffer(uint64_t(l) + kReadSlack);
   const uint32_t capacity = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), UINT32_MAX));
   for (uint32_t b = kRomInfoFirstBlock; b <= kRomInfoLastBlock; ++b) {
     const uint64_t address = uint64_t(b) * l;
     if (address >= kAddressLimit) {
-      device.channel().Fail(kRomInfoNotOnFlash, "block %u lies past 4 GiB; no ROM information record found", b);
-      return false;
+      ch.Fail(kRomInfoNotOnFlash, "block %u lies past 4 GiB; no ROM information record found", b);
+      return RomInfoSearch::kNone;
     }
     if (int rc = device.ReadFlash(static_cast<uint32_t>(address), l, 1, buffer.data(), capacity)) {
-      device.channel().Fail(kRomInfoNotOnFlash,
-                            "block %u: the read for the ROM information record failed (agent code %d)",
-                            b, rc);
-      return false;
+      ch.Fail(kRomInfoNotOnFlash, "block %u: the read for the ROM information record failed (agent code %d)", b,
+              rc);
+      *read_code = rc;
+      return RomInfoSearch::kReadFailed;
     }
     // Only matches with the whole record inside the block count: a record
     // cut by the block end is never read past the buffer.
@@ -252,10 +288,11 @@ bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* o
     const auto hit = std::search(buffer.begin(), last, kRomInfoMarker, kRomInfoMarker + kRomInfoMarkerLength);
     if (hit == last) continue;
     std::copy_n(hit, out->size(), out->begin());
-    return true;
+    *block = b;
+    return RomInfoSearch::kFound;
   }
-  device.channel().Fail(kRomInfoNotOnFlash, "no \"MTK_ROMINFO_v\" record in device blocks 2 to 9");
-  return false;
+  ch.Fail(kRomInfoNotOnFlash, "no \"MTK_ROMINFO_v\" record in device blocks 2 to 9");
+  return RomInfoSearch::kNone;
 }
 
 bool CheckRomInfo(const RomInfoRecord& rom, const FsInfoRecord& image) {

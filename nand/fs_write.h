@@ -62,10 +62,42 @@ struct FsDownloadState {
 int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_start,
                    uint32_t erase_length, uint32_t port, FsDownloadState* state = nullptr);
 
+// What the phone's flash decides for one FS image's write, found by reading
+// only: the writer acts on it (erases, then writes), identify shows it as the
+// next download's action.
+enum class FsNextAction {
+  kSkip,               // the image's info version is not 5.2.0: nothing is read or written
+  kCarryRemaps,        // the phone's info block has the image's version and layout
+  kEraseReservedPool,  // no info block in the info area
+  kEraseRange,         // the info block found has another version: the FS range is erased
+};
+struct FsWritePlan {
+  FsImageHeader header;
+  SplitBlock imageInfo;  // the image's own info block
+  FsInfoRecord imageRecord{};
+  RomInfoRecord rom{};
+  uint32_t fsStartBlock = 0;
+  uint32_t base = 0;        // remap entry of data block 0
+  SplitBlock deviceInfo;    // the phone's info block, when found
+  FsInfoRecord deviceRecord{};
+  uint32_t foundBlock = 0;  // its number; 0 when none was found
+  FsNextAction action = FsNextAction::kSkip;
+};
+// Checks the image, reads the ROM information record (unless `rom` gives the
+// one the flash will hold) and the info area, and decides. Nothing is written
+// or erased. Returns 0 or the code the write would fail with before its first
+// erase (see above), with the failure detail recorded.
+int PlanFsWrite(BlockDevice& device, const ImageDesc& image, FsWritePlan* plan, const RomInfoRecord* rom = nullptr);
+
 // Searches device blocks 2 to 9 (main data only) for "MTK_ROMINFO_v". Only a
 // match with the whole 352-byte record inside the block counts. False when no
 // block has one or a read fails.
 bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out);
+// The same, telling a failed read (`read_code`, kReadFailed) from no record,
+// and where the record lies (`block`).
+enum class RomInfoSearch { kFound, kNone, kReadFailed };
+RomInfoSearch SearchRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out, uint32_t* block,
+                            int* read_code);
 
 // At least two regions, region 1 (the FS region) not empty, identifier
 // "05200001", and every used region of the image inside region 1.

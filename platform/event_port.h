@@ -53,9 +53,9 @@ class EventPort {
   virtual IoResult Write(const void* buf, uint32_t n, uint32_t* put) = 0;
 };
 
-// Opens "\\.\COM<n>" (POSIX: the port directory's COM<n>) for exclusive,
-// event-driven use. Null when the port is absent, held, or no event could be
-// made for it.
-std::unique_ptr<EventPort> OpenEventPort(unsigned number);
+// Opens "\\.\COM<n>" (POSIX: COM<n> of the port directory `dir`, empty:
+// the default) for exclusive, event-driven use. Null when the port is absent,
+// held, or no event could be made for it.
+std::unique_ptr<EventPort> OpenEventPort(unsigned number, const std::string& dir = {});
 
 }  // namespace vantrel::platform

@@ -108,16 +108,21 @@ enum class OpenError { kNone, kAbsent, kBusy, kFailed };
 
 // Opens the COM port with the given number for exclusive use ("\\.\COM<n>").
 // `overlapped` asks for the event-driven mode of the port manager; POSIX
-// serves both modes from one non-blocking descriptor.
-std::unique_ptr<SerialPort> OpenComPort(unsigned number, bool overlapped, OpenError* err = nullptr);
+// serves both modes from one non-blocking descriptor. `dir` is the port
+// directory to look in (empty: PortDirectory()); Windows has none.
+std::unique_ptr<SerialPort> OpenComPort(unsigned number, bool overlapped, OpenError* err = nullptr,
+                                        const std::string& dir = {});
 
 // Opens a port by a path of the OS's own (POSIX: any tty path, pty included).
 std::unique_ptr<SerialPort> OpenPortPath(const std::string& path, OpenError* err = nullptr);
 
-// Where COM port numbers live. POSIX: the directory named by VANTREL_PORT_DIR
-// (default /dev/vantrel), whose entry COM<n> is a symbolic link to the real
-// device. A missing or dangling link is an absent port.
-std::string ComPortPath(unsigned number);
+// Where COM port numbers live. POSIX: a directory (by default /dev/vantrel)
+// whose entry COM<n> is a symbolic link to the real device; a missing or
+// dangling link is an absent port. Each session may name its own directory
+// (`dir`); PortDirectory() is the process's default, which a front end (or a
+// test) may set once with SetPortDirectory. Windows: the system's own names.
+std::string ComPortPath(unsigned number, const std::string& dir = {});
 std::string PortDirectory();
+void SetPortDirectory(const std::string& dir);  // empty: the built-in default
 
 }  // namespace vantrel::platform

@@ -6,6 +6,7 @@
 // Thread safety: none; one object is used by one thread.
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/event_port.h"
 #include "ports/port_scan.h"
@@ -33,6 +34,8 @@ class CComDriver {
 class CComMngr : public CComDriver {
  public:
   CComMngr() = default;
+  // `port_dir`: the session's port directory (empty: the process default).
+  explicit CComMngr(std::string port_dir) : port_dir_(std::move(port_dir)) {}
   // Does not close the port: the owner calls ClosePort first. (Our handle
   // still releases the port, so nothing leaks if the owner forgets.)
   ~CComMngr() override = default;
@@ -63,6 +66,7 @@ class CComMngr : public CComDriver {
   platform::LineSettings line_{};
   int32_t open_ = 0;
   uint8_t port_number_ = 0;
+  std::string port_dir_;
   std::unique_ptr<platform::EventPort> port_;
 };
 

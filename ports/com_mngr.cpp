@@ -27,7 +27,7 @@ int32_t CComMngr::Open(uint8_t port_number) {
 
 int32_t CComMngr::OpenPort() {
   if (open_) return 0;
-  port_ = platform::OpenEventPort(port_number_);
+  port_ = platform::OpenEventPort(port_number_, port_dir_);
   if (!port_) {
     open_ = 0;
     return 0;

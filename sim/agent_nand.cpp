@@ -187,8 +187,10 @@ void Target::CmdReadFlash() {
     std::fill(packet.begin(), packet.end(), 0xFF);
     for (uint32_t k = 0; k < rd.e && sent + uint64_t{k} * c < rd.total; ++k) {
       uint64_t pageIndex = firstPage + (sent / c) + k;
-      auto raw = flash_.ReadPage(static_cast<uint32_t>(pageIndex / g.pagesPerBlock),
-                                 static_cast<uint32_t>(pageIndex % g.pagesPerBlock));
+      const uint32_t block = static_cast<uint32_t>(pageIndex / g.pagesPerBlock);
+      const uint32_t page = static_cast<uint32_t>(pageIndex % g.pagesPerBlock);
+      auto raw = flash_.ReadPage(block, page);
+      WeakenPage(block, page, raw.data());
       std::copy(raw.begin(), raw.begin() + c, packet.begin() + size_t{k} * c);
     }
     Hit("agent:readpacket");
@@ -212,6 +214,17 @@ void Target::CmdReadFlash() {
     }
   }
   Rec([&](PhoneRecord& r) { r.reads.push_back(rd); });
+}
+
+void Target::WeakenPage(uint32_t block, uint32_t page, uint8_t* raw) {
+  const auto& weak = cfg_.faults.weakBlocks;
+  if (std::find(weak.begin(), weak.end(), block) == weak.end()) return;
+  const Geometry& g = flash_.geometry();
+  if (std::all_of(raw, raw + g.pageRawBytes(), [](uint8_t b) { return b == 0xFF; })) return;
+  // A different byte and bit on each page, always in the main data.
+  raw[(size_t{page} * 131 + 7) % g.pageSize] ^= static_cast<uint8_t>(1u << (page % 8));
+  if (weakNoted_.insert(block).second)
+    FaultLog("weak block " + std::to_string(block) + " read back with bits flipped");
 }
 
 // 0xD4: three option bytes, start, length -> 0x5A 0x5A; progress statuses

@@ -87,6 +87,12 @@ struct Faults {
   // status 3041, the block number and 0xA5 (abandoned), and a block or page
   // write to one is refused with 3041 like a failing block's.
   std::vector<uint32_t> eraseFailing;
+  // Weak blocks: they erase and take writes normally (the write's checksum
+  // answer is right), but each programmed page (not all 0xFF) reads back
+  // through 0xDF with one bit of its main data flipped, the packet's sum
+  // computed over what is sent: a fault only a comparison with what was
+  // written finds. The flash itself holds the data as written.
+  std::vector<uint32_t> weakBlocks;
 };
 
 enum class AfterReset {

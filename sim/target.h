@@ -5,6 +5,7 @@
 // (agent_images.cpp) and the NAND block commands (agent_nand.cpp).
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,8 @@ class Target {
   void CmdWriteBlock();
   void CmdWritePages();
   void CmdReadFlash();
+  // A weak block's programmed page as the read sends it: one main bit flipped.
+  void WeakenPage(uint32_t block, uint32_t page, uint8_t* raw);
   void CmdFormat();
 
   Phone& phone_;
@@ -119,6 +122,7 @@ class Target {
   unsigned blockCommands_ = 0;
 
   std::map<std::string, unsigned> visits_;
+  std::set<uint32_t> weakNoted_;  // weak blocks whose flips are logged already
   uint64_t ops_ = 0;
 };
 

@@ -39,6 +39,8 @@ namespace vantrel {
   X(Cancelled, 1031, "the front end cancelled the transfer between packets or blocks")                        \
   X(WrongFlashGeometry, 1032,                                                                                 \
     "the package's FS images are for another flash geometry (page and spare size) than the phone's")         \
+  X(ReadOutOfRange, 1033, "a flash read range that is empty or reaches past the flash's end")               \
+  X(VerifyMismatch, 1034, "a block read back after the download differs from what was written")              \
   /* Boot ROM stage. */                                                                                       \
   X(BootSendDaFailed, 2004, "loading an agent image failed or its checksum differs")                          \
   X(BootStartFailed, 2005, "boot ROM handshake failed or timed out")                                          \

@@ -62,7 +62,10 @@ VANTREL_API int32_t VantrelCancel(CInterfaceTemplate* session);
 // Per-session settings, set on the thread that drives the session before
 // Prepare. Each is off unless set; the closed host's dialogue is the same
 // either way until a setting changes what happens. Returns 1, or 0 for a
-// null session or an unknown key (nothing changes).
+// null session or an unknown key (nothing changes). A session starts with
+// what the closed host's environment gives (VANTREL_TIME_SCALE,
+// VANTREL_TRANSCRIPT, VANTREL_PORT_DIR), read once when it is made; a setting
+// changes that session only.
 enum {
   // 1: before the first write of the download, one flash read names the
   // phone's page and spare size; when the package's FS images are for
@@ -77,8 +80,36 @@ enum {
   // waited for n ms before the phone counts as not answering (by default
   // 30 s); 0: the default again.
   VANTREL_SETTING_ANSWER_LIMIT_MS = 3,
+  // n >= 1: the protocol's fixed pauses run n times faster, on a
+  // pseudo-terminal only (a simulated phone); a real port ignores it.
+  VANTREL_SETTING_TIME_SCALE = 4,
+  // 1: after the last FS image is committed and before the watchdog command,
+  // every FS block the download wrote (each data block where it finally
+  // went, after bad-block replacement, and each info block committed) is
+  // read back with its spare bytes and compared with what was sent; pages a
+  // page write did not send must read erased. A difference fails the
+  // download with 1034 (VerifyMismatch), the detail naming the FS image, the
+  // block and the first differing page. The bootloader and ROM images are
+  // not read back: the agent checks them by their checksums, and where they
+  // lie on the flash is its choice. Shown as VANTREL_STAGE_VERIFY.
+  VANTREL_SETTING_VERIFY = 5,
+  // 1: Prepare loads no package and sets up only the carried agent: the
+  // session can then identify the phone or read its flash, and Download
+  // fails with 1002.
+  VANTREL_SETTING_WITHOUT_PACKAGE = 6,
 };
 VANTREL_API int32_t VantrelSetSetting(CInterfaceTemplate* session, int32_t key, int32_t value);
+
+// Text settings, with the same rules (null or "": back to none).
+enum {
+  // A file that records the session's wire, for field reports; "%u" in it
+  // becomes the session's COM number.
+  VANTREL_TEXT_TRANSCRIPT = 1,
+  // POSIX: the directory whose COM<n> link the session waits for (by default
+  // /dev/vantrel). Windows ignores it: COM names are the system's own.
+  VANTREL_TEXT_PORT_DIR = 2,
+};
+VANTREL_API int32_t VantrelSetText(CInterfaceTemplate* session, int32_t key, const char* value);
 
 // Events beside the host's reports: what the session is doing, in terms a
 // front end can show without knowing the download's order or parsing a
@@ -105,6 +136,14 @@ enum {
   // A stage failed (Connect's boot ROM stage, or Download): `code`, `cause`
   // and `detail` say what happened, the other fields where.
   VANTREL_STAGE_FAILED = 12,
+  // VantrelIdentify reads the flash: the ROM record, each FS section's info
+  // area (also shown block by block as VANTREL_STAGE_INFO_READBACK).
+  VANTREL_STAGE_IDENTIFY = 13,
+  // VantrelRead: `done` bytes handed to the sink of `total`.
+  VANTREL_STAGE_READ_BACK = 14,
+  // The download's verify: `done` blocks read back and compared of `total`;
+  // the last event (done == total) carries the time it took in `elapsed_ms`.
+  VANTREL_STAGE_VERIFY = 15,
 };
 enum {
   VANTREL_RESET_WAIT_RUNNING = 0,
@@ -126,6 +165,7 @@ typedef struct VantrelEvent {
   int32_t code;           // VANTREL_STAGE_FAILED: the result code
   int32_t cause;          // VANTREL_STAGE_FAILED: VANTREL_CAUSE_*, 0 when none
   const char* detail;     // VANTREL_STAGE_FAILED: the one-line detail (valid during the call)
+  uint32_t elapsed_ms;    // VANTREL_STAGE_VERIFY's last event: the time verify took (port clock)
 } VantrelEvent;
 typedef void (*VantrelEventFunction)(void* user, const VantrelEvent* event);
 
@@ -133,11 +173,121 @@ typedef void (*VantrelEventFunction)(void* user, const VantrelEvent* event);
 // (null: no events). Returns 1, or 0 for a null session.
 VANTREL_API int32_t VantrelSetEvents(CInterfaceTemplate* session, VantrelEventFunction fn, void* user);
 
+// Plans beside the download. Each runs on the thread that drives the
+// session in place of Download: after Prepare and Connect, it speaks to the
+// agent the boot ROM stage started, ends with the agent's watchdog command
+// (the phone resets) and releases the port. Neither writes nor erases
+// anything. They report through the host callback and the events as the
+// download does, and stop at VantrelCancel between packets or blocks (1031;
+// the phone is then left waiting in download mode). Each returns 1 on
+// success, 0 on failure (VantrelLastFailure and VantrelFailureCause tell
+// why) or for a null session.
+
+// What the next download would do with an FS section of the package.
+enum {
+  VANTREL_NEXT_NOT_WRITTEN = 0,          // the image's info version is not 5.2.0: skipped
+  VANTREL_NEXT_CARRY_REMAPS = 1,         // the phone's info block is carried over, remaps and counters
+  VANTREL_NEXT_ERASE_RESERVED_POOL = 2,  // no info block found: the reserved pool is erased
+  VANTREL_NEXT_ERASE_RANGE = 3,          // an info block of another version: the FS range is erased
+};
+enum { VANTREL_MAX_FS_SECTIONS = 4, VANTREL_MAX_ROM_REGIONS = 8, VANTREL_TAG_COUNT = 8 };
+
+typedef struct VantrelFsSection {
+  uint32_t slot;              // the package's FS slot, from 1
+  int32_t fits;               // 1: the download would write it (result 0)
+  int32_t result;             // else the code it would stop with before writing: 1032, 1024, 4054, 4056
+  char problem[256];          // why it does not fit (NUL-terminated; empty when it fits)
+  uint32_t info_area_start;   // bytes, from the image's info record
+  uint32_t info_area_length;
+  int32_t info_block_found;   // the phone's info block in that area
+  uint32_t info_block;        // its block number
+  uint8_t info_version[3];    // its record's version bytes
+  uint32_t remaps_in_use;     // the section's data blocks the phone has moved to reserved blocks
+  uint16_t tag_counters[VANTREL_TAG_COUNT];
+  int32_t next_action;        // VANTREL_NEXT_*, when it fits; predicted from the flash as it is now,
+                              // though a range erase for one section changes what the next ones find
+} VantrelFsSection;
+
+typedef struct VantrelRegion {
+  uint32_t start, length;     // main-data bytes
+} VantrelRegion;
+
+typedef struct VantrelIdentity {
+  uint32_t size;              // in: sizeof(VantrelIdentity) as the caller knows it; out: bytes filled
+  uint8_t agent_version[2];   // as the agent announced it (3, 2)
+  uint8_t chip_type;
+  uint8_t target_report[81];  // the agent's flash report as it came (fields big-endian, unnamed)
+  uint8_t scan_result[9];     // the two values and the byte after the agent's flash scan
+  uint32_t page_size;         // from a read answer
+  uint32_t spare_size;
+  uint32_t block_main_size;   // the block size used: the package's, else 16 KiB / 128 KiB by page size
+  int32_t rom_info_found;     // a ROM information record in device blocks 2 to 9
+  uint32_t rom_info_block;
+  int32_t rom_info_version;   // the digits after "MTK_ROMINFO_v"
+  uint32_t region_count;      // as the record says
+  VantrelRegion regions[VANTREL_MAX_ROM_REGIONS];  // the first region_count of them
+  int32_t fs_identifier_ok;   // the record carries "05200001"
+  int32_t package_used;       // the session was prepared with a package
+  uint32_t fs_section_count;  // the package's FS sections, in slot order
+  VantrelFsSection fs_sections[VANTREL_MAX_FS_SECTIONS];
+} VantrelIdentity;
+
+// Identifies the phone and, with the session's package, what the next
+// download would do (`out->size` must be set).
+VANTREL_API int32_t VantrelIdentify(CInterfaceTemplate* session, VantrelIdentity* out);
+
+// What the agent reported when the session's last download connected to it
+// (agent_version, chip_type, target_report, scan_result; the rest zero), so
+// a front end can record which phone it flashed without another plan.
+// Returns 1, or 0 when no download reached the agent (or `out->size` is 0).
+VANTREL_API int32_t VantrelPhoneSeen(CInterfaceTemplate* session, VantrelIdentity* out);
+
+enum {
+  VANTREL_READ_MAIN_AND_SPARE = 0,  // each page's main data followed by its spare bytes
+  VANTREL_READ_MAIN = 1,            // main data only
+};
+// Receives the bytes read, in order, in pieces of at most 65536 bytes (the
+// pointer is valid during the call). Returns 1 to go on, 0 to stop the read
+// (it then ends with 1031).
+typedef int32_t (*VantrelReadSink)(void* user, const uint8_t* data, uint32_t length);
+
+// Reads `length` bytes of main data from `start` (both multiples of 2048,
+// inside the flash) to `sink`. A range not on 2048-byte boundaries gives
+// 4017/4018, an empty one or one past the flash's end 1033 with the valid
+// range in the detail; a read whose packet sums never match ends with 3100
+// once the resend budget is spent.
+VANTREL_API int32_t VantrelRead(CInterfaceTemplate* session, uint32_t start, uint32_t length, int32_t mode,
+                                VantrelReadSink sink, void* user);
+
+// What a read covers: the range given, or one the flash's ROM information
+// record names (its region 1, the FS region), found on the phone first.
+enum {
+  VANTREL_SPAN_GIVEN = 0,
+  VANTREL_SPAN_FS_REGION = 1,   // the FS region
+  VANTREL_SPAN_THROUGH_FS = 2,  // from address 0 to the end of the FS region
+};
+typedef struct VantrelReadRange {
+  uint32_t start, length;          // in for VANTREL_SPAN_GIVEN; out for the others (whole 2048-byte pages)
+  uint32_t page_size, spare_size;  // out: the flash's, as the read answer named them (a main-data
+                                   // read's answer may leave the spare size out: 0)
+} VantrelReadRange;
+// As VantrelRead, over the range `span` names; `range` (not null) carries
+// the range in or out and receives the geometry. A flash without the record
+// ends with 1024 before anything is read.
+VANTREL_API int32_t VantrelReadSpan(CInterfaceTemplate* session, int32_t span, int32_t mode, VantrelReadSink sink,
+                                    void* user, VantrelReadRange* range);
+
 }  // extern "C"
 
+using VantrelIdentifyFn = int32_t (*)(CInterfaceTemplate*, VantrelIdentity*);
+using VantrelPhoneSeenFn = int32_t (*)(CInterfaceTemplate*, VantrelIdentity*);
+using VantrelReadFn = int32_t (*)(CInterfaceTemplate*, uint32_t, uint32_t, int32_t, VantrelReadSink, void*);
+using VantrelReadSpanFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t, VantrelReadSink, void*,
+                                      VantrelReadRange*);
 using VantrelSetLogFn = int32_t (*)(CInterfaceTemplate*, VantrelLogFunction, void*);
 using VantrelLastFailureFn = int32_t (*)(CInterfaceTemplate*, int32_t*, char*, uint32_t);
 using VantrelCancelFn = int32_t (*)(CInterfaceTemplate*);
 using VantrelSetSettingFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t);
+using VantrelSetTextFn = int32_t (*)(CInterfaceTemplate*, int32_t, const char*);
 using VantrelSetEventsFn = int32_t (*)(CInterfaceTemplate*, VantrelEventFunction, void*);
 using VantrelFailureCauseFn = int32_t (*)(CInterfaceTemplate*, int32_t*, uint32_t*);

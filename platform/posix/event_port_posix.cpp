@@ -41,8 +41,8 @@ class PosixEventPort final : public EventPort {
 
 }  // namespace
 
-std::unique_ptr<EventPort> OpenEventPort(unsigned number) {
-  auto p = OpenComPort(number, /*overlapped=*/true);
+std::unique_ptr<EventPort> OpenEventPort(unsigned number, const std::string& dir) {
+  auto p = OpenComPort(number, /*overlapped=*/true, nullptr, dir);
   if (!p) return nullptr;
   return std::make_unique<PosixEventPort>(std::move(p));
 }

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "platform/clock.h"
 #include "platform/posix/serial_posix.h"
@@ -317,13 +318,29 @@ class PosixSerialPort : public SerialPort {
 
 }  // namespace
 
+namespace {
+std::mutex& DirectoryLock() {
+  static std::mutex m;
+  return m;
+}
+std::string& DefaultDirectory() {
+  static std::string dir;
+  return dir;
+}
+}  // namespace
+
 std::string PortDirectory() {
-  const char* d = std::getenv("VANTREL_PORT_DIR");
-  return (d && *d) ? d : "/dev/vantrel";
+  std::lock_guard<std::mutex> g(DirectoryLock());
+  return DefaultDirectory().empty() ? "/dev/vantrel" : DefaultDirectory();
 }
 
-std::string ComPortPath(unsigned number) {
-  return PortDirectory() + "/COM" + std::to_string(number);
+void SetPortDirectory(const std::string& dir) {
+  std::lock_guard<std::mutex> g(DirectoryLock());
+  DefaultDirectory() = dir;
+}
+
+std::string ComPortPath(unsigned number, const std::string& dir) {
+  return (dir.empty() ? PortDirectory() : dir) + "/COM" + std::to_string(number);
 }
 
 std::unique_ptr<SerialPort> OpenPortPath(const std::string& path, OpenError* err) {
@@ -361,8 +378,9 @@ std::unique_ptr<SerialPort> AdoptTty(int fd, std::string name, OutputQueueProbe 
   return std::make_unique<PosixSerialPort>(fd, std::move(name), probe);
 }
 
-std::unique_ptr<SerialPort> OpenComPort(unsigned number, bool /*overlapped*/, OpenError* err) {
-  return OpenPortPath(ComPortPath(number), err);
+std::unique_ptr<SerialPort> OpenComPort(unsigned number, bool /*overlapped*/, OpenError* err,
+                                        const std::string& dir) {
+  return OpenPortPath(ComPortPath(number, dir), err);
 }
 
 }  // namespace vantrel::platform

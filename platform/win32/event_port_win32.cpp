@@ -127,7 +127,7 @@ class Win32EventPort final : public EventPort {
 
 }  // namespace
 
-std::unique_ptr<EventPort> OpenEventPort(unsigned number) {
+std::unique_ptr<EventPort> OpenEventPort(unsigned number, const std::string& /*dir*/) {
   const std::string name = ComDeviceName(number);
   // Exclusive (no sharing), only an existing device, overlapped.
   HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -210,14 +210,16 @@ std::unique_ptr<SerialPort> OpenDevice(const std::string& path, bool overlapped,
 }  // namespace
 
 std::string PortDirectory() { return "\\\\.\\"; }
+void SetPortDirectory(const std::string& /*dir*/) {}  // COM names are the system's own
 
-std::string ComPortPath(unsigned number) { return ComDeviceName(number); }
+std::string ComPortPath(unsigned number, const std::string& /*dir*/) { return ComDeviceName(number); }
 
 std::unique_ptr<SerialPort> OpenPortPath(const std::string& path, OpenError* err) {
   return OpenDevice(path, /*overlapped=*/false, err);
 }
 
-std::unique_ptr<SerialPort> OpenComPort(unsigned number, bool overlapped, OpenError* err) {
+std::unique_ptr<SerialPort> OpenComPort(unsigned number, bool overlapped, OpenError* err,
+                                        const std::string& /*dir*/) {
   return OpenDevice(ComDeviceName(number), overlapped, err);
 }
 

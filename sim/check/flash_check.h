@@ -15,6 +15,7 @@
 //    than each remap entry used for its tag.
 // It shares no code with the plug-in's parsers.
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,16 @@ struct CheckReport {
 };
 
 CheckReport CheckFlash(const sim::Flash& flash, const ExpectedFirmware& firmware);
+
+// A read-back against the flash itself: `in` holds what a read of `length`
+// main-data bytes from `start` returned, in mode 1 (main data) or mode 0
+// (each page's main data followed by its spare bytes). Compared page by
+// page (the file is never held whole); the first difference is named by
+// page, main or spare, and offset. Bits a weak block flips on the way are
+// not on the flash, so a read of one differs.
+CheckReport CompareReadBack(const sim::Flash& flash, uint64_t start, uint64_t length, int mode, std::istream& in);
+CheckReport CompareReadBackFile(const sim::Flash& flash, uint64_t start, uint64_t length, int mode,
+                                const std::string& path);
 
 // What the flash holds, for people: geometry, used and bad blocks, stored
 // images, the ROM information record and the FS info blocks found.

@@ -249,6 +249,32 @@ TEST_F(ReadFlashTest, EleventhBadChecksumGivesUp) {
   EXPECT_TRUE(link_.VerifyConsumed());
 }
 
+TEST_F(ReadFlashTest, AStreamedReadHandsOverExactlyTheRange) {
+  const Bytes flash = Pattern(8448, 3);
+  ScriptStart(link_, 0, 0x1800, 0x1800);
+  link_.AddRead(Bytes(flash.begin(), flash.begin() + 4224)).AddRead16(ByteSum(flash.data(), 4224)).ExpectWrite8(0x5A);
+  link_.AddRead(Bytes(flash.begin() + 4224, flash.end())).AddRead16(ByteSum(flash.data() + 4224, 4224));
+  link_.ExpectWrite8(0x5A);
+  Bytes got;
+  const ReadSink sink = [&](const uint8_t* p, uint32_t n) {
+    got.insert(got.end(), p, p + n);
+    return true;
+  };
+  EXPECT_EQ(AgentReadFlashStream(&link_, 0, 0x1800, 1, sink), 0);
+  EXPECT_EQ(got, Bytes(flash.begin(), flash.begin() + 0x1800)) << "the last packet's padding is not handed over";
+  EXPECT_TRUE(link_.VerifyConsumed());
+
+  // An agent that announces more than the range holds is told to give up
+  // before a byte reaches the receiver.
+  FakeLink l;
+  ScriptStart(l, 0, 0x1800, 0x1801);
+  l.ExpectWrite8(0xA5);
+  got.clear();
+  EXPECT_EQ(AgentReadFlashStream(&l, 0, 0x1800, 1, sink), kReadFlashFailed);
+  EXPECT_TRUE(got.empty());
+  EXPECT_TRUE(l.VerifyConsumed());
+}
+
 TEST_F(ReadFlashTest, AlignmentIsCheckedBeforeAnythingIsSent) {
   std::vector<uint8_t> dest(4224);
   EXPECT_EQ(AgentReadFlash(&link_, 0x1200, 0x800, 1, dest.data(), 4224), kReadMisalignedStart);

@@ -69,7 +69,8 @@ TEST_F(HostAbi, ExportsTheSixFunctionsUndecoratedAndNothingInternal) {
   EXPECT_EQ(dlsym(lib_, "_ZN7vantrel16ProgressCallbackEjjjPKc"), nullptr)
       << "internal functions stay inside the library";
   // Beside them on this platform only: the documented extension for front ends.
-  for (const char* name : {"VantrelSetLog", "VantrelLastFailure", "VantrelFailureCause", "VantrelCancel"})
+  for (const char* name : {"VantrelSetLog", "VantrelLastFailure", "VantrelFailureCause", "VantrelCancel",
+                           "VantrelIdentify", "VantrelRead"})
     EXPECT_NE(dlsym(lib_, name), nullptr) << name;
 }
 
@@ -170,6 +171,14 @@ TEST_F(HostAbi, SessionLifecycleBySlot) {
   why = 3;
   EXPECT_EQ(cause(&bogus, &why, &silent), 0);
   EXPECT_EQ(why, 0);
+  // The plans refuse a pointer that is no live session before touching anything.
+  auto identify = Export<int (*)(void*, void*)>("VantrelIdentify");
+  auto read = Export<int (*)(void*, uint32_t, uint32_t, int32_t, int32_t (*)(void*, const uint8_t*, uint32_t), void*)>(
+      "VantrelRead");
+  uint32_t identity[1024] = {sizeof identity};
+  EXPECT_EQ(identify(&bogus, identity), 0);
+  EXPECT_EQ(identity[1], 0u) << "nothing filled";
+  EXPECT_EQ(read(&bogus, 0, 2048, 1, [](void*, const uint8_t*, uint32_t) { return 1; }, nullptr), 0);
 
   EXPECT_EQ(delete_dll(&session), 1);
   EXPECT_EQ(session, nullptr);

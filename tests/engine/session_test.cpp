@@ -5,6 +5,8 @@
 #include "vantrel/codes.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "boundary/session.h"
@@ -116,6 +118,28 @@ TEST_F(SessionTest, APresentPortIsTakenOnlyAfterItDisappearedAndCameBack) {
   EXPECT_EQ(s_->engine().boot_result(), kNoDescriptor);
   EXPECT_TRUE(pty.Drain(20).empty());
   EXPECT_EQ(host_.reports(), kConnected);
+}
+
+// Run by ctest with the closed host's variables set (tests/CMakeLists.txt):
+// that host's only way to give a session its port directory and transcript,
+// read when the session is made.
+TEST(SessionEnvironment, DISABLED_TheClosedHostsEnvironmentGivesTheSessionItsSettings) {
+  const char* dir = std::getenv("VANTREL_PORT_DIR");
+  const char* wire = std::getenv("VANTREL_TRANSCRIPT");
+  ASSERT_TRUE(dir && wire) << "run through ctest, which sets the variables";
+  std::filesystem::create_directories(dir);
+  PtyPair pty;
+  const std::string link = std::string(dir) + "/COM40";
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(pty.slave_path(), link);
+  std::string transcript = wire;
+  transcript.replace(transcript.find("%u"), 2, "40");
+  std::filesystem::remove(transcript);
+  CBizDownload* s = new CBizDownload(0);
+  EXPECT_EQ(s->engine().OpenLink(19200, 40), 0) << "COM40 is looked up where the environment says";
+  EXPECT_TRUE(std::filesystem::exists(transcript)) << "the wire is recorded where the environment says";
+  s->DeletingDestructor(1);
+  std::filesystem::remove(link);
 }
 
 }  // namespace

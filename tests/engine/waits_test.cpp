@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "tests/support/fake_link.h"
 #include "tests/support/pty_pair.h"
+#include "vantrel/extension.h"
 
 namespace vantrel::testing {
 namespace {
@@ -32,7 +33,6 @@ class PollClock : public platform::ManualClock {
 TEST(PortWait, APortThatCannotBeTakenIsTriedOncePerPollWhateverTheTimeScale) {
   PollClock clock;
   platform::ScopedClock scope(&clock);
-  ::setenv("VANTREL_TIME_SCALE", "100", 1);  // as a simulated run sets it
   PortDir dir;
   PtyPair pty;
   const int holder = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
@@ -42,7 +42,7 @@ TEST(PortWait, APortThatCannotBeTakenIsTriedOncePerPollWhateverTheTimeScale) {
   const int watch = ::inotify_init1(IN_NONBLOCK);
   ASSERT_GE(::inotify_add_watch(watch, pty.slave_path().c_str(), IN_OPEN | IN_CLOSE), 0);
   CBizDownload* s = new CBizDownload(0);
-  ::unsetenv("VANTREL_TIME_SCALE");
+  ASSERT_EQ(VantrelSetSetting(s, VANTREL_SETTING_TIME_SCALE, 100), 1);  // as a simulated run sets it
   s->Prepare(0);  // no package; the wait runs all the same
   std::thread t([&] { s->Connect(); });
   while (clock.slept() < 1000) std::this_thread::yield();

@@ -22,6 +22,7 @@
 #include "tests/integration/rig.h"
 #include "tests/support/fake_link.h"
 #include "tools/pkg/sample.h"
+#include "vantrel/extension.h"
 
 namespace vantrel::testing {
 namespace {
@@ -115,13 +116,13 @@ void Record(const Case& c) {
     std::fprintf(f, "# %s: a whole download against the simulated phone (see golden_test.cpp)\n", c.name);
     std::fclose(f);
   }
-  setenv("VANTREL_TRANSCRIPT", path.c_str(), 1);
   rig.StartPhone();
   RecordingHost host;
   ::testing::internal::CaptureStdout();
-  const int rc = rig.RunSession(host);
+  const int rc = rig.RunSession(host, 0, [&path](CBizDownload& s) {
+    ASSERT_EQ(VantrelSetText(&s, VANTREL_TEXT_TRANSCRIPT, path.c_str()), 1);
+  });
   const std::string out = ::testing::internal::GetCapturedStdout();
-  unsetenv("VANTREL_TRANSCRIPT");
   ASSERT_EQ(rc, 1) << out;
   ASSERT_TRUE(rig.Check().ok);
 }

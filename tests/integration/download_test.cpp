@@ -159,27 +159,6 @@ TEST(SecondDownload, RunningOutOfReservedBlocksKeepsThePreviousInfoBlock) {
                         << ::testing::PrintToString(check.problems);
 }
 
-// Clears bits of one byte of the info record on the flash (programming only
-// clears bits, as on real NAND).
-bool ClearRecordBits(sim::Flash& flash, uint32_t record_offset, uint8_t mask) {
-  bool changed = false;
-  const auto& g = flash.geometry();
-  for (uint32_t block : flash.UsedBlocks()) {
-    sim::Bytes page0 = flash.ReadPage(block, 0);
-    if (page0[g.pageSize + 2] != 0x0F || page0[g.pageSize + 3] != 0x0D) continue;
-    for (int p = static_cast<int>(g.pagesPerBlock) - 1; p >= 0; --p) {
-      sim::Bytes page = flash.ReadPage(block, static_cast<uint32_t>(p));
-      if (page[g.pageSize + 2] != 0x0F || page[g.pageSize + 3] != 0x0D) continue;
-      changed |= (page[g.pageSize - 512 + record_offset] & mask) != 0;
-      sim::Bytes patch(g.pageRawBytes(), 0xFF);
-      patch[g.pageSize - 512 + record_offset] = static_cast<uint8_t>(~mask);
-      flash.ProgramPage(block, static_cast<uint32_t>(p), patch.data(), patch.size());
-      break;
-    }
-  }
-  return changed;
-}
-
 TEST(SecondDownload, AnotherVersionOnThePhoneResetsTheFsArea) {
   Rig rig(512);
   FirstDownloadOfOneImage(rig, 512);

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "tests/integration/rig.h"
 #include "tools/pkg/sample.h"
 #include "vantrel/codes.h"
+#include "vantrel/extension.h"
 
 namespace vantrel::testing {
 namespace {
@@ -135,6 +137,51 @@ TEST(FrontEnd, TheResetCountdownEndsWhenThePortHasGone) {
   EXPECT_EQ(seen.back().stage, kStageResetWait);
   EXPECT_EQ(seen.back().end, kResetWaitPortGone);
   EXPECT_TRUE(rig.Check().ok);
+}
+
+// Settings belong to the session that was given them: two phones flashed at
+// once in one process, each session with its own port directory, time scale
+// and transcript, while the process's default port directory (the second
+// rig's) would lead the first session to the wrong phone.
+TEST(FrontEnd, TwoSessionsAtOnceEachKeepTheirOwnSettings) {
+  Rig a(512);
+  Rig b(512);
+  a.UsePackage(Sample(512));
+  b.UsePackage(a.package());
+  a.StartPhone({}, 40);
+  b.StartPhone({}, 41);
+  struct Own {
+    std::string dir, transcript;
+    int32_t scale;
+    double seen_scale = 0;
+  };
+  Own own[2] = {{a.ports().path(), a.ports().path() + "/wire.txt", 1},
+                {b.ports().path(), b.ports().path() + "/wire.txt", 100}};
+  int results[2] = {0, 0};
+  RecordingHost hosts[2];
+  auto run = [&](int i) {
+    results[i] = a.RunSession(hosts[i], i, [&own, i](CBizDownload& s) {
+      ASSERT_EQ(VantrelSetText(&s, VANTREL_TEXT_PORT_DIR, own[i].dir.c_str()), 1);
+      ASSERT_EQ(VantrelSetText(&s, VANTREL_TEXT_TRANSCRIPT, own[i].transcript.c_str()), 1);
+      ASSERT_EQ(VantrelSetSetting(&s, VANTREL_SETTING_TIME_SCALE, own[i].scale), 1);
+      s.engine().channel().SetEventSink([&own, i, &s](const StageEvent&) {
+        own[i].seen_scale = s.engine().channel().time_scale();
+      });
+    });
+  };
+  std::thread t0(run, 0), t1(run, 1);
+  t0.join();
+  t1.join();
+  EXPECT_EQ(results[0], 1);
+  EXPECT_EQ(results[1], 1);
+  EXPECT_TRUE(a.Check().ok) << "the first phone was flashed through its own directory";
+  EXPECT_TRUE(b.Check().ok);
+  EXPECT_EQ(own[0].seen_scale, 1);
+  EXPECT_EQ(own[1].seen_scale, 100);
+  // The same download on each: two transcripts of one session each.
+  const auto size0 = std::filesystem::file_size(own[0].transcript);
+  EXPECT_GT(size0, 100000u);
+  EXPECT_EQ(size0, std::filesystem::file_size(own[1].transcript));
 }
 
 }  // namespace

@@ -44,6 +44,11 @@ void Rig::StartPhone(sim::PhoneConfig config, unsigned com, unsigned link_delay_
 
 int Rig::RunSession(RecordingHost& host, int32_t port_index,
                     const std::function<void(CBizDownload&)>& setup) {
+  return RunPlan(host, [](CBizDownload& s) { return s.Download(); }, setup, port_index);
+}
+
+int Rig::RunPlan(RecordingHost& host, const std::function<int(CBizDownload&)>& plan,
+                 const std::function<void(CBizDownload&)>& setup, int32_t port_index) {
   SetPackagePath(package_path_);  // what PreviousLoad does
   CBizDownload* s = new CBizDownload(port_index);
   s->SetHostCallback(&host);
@@ -51,7 +56,7 @@ int Rig::RunSession(RecordingHost& host, int32_t port_index,
   int result = -1;
   if (s->Prepare(0) == 1) {
     s->Connect();
-    result = s->Download();
+    result = plan(*s);
   }
   std::unique_lock<std::mutex> g(failure_mu_);
   failure_code_ = s->engine().channel().failure_code();
@@ -60,6 +65,27 @@ int Rig::RunSession(RecordingHost& host, int32_t port_index,
   g.unlock();
   s->DeletingDestructor(1);
   return result;
+}
+
+// Clears bits of one byte of the info record on the flash (programming only
+// clears bits, as on real NAND).
+bool ClearRecordBits(sim::Flash& flash, uint32_t record_offset, uint8_t mask) {
+  bool changed = false;
+  const auto& g = flash.geometry();
+  for (uint32_t block : flash.UsedBlocks()) {
+    sim::Bytes page0 = flash.ReadPage(block, 0);
+    if (page0[g.pageSize + 2] != 0x0F || page0[g.pageSize + 3] != 0x0D) continue;
+    for (int p = static_cast<int>(g.pagesPerBlock) - 1; p >= 0; --p) {
+      sim::Bytes page = flash.ReadPage(block, static_cast<uint32_t>(p));
+      if (page[g.pageSize + 2] != 0x0F || page[g.pageSize + 3] != 0x0D) continue;
+      changed |= (page[g.pageSize - 512 + record_offset] & mask) != 0;
+      sim::Bytes patch(g.pageRawBytes(), 0xFF);
+      patch[g.pageSize - 512 + record_offset] = static_cast<uint8_t>(~mask);
+      flash.ProgramPage(block, static_cast<uint32_t>(p), patch.data(), patch.size());
+      break;
+    }
+  }
+  return changed;
 }
 
 flashcheck::CheckReport Rig::Check() const {

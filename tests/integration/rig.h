@@ -36,6 +36,9 @@ class Rig {
   // `setup`, when given, sees the session before Prepare (to route its log).
   int RunSession(RecordingHost& host, int32_t port_index = 0,
                  const std::function<void(CBizDownload&)>& setup = {});
+  // The same with `plan` (an identify or read) in place of Download.
+  int RunPlan(RecordingHost& host, const std::function<int(CBizDownload&)>& plan,
+              const std::function<void(CBizDownload&)>& setup = {}, int32_t port_index = 0);
   // The failure the last RunSession's session recorded (code 0: none).
   // Several sessions may run on one rig at once: the last to end wins.
   int failure_code() const {
@@ -74,6 +77,11 @@ class Rig {
   int failure_code_ = 0, boot_code_ = 0;
   std::string failure_;
 };
+
+// Clears bits of one byte of the info record of every info block on the
+// flash (programming only clears bits, as on real NAND); true when a bit
+// changed.
+bool ClearRecordBits(sim::Flash& flash, uint32_t record_offset, uint8_t mask);
 
 // Home block of data block i of an FS image (its normal entry word >> 8).
 uint32_t HomeBlock(const std::vector<uint8_t>& fs_image, uint32_t i);

@@ -1,5 +1,7 @@
 #include "tests/support/pty_pair.h"
 
+#include "platform/serial_port.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -74,18 +76,14 @@ PortDir::PortDir() {
   char tmpl[] = "/tmp/vantrel-ports-XXXXXX";
   if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
   dir_ = tmpl;
-  if (const char* old = std::getenv("VANTREL_PORT_DIR")) {
-    had_env_ = true;
-    old_env_ = old;
-  }
-  ::setenv("VANTREL_PORT_DIR", dir_.c_str(), 1);
+  old_dir_ = platform::PortDirectory();
+  platform::SetPortDirectory(dir_);
 }
 
 PortDir::~PortDir() {
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
-  if (had_env_) ::setenv("VANTREL_PORT_DIR", old_env_.c_str(), 1);
-  else ::unsetenv("VANTREL_PORT_DIR");
+  platform::SetPortDirectory(old_dir_);
 }
 
 void PortDir::Link(unsigned com, const std::string& target) {

@@ -34,8 +34,9 @@ class PtyPair {
   std::string slave_path_;
 };
 
-// A temporary port directory installed as VANTREL_PORT_DIR for the lifetime
-// of the object; Link(n, target) makes COM<n> point at target.
+// A temporary port directory installed as the process's default port
+// directory for the lifetime of the object; Link(n, target) makes COM<n>
+// point at target.
 class PortDir {
  public:
   PortDir();
@@ -46,8 +47,7 @@ class PortDir {
 
  private:
   std::string dir_;
-  std::string old_env_;
-  bool had_env_ = false;
+  std::string old_dir_;
 };
 
 }  // namespace vantrel::testing

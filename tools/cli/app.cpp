@@ -4,9 +4,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
+#include "platform/serial_port.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/completion.h"
 #include "tools/cli/exit_codes.h"
@@ -35,6 +37,9 @@ void BuildApp(CLI::App& app) {
   app.set_version_flag("--version", "vantrel " VANTREL_VERSION);
   app.require_subcommand(1);
   RegisterFlashCommand(app);
+  RegisterStationCommand(app);
+  RegisterInfoCommand(app);
+  RegisterReadbackCommand(app);
   RegisterSimCommand(app);
   RegisterPkgCommand(app);
   RegisterPortsCommand(app);
@@ -76,6 +81,9 @@ int Parse(CLI::App& app, int argc, char** argv) {
 }  // namespace
 
 int RunCli(int argc, char** argv) {
+  // The COM<n> directory of `ports`, `doctor` and `--port COMn`; each
+  // session of `flash` and `station` is given its own.
+  if (const char* dir = std::getenv("VANTREL_PORT_DIR")) platform::SetPortDirectory(dir);
   if (AsksForJson(argc, argv)) {
     json_out::Enable();
     std::signal(SIGPIPE, SIG_IGN);  // a closed output is a failed write, not a killed process

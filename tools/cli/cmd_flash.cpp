@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -17,7 +19,6 @@
 
 #include "images/package.h"
 #include "ports/port_scan.h"
-#include "sim/check/flash_check.h"
 #include "sim/phone.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/display.h"
@@ -25,20 +26,24 @@
 #include "tools/cli/interrupt.h"
 #include "tools/cli/json_out.h"
 #include "tools/cli/outcome.h"
+#include "tools/cli/plan_command.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
-#include "tools/cli/sim_state.h"
 #include "tools/cli/station.h"
 #include "tools/cli/usage.h"
-#include "tools/pkg/sample.h"
 
 namespace vantrel::cli {
+
+namespace {
+// The command running: flash, or a plan command on its machinery.
+std::string g_command = "flash";
+}  // namespace
 
 [[noreturn]] void FailFlash(ExitCode code, const std::string& message) {
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
-  std::fprintf(stderr, "vantrel flash: %s\n", message.c_str());
-  if (json_out::Enabled()) json_out::WriteResult(code, "vantrel flash: " + message);
+  std::fprintf(stderr, "vantrel %s: %s\n", g_command.c_str(), message.c_str());
+  if (json_out::Enabled()) json_out::WriteResult(code, "vantrel " + g_command + ": " + message);
   throw CLI::RuntimeError(code);
 }
 
@@ -118,7 +123,8 @@ void Validate(FlashOptions& o) {
     Fail(kExitUsage, "--simulate flashes built-in phones; drop --port/--auto, or drop --simulate");
   if (!o.simulate && o.ports.empty() && !o.autodetect)
     Fail(kExitUsage, "give the phone's port with --port (or --auto), or use --simulate");
-  if (!o.simulate && o.package.empty()) Fail(kExitUsage, "give the firmware package with --package FILE");
+  if (!o.simulate && o.package.empty() && !o.plan)
+    Fail(kExitUsage, "give the firmware package with --package FILE");
   if (o.quiet + o.json + o.verbose > 1 && !(o.json && o.verbose))
     Fail(kExitUsage, "-q cannot be combined with -v or --json");
   if (!o.simulate) {
@@ -151,15 +157,6 @@ void CheckPackage(const std::string& package) {
   std::string reason;
   if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason))
     Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
-}
-
-// What the plug-in's sessions read from the environment: the run's port
-// directory, the time scale and the transcript file.
-void SetSessionEnvironment(const FlashOptions& o, const std::string& port_dir, const std::string& transcript) {
-  ::setenv("VANTREL_PORT_DIR", port_dir.c_str(), 1);
-  const double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
-  if (scale > 1) ::setenv("VANTREL_TIME_SCALE", std::to_string(scale).c_str(), 1);
-  if (!transcript.empty()) ::setenv("VANTREL_TRANSCRIPT", transcript.c_str(), 1);
 }
 
 // Empty transcript files, one per session (FILE.COM40, FILE.COM41, ... when
@@ -219,11 +216,9 @@ DisplayMode ChooseDisplayMode(const FlashOptions& o) {
 }
 
 // The run's temporary port directory, each session's COM link in it and the
-// sample package removed even by a second Ctrl-C; the sessions' settings.
-void PrepareRunDirectory(const FlashOptions& o, const TempPortDir& dir, const std::vector<unsigned>& coms) {
+// sample package removed even by a second Ctrl-C.
+void PrepareRunDirectory(const TempPortDir& dir, const std::vector<unsigned>& coms) {
   if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
-  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o.transcript, coms);
-  SetSessionEnvironment(o, dir.path, transcript);
   interrupt::AddCleanupPath(dir.path + "/sample.bin");
   for (unsigned com : coms) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(com));
   interrupt::AddCleanupPath(dir.path, true);
@@ -241,21 +236,40 @@ void LoadPlugin(const FlashOptions& o, PluginHost& host, const std::string& pack
   std::string err;
   if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
     Fail(kExitFailure, "cannot load the plug-in: " + err);
-  host.PreviousLoad(package);
+  if (!package.empty()) host.PreviousLoad(package);
+  if (o.plan && !host.CanRunPlans()) Fail(kExitFailure, "this plug-in library cannot run `" + g_command + "`");
   display.Message("plug-in for model " + host.Model() + ", " + std::to_string(phones) + " phone(s)");
+}
+
+// One run per phone, each with its session's settings and, for a plan
+// command, its plan.
+std::vector<std::unique_ptr<PhoneRun>> MakeRuns(const FlashOptions& o, PluginHost& host, Display& display,
+                                                const std::vector<Target>& targets, const std::string& port_dir,
+                                                const std::string& transcript, bool without_package) {
+  const double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
+  StationOptions so;
+  so.wait_seconds = o.wait;
+  so.answer_limit_seconds = o.answer_limit;
+  so.time_scale = static_cast<int32_t>(std::min(std::lround(scale), long{INT32_MAX}));
+  so.transcript = transcript;
+  so.verify = o.verify;
+  so.without_package = without_package;
+  std::vector<std::unique_ptr<PhoneRun>> runs;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    if (o.plan)
+      so.plan = [&host, plan = o.plan, i, label = targets[i].label](CInterfaceTemplate* s, std::string* done) {
+        return plan->run(host, i, label, s, done);
+      };
+    runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
+                                              static_cast<int32_t>(targets[i].com) - 40, port_dir, so));
+  }
+  return runs;
 }
 
 // Every phone at once, each on its own thread, until all have ended or the
 // run is interrupted; then the summary. Returns the exit code.
-int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const std::vector<Target>& targets,
-               TempPortDir& dir, SimulatedRun& simulated) {
-  StationOptions so;
-  so.wait_seconds = o.wait;
-  so.answer_limit_seconds = o.answer_limit;
-  std::vector<std::unique_ptr<PhoneRun>> runs;
-  for (const auto& t : targets)
-    runs.push_back(std::make_unique<PhoneRun>(host, display, t.label, t.device, static_cast<int32_t>(t.com) - 40,
-                                              dir.path, so));
+int RunStation(const FlashOptions& o, PluginHost& host, Display& display,
+               std::vector<std::unique_ptr<PhoneRun>>& runs, TempPortDir& dir, SimulatedRun& simulated) {
   if (interrupt::Requested()) Fail(kExitInterrupted, "interrupted before any port was opened");
   display.StartLive([&runs] {
     std::vector<PhoneState> v;
@@ -267,8 +281,11 @@ int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const 
   std::vector<PhoneState> final_states = WaitForPhones(runs, host, &forced);
   display.StopLive();
   if (!forced) FinishSimulatedPhones(o, simulated.phones, simulated.sample, final_states, display);
-  const int rc = StationExit(final_states);
-  display.Summary(final_states, rc, Verdict(final_states, rc, interrupt::Reason()));
+  int rc = StationExit(final_states);
+  if (o.plan && o.plan->finish && !forced) rc = o.plan->finish(final_states, rc);
+  display.Summary(final_states, rc,
+                  o.plan ? Verdict(final_states, rc, interrupt::Reason(), o.plan->name, o.plan->done)
+                         : Verdict(final_states, rc, interrupt::Reason()));
   if (forced) {
     // Sessions still inside the library (its reset wait, or a transfer it
     // cannot cancel): ending the process releases their ports.
@@ -282,38 +299,42 @@ int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const 
 
 int Run(FlashOptions& o) {
   interrupt::Install();  // Ctrl-C, SIGTERM, SIGHUP or a closed output end the run cleanly
+  if (o.plan) g_command = o.plan->name;
   Validate(o);
   std::vector<Target> targets;
   if (!o.simulate) targets = CheckTargets(o);
+  if (o.plan && o.plan->check) o.plan->check(o.simulate ? o.phones : targets.size());
   SimulatedRun simulated;
   if (o.simulate) simulated.state_flash = OpenSimulatedState(o);
   Display display(ChooseDisplayMode(o), o.verbose);
+  const std::vector<unsigned> coms = SessionComNumbers(o, targets);
+  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o.transcript, coms);
   TempPortDir dir;
-  PrepareRunDirectory(o, dir, SessionComNumbers(o, targets));
+  PrepareRunDirectory(dir, coms);
 
   std::string package = o.package;
-  if (o.simulate && package.empty()) {
+  if (o.simulate && package.empty() && !o.plan) {
     package = dir.path + "/sample.bin";
     simulated.sample = WriteSample(o, package, display);
   }
-  CheckPackage(package);
+  if (!package.empty()) CheckPackage(package);
   if (o.simulate) simulated.phones = StartSimulatedPhones(o, simulated.state_flash, &targets);
   PluginHost host;
   LoadPlugin(o, host, package, display, targets.size());
-  const int rc = RunStation(o, host, display, targets, dir, simulated);
+  auto runs = MakeRuns(o, host, display, targets, dir.path, transcript, package.empty());
+  const int rc = RunStation(o, host, display, runs, dir, simulated);
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
   return rc;
 }
 
-}  // namespace
-
-void RegisterFlashCommand(CLI::App& app) {
-  auto o = std::make_shared<FlashOptions>();
-  auto* cmd = app.add_subcommand("flash", "Download a firmware package to one or more phones, as the host does");
+// The options every command on a phone's session shares; the package's
+// help text is the command's.
+CLI::App* AddPhoneCommand(CLI::App& app, const std::string& name, const std::string& help,
+                          const std::string& package_help, std::shared_ptr<FlashOptions> o) {
+  auto* cmd = app.add_subcommand(name, help);
   cmd->footer(std::string("\n") + ExitCodeHelp());
-  cmd->add_option("--package", o->package, "Firmware package file (default with --simulate: a sample)")
-      ->type_name("FILE");
+  cmd->add_option("--package", o->package, package_help)->type_name("FILE");
   cmd->add_option("--port", o->ports,
                   "A phone's port: a tty path (by-id/by-path links included) or COMn of the port directory; "
                   "repeat for several phones")
@@ -356,8 +377,14 @@ void RegisterFlashCommand(CLI::App& app) {
       cmd->add_option("--failing-blocks", o->failing_blocks, "Simulated flash: blocks that refuse writes")
           ->delimiter(',')
           ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
-  o->sim_only.push_back(cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)")
-                            ->type_name("FILE"));
+  o->sim_only.push_back(
+      cmd->add_option("--weak-blocks", o->weak_blocks,
+                      "Simulated flash: blocks that take writes but read back with a bit flipped in each page")
+          ->delimiter(',')
+          ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
+  o->sim_only.push_back(
+      cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)")
+          ->type_name("FILE"));
   o->sim_only.push_back(cmd->add_option("--link-rate", o->link_rate, "Simulated link rate in bytes/s (0: full speed)")
                             ->check(Number("bytes per second", 0)));
   o->sim_only.push_back(cmd->add_option("--latency-us", o->latency_us, "Simulated turnaround latency in microseconds")
@@ -372,6 +399,25 @@ void RegisterFlashCommand(CLI::App& app) {
     int rc = Run(*o);
     if (rc != 0) throw CLI::RuntimeError(rc);
   });
+  return cmd;
+}
+
+}  // namespace
+
+void RegisterFlashCommand(CLI::App& app) {
+  auto o = std::make_shared<FlashOptions>();
+  auto* cmd = AddPhoneCommand(app, "flash", "Download a firmware package to one or more phones, as the host does",
+                              "Firmware package file (default with --simulate: a sample)", o);
+  cmd->add_flag("--verify", o->verify,
+                "After the last FS image, read every FS block written back and compare it (the bootloader and ROM "
+                "images are checked by the agent's own checksums, as they are sent)");
+}
+
+CLI::App* AddPlanCommand(CLI::App& app, const std::string& help, std::shared_ptr<PlanCommand> plan) {
+  auto o = std::make_shared<FlashOptions>();
+  o->plan = plan;
+  return AddPhoneCommand(app, plan->name, help,
+                         "Firmware package file to compare with the phone (optional)", o);
 }
 
 }  // namespace vantrel::cli

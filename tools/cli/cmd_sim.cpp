@@ -32,7 +32,7 @@ struct SimOptions {
   std::string portDir;
   int com = -1;
   unsigned delayMs = 0;
-  std::string badBlocks, failingBlocks;
+  std::string badBlocks, failingBlocks, weakBlocks;
   std::string echoMismatch, silenceAt, hangupAt;
   unsigned garbage = 0;
   unsigned chipType = 0x14;
@@ -115,6 +115,8 @@ void RunSim(SimOptions& o, bool geometry_given) {
   blocks.clear();
   if (!ParseBlockList(o.failingBlocks, &blocks)) throw CLI::ValidationError("--failing-blocks", "not a block list");
   for (uint32_t b : blocks) flash->SetFailing(b);
+  if (!ParseBlockList(o.weakBlocks, &o.cfg.faults.weakBlocks))
+    throw CLI::ValidationError("--weak-blocks", "not a block list");
   if (!SetPoint(o.echoMismatch, &o.cfg.faults.echoMismatch) || !SetPoint(o.silenceAt, &o.cfg.faults.silenceAt) ||
       !SetPoint(o.hangupAt, &o.cfg.faults.hangupAt)) {
     throw CLI::RuntimeError(2);
@@ -203,6 +205,7 @@ void RegisterSimCommand(CLI::App& app) {
   cmd->add_flag("--summary", o->summary, "Print a summary of the flash contents at the end");
   cmd->add_option("--bad-blocks", o->badBlocks, "Factory-bad blocks, e.g. 5,9,100-103");
   cmd->add_option("--failing-blocks", o->failingBlocks, "Blocks whose writes the agent refuses (3041)");
+  cmd->add_option("--weak-blocks", o->weakBlocks, "Blocks that take writes but read back with a bit flipped per page");
   cmd->add_option("--wrong-complement", f.wrongComplementAt, "Answer handshake byte 0..3 wrongly once")
       ->check(WholeNumber("a handshake byte's index", 0, 3));
   cmd->add_option("--echo-mismatch", o->echoMismatch, "Corrupt the echo of a boot ROM command, e.g. brom:0xA2#2");

@@ -13,5 +13,8 @@ void RegisterPkgCommand(CLI::App& app);     // cmd_pkg.cpp
 void RegisterPortsCommand(CLI::App& app);   // cmd_ports.cpp
 void RegisterCodesCommand(CLI::App& app);   // cmd_codes.cpp
 void RegisterDoctorCommand(CLI::App& app);  // cmd_doctor.cpp
+void RegisterStationCommand(CLI::App& app); // cmd_station.cpp
+void RegisterInfoCommand(CLI::App& app);    // cmd_info.cpp
+void RegisterReadbackCommand(CLI::App& app);  // cmd_readback.cpp
 
 }  // namespace vantrel::cli

@@ -82,8 +82,9 @@ void Display::DrawLocked() {
   const size_t cols = std::max<size_t>(TerminalWidth(2), 1);
   const auto states = states_();
   const size_t head = HeadWidth(states);
+  if (header_) std::fprintf(stderr, "%s\033[K\n", header_().substr(0, cols).c_str());
   for (const auto& s : states) std::fprintf(stderr, "%s\033[K\n", LiveLine(s, cols, head).c_str());
-  drawn_ = states.size();
+  drawn_ = states.size() + (header_ ? 1 : 0);
   Flushed(stderr);
 }
 

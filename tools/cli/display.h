@@ -32,6 +32,8 @@ class Display {
 
   // Live mode: the phones whose lines are redrawn, read through `states`.
   void StartLive(std::function<std::vector<PhoneState>()> states);
+  // Live mode: a line drawn above the phones' (a station's counts).
+  void SetHeader(std::function<std::string()> header) { header_ = std::move(header); }
   void StopLive();
   void Wake();  // something finished: redraw soon
 
@@ -60,6 +62,7 @@ class Display {
   std::mutex mu_;
   std::condition_variable cv_;
   std::function<std::vector<PhoneState>()> states_;
+  std::function<std::string()> header_;
   size_t drawn_ = 0;
   bool live_stop_ = false, dirty_ = false;
   std::thread live_;

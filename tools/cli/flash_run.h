@@ -12,6 +12,7 @@
 #include "sim/phone.h"
 #include "tools/cli/display.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/plan_command.h"
 #include "tools/pkg/builder.h"
 
 namespace vantrel::cli {
@@ -30,12 +31,15 @@ struct FlashOptions {
   double time_scale = 0;  // 0: 100 when simulating, real time otherwise
   uint32_t page_size = 2048;
   bool verbatim = false;
-  std::vector<uint32_t> bad_blocks, failing_blocks;
+  std::vector<uint32_t> bad_blocks, failing_blocks, weak_blocks;
   std::string state;
   double link_rate = 0;
   unsigned latency_us = 0;
   long power_cut_after = -1;
   bool quiet = false, verbose = false, json = false;
+  bool verify = false;
+  // Another plan than the download (info, readback); null: flash.
+  std::shared_ptr<PlanCommand> plan;
   // Which of the simulator-only options the user gave.
   std::vector<CLI::Option*> sim_only;
   CLI::Option* page_size_opt = nullptr;
@@ -50,7 +54,8 @@ struct Target {
 };
 
 // Ends the run before any phone started: one line on standard error (and
-// the result object with --json), then the exit code.
+// the result object with --json), then the exit code. Names the command
+// running (flash, or a plan command on its machinery).
 [[noreturn]] void FailFlash(ExitCode code, const std::string& message);
 
 // What a --simulate run keeps: the first phone's flash (from --state), the

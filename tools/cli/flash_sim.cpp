@@ -48,6 +48,7 @@ std::vector<std::unique_ptr<sim::Phone>> StartSimulatedPhones(const FlashOptions
     pc.linkBytesPerSecond = o.link_rate;
     pc.turnaroundUs = o.latency_us;
     if (i == 0) pc.faults.powerCutAfterOps = o.power_cut_after;
+    pc.faults.weakBlocks = o.weak_blocks;
     auto phone = std::make_unique<sim::Phone>(pc, flash);
     std::string err;
     if (!phone->Open(&err)) FailFlash(kExitFailure, "cannot start the simulated phone: " + err);

@@ -110,6 +110,7 @@ const char* StageName(Stage s) {
     case Stage::kBootRom: return "boot-rom";
     case Stage::kAgent: return "agent";
     case Stage::kImage: return "image";
+    case Stage::kReading: return "reading";
     case Stage::kCountdown: return "resetting";
     case Stage::kDone: return "done";
     case Stage::kFailed: return "failed";
@@ -164,6 +165,7 @@ size_t HeadWidth(const std::vector<PhoneState>& phones) {
 std::string LiveLine(const PhoneState& s, size_t width, size_t head_width) {
   switch (s.stage) {
     case Stage::kImage: return Row(s, head_width, s.readback_total ? ReadbackTails(s) : TransferTails(s), width);
+    case Stage::kReading: return Row(s, head_width, TransferTails(s), width);
     case Stage::kCountdown: return Row(s, head_width, CountdownTails(s), width);
     case Stage::kDone:
     case Stage::kFailed:

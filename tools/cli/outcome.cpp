@@ -63,6 +63,12 @@ Ending Interrupted(Stage stage, const std::string& step, const Failure* f) {
     case Stage::kBootRom:
       return {kExitInterrupted,
               "interrupted during the boot ROM stage; nothing was written to the flash: flash it again"};
+    case Stage::kReading:
+      if (step == "verify")
+        return {kExitInterrupted, "interrupted during the verify: the phone is flashed but not verified and "
+                                  "waits in download mode: unplug it"};
+      return {kExitInterrupted, "interrupted while " + step + "; nothing was written; the phone is waiting in "
+                                "download mode: unplug it"};
     default: {
       std::string where = (stage == Stage::kImage ? "interrupted while writing " : "interrupted during the ") + step;
       if (f && (f->code || !f->detail.empty())) where += ": " + CodeAndDetail(*f) + ";";
@@ -101,7 +107,8 @@ int StationExit(const std::vector<PhoneState>& phones) {
   return kExitMixed;
 }
 
-std::string Verdict(const std::vector<PhoneState>& phones, int exit_code, const std::string& why) {
+std::string Verdict(const std::vector<PhoneState>& phones, int exit_code, const std::string& why,
+                    const std::string& command, const std::string& done) {
   size_t ok = 0;
   std::string failed;
   for (const auto& s : phones) {
@@ -112,8 +119,8 @@ std::string Verdict(const std::vector<PhoneState>& phones, int exit_code, const 
     failed += (failed.empty() ? "" : ", ") + s.label;
     if (s.code) failed += " " + std::to_string(s.code) + " " + ResultName(s.code);
   }
-  const std::string count = std::to_string(ok) + " of " + std::to_string(phones.size()) + " phone(s) flashed";
-  std::string v = "vantrel flash: ";
+  const std::string count = std::to_string(ok) + " of " + std::to_string(phones.size()) + " phone(s) " + done;
+  std::string v = "vantrel " + command + ": ";
   if (exit_code == kExitOk) v += "ok: " + count;
   else if (exit_code == kExitInterrupted) v += "interrupted" + (why.empty() ? "" : " (" + why + ")") + ": " + count;
   else v += "FAILED: " + count + "; failed: " + failed;

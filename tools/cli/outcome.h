@@ -52,7 +52,9 @@ std::string FlashedMessage(int reset_end, int reset_after_seconds);
 int StationExit(const std::vector<PhoneState>& phones);
 
 // The run's last line: "vantrel flash: ok: 3 of 3 phone(s) flashed (exit 0)";
-// `why` says what interrupted an interrupted run ("Ctrl-C", "SIGTERM").
-std::string Verdict(const std::vector<PhoneState>& phones, int exit_code, const std::string& why = "");
+// `why` says what interrupted an interrupted run ("Ctrl-C", "SIGTERM");
+// another command than flash names itself and what it did ("identified").
+std::string Verdict(const std::vector<PhoneState>& phones, int exit_code, const std::string& why = "",
+                    const std::string& command = "flash", const std::string& done = "flashed");
 
 }  // namespace vantrel::cli

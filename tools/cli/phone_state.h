@@ -3,12 +3,15 @@
 // copy, taken under the phone's lock, that nothing else keeps a pointer into.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/cli/exit_codes.h"
 
 namespace vantrel::cli {
 
-enum class Stage { kStarting, kWaiting, kBootRom, kAgent, kImage, kCountdown, kDone, kFailed, kInterrupted };
+// kReading: the phone's flash is read (identify, read back, a download's
+// verify), nothing written by that step.
+enum class Stage { kStarting, kWaiting, kBootRom, kAgent, kImage, kReading, kCountdown, kDone, kFailed, kInterrupted };
 
 struct PhoneState {
   std::string label;   // the port as the user gave it
@@ -26,9 +29,23 @@ struct PhoneState {
   // The info-area read-back before an FS image: blocks read of the area's
   // (total 0 when none is running).
   unsigned readback_done = 0, readback_total = 0;
+  // A download's verify, once done: the blocks compared and its time.
+  unsigned verified_blocks = 0;
+  uint32_t verify_ms = 0;
+  // Each step as it began (its name, session seconds), for a station's log.
+  struct StepStart {
+    std::string step;
+    double at;
+  };
+  std::vector<StepStart> steps;
   // The end.
   ExitCode result = kExitOk;
   int code = 0;
+  int cause = kCauseUnknown;  // what the link saw behind a failure (VantrelCause)
+  // What the agent reported when the download reached it: agent version,
+  // chip type and the digest of its raw report (empty when it did not).
+  std::string agent_version, report_sha256;
+  int chip_type = -1;
   std::string message;  // cause and remedy, one line
   int overall() const { return total_bytes ? static_cast<int>(done_bytes * 100 / total_bytes) : 0; }
 };

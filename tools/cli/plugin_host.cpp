@@ -43,8 +43,13 @@ bool PluginHost::Load(const std::string& path, std::string* error) {
   last_failure_ = reinterpret_cast<VantrelLastFailureFn>(dlsym(lib_, "VantrelLastFailure"));
   cancel_ = reinterpret_cast<VantrelCancelFn>(dlsym(lib_, "VantrelCancel"));
   set_setting_ = reinterpret_cast<VantrelSetSettingFn>(dlsym(lib_, "VantrelSetSetting"));
+  set_text_ = reinterpret_cast<VantrelSetTextFn>(dlsym(lib_, "VantrelSetText"));
   set_events_ = reinterpret_cast<VantrelSetEventsFn>(dlsym(lib_, "VantrelSetEvents"));
   failure_cause_ = reinterpret_cast<VantrelFailureCauseFn>(dlsym(lib_, "VantrelFailureCause"));
+  identify_ = reinterpret_cast<VantrelIdentifyFn>(dlsym(lib_, "VantrelIdentify"));
+  phone_seen_ = reinterpret_cast<VantrelPhoneSeenFn>(dlsym(lib_, "VantrelPhoneSeen"));
+  read_ = reinterpret_cast<VantrelReadFn>(dlsym(lib_, "VantrelRead"));
+  read_span_ = reinterpret_cast<VantrelReadSpanFn>(dlsym(lib_, "VantrelReadSpan"));
   return true;
 }
 

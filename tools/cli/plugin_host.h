@@ -48,12 +48,29 @@ class PluginHost {
   bool SetSetting(CInterfaceTemplate* s, int32_t key, int32_t value) {
     return set_setting_ && set_setting_(s, key, value) == 1;
   }
+  // A per-session text setting (VANTREL_TEXT_*); false as above.
+  bool SetText(CInterfaceTemplate* s, int32_t key, const std::string& value) {
+    return set_text_ && set_text_(s, key, value.c_str()) == 1;
+  }
   bool SetEvents(CInterfaceTemplate* s, VantrelEventFunction fn, void* user) {
     return set_events_ && set_events_(s, fn, user) == 1;
   }
   // What the library's link saw behind the session's last failure (a
   // VantrelCause); false when none is recorded or the library cannot say.
   bool FailureCause(CInterfaceTemplate* s, int32_t* cause, uint32_t* silent_ms);
+
+  // The plans beside the download; false (with nothing done) when the
+  // library has none, else as the export returns.
+  bool CanRunPlans() const { return identify_ && read_ && read_span_; }
+  bool Identify(CInterfaceTemplate* s, VantrelIdentity* out) { return identify_ && identify_(s, out) == 1; }
+  bool PhoneSeen(CInterfaceTemplate* s, VantrelIdentity* out) { return phone_seen_ && phone_seen_(s, out) == 1; }
+  bool Read(CInterfaceTemplate* s, uint32_t start, uint32_t length, int32_t mode, VantrelReadSink sink, void* user) {
+    return read_ && read_(s, start, length, mode, sink, user) == 1;
+  }
+  bool ReadSpan(CInterfaceTemplate* s, int32_t span, int32_t mode, VantrelReadSink sink, void* user,
+                VantrelReadRange* range) {
+    return read_span_ && read_span_(s, span, mode, sink, user, range) == 1;
+  }
 
  private:
   void* lib_ = nullptr;
@@ -65,8 +82,13 @@ class PluginHost {
   VantrelLastFailureFn last_failure_ = nullptr;
   VantrelCancelFn cancel_ = nullptr;
   VantrelSetSettingFn set_setting_ = nullptr;
+  VantrelSetTextFn set_text_ = nullptr;
   VantrelSetEventsFn set_events_ = nullptr;
   VantrelFailureCauseFn failure_cause_ = nullptr;
+  VantrelIdentifyFn identify_ = nullptr;
+  VantrelPhoneSeenFn phone_seen_ = nullptr;
+  VantrelReadFn read_ = nullptr;
+  VantrelReadSpanFn read_span_ = nullptr;
 };
 
 }  // namespace vantrel::cli

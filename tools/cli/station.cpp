@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/cli/digest.h"
 #include "tools/cli/display.h"
 
 namespace vantrel::cli {
@@ -62,7 +63,7 @@ PhoneState PhoneRun::State() const {
   s.seconds = ended_at_ >= 0 ? ended_at_ : std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   // Measured at each look, so a stall shows as a falling rate, not a frozen one.
   const double elapsed = s.seconds - s.transfer_since;
-  if (s.transfer_since >= 0 && elapsed > 0.05 && s.stage == Stage::kImage) s.rate = s.done_bytes / elapsed;
+  if (s.transfer_since >= 0 && elapsed > 0.05 && (s.stage == Stage::kImage || s.stage == Stage::kReading)) s.rate = s.done_bytes / elapsed;
   return s;
 }
 
@@ -129,11 +130,17 @@ void PhoneRun::Run() {
 // did not load.
 bool PhoneRun::Configure(CInterfaceTemplate* s) {
   host_.SetLog(s, &PhoneRun::LogThunk, this);
+  // Each session has its own port directory, pauses and transcript.
+  host_.SetText(s, VANTREL_TEXT_PORT_DIR, port_dir_);
+  host_.SetSetting(s, VANTREL_SETTING_TIME_SCALE, options_.time_scale);
+  host_.SetText(s, VANTREL_TEXT_TRANSCRIPT, options_.transcript);
   // A package for the other flash geometry is refused before anything is
   // written, and the reset wait ends when the phone has gone.
   host_.SetSetting(s, VANTREL_SETTING_CHECK_GEOMETRY, 1);
   host_.SetSetting(s, VANTREL_SETTING_RESET_WAIT_ENDS_WHEN_GONE, 1);
   host_.SetEvents(s, &PhoneRun::EventThunk, this);
+  if (options_.verify) host_.SetSetting(s, VANTREL_SETTING_VERIFY, 1);
+  if (options_.without_package) host_.SetSetting(s, VANTREL_SETTING_WITHOUT_PACKAGE, 1);
   if (options_.answer_limit_seconds > 0)
     host_.SetSetting(s, VANTREL_SETTING_ANSWER_LIMIT_MS,
                      static_cast<int32_t>(options_.answer_limit_seconds * 1000 + 0.5));
@@ -178,7 +185,10 @@ void PhoneRun::ConnectAndDownload(CInterfaceTemplate* s) {
     FinishFailedBoot(s, now.device);  // no agent to talk to
   } else {
     SetStep(Stage::kAgent, "agent connection");
-    if (s->Download() == 1) Finish(kExitOk, 0, Flashed());
+    std::string done;
+    const bool ok = options_.plan ? options_.plan(s, &done) : s->Download() == 1;
+    if (!options_.plan) NotePhoneSeen(s);
+    if (ok) Finish(kExitOk, 0, options_.plan ? done : Flashed());
     else FinishFailedDownload(s, now.device);
   }
 }
@@ -199,14 +209,31 @@ void PhoneRun::EndSession() {
 
 // Connect returns 1 whatever the boot ROM stage answered: its own result,
 // read after it, says whether there is an agent to talk to.
+void PhoneRun::NotePhoneSeen(CInterfaceTemplate* s) {
+  VantrelIdentity id{};
+  id.size = sizeof id;
+  if (!host_.PhoneSeen(s, &id)) return;
+  std::lock_guard<std::mutex> g(mu_);
+  state_.agent_version = std::to_string(id.agent_version[0]) + "." + std::to_string(id.agent_version[1]);
+  state_.chip_type = id.chip_type;
+  state_.report_sha256 = Sha256(id.target_report, sizeof id.target_report);
+}
+
+void PhoneRun::SetCause(int cause) {
+  std::lock_guard<std::mutex> g(mu_);
+  state_.cause = cause;
+}
+
 void PhoneRun::FinishFailedBoot(CInterfaceTemplate* s, const std::string& device) {
   const Failure f = ReadFailure(host_, s);
+  SetCause(f.cause);
   Finish(FailedBootRom(f, !Exists(device)), f.code);
 }
 
 void PhoneRun::FinishFailedDownload(CInterfaceTemplate* s, const std::string& device) {
   const PhoneState now = State();
   const Failure f = ReadFailure(host_, s);
+  SetCause(f.cause);
   // Without the link's cause, the device node tells: a hung-up pty or an
   // unplugged device loses it a moment after the session's I/O error.
   bool gone = false;
@@ -249,6 +276,8 @@ void PhoneRun::Mirror() {
         if (present) {
           state_.stage = Stage::kBootRom;
           state_.step = "boot ROM stage";
+          const auto since = std::chrono::steady_clock::now() - start_;
+          state_.steps.push_back({state_.step, std::chrono::duration<double>(since).count()});
           changed = true;
         } else if (!announced) {
           announce = announced = true;
@@ -282,7 +311,13 @@ int32_t PhoneRun::OnMessage(int32_t kind, int32_t value, const char* text) {
 
 std::string PhoneRun::Flashed() const {
   std::lock_guard<std::mutex> g(mu_);
-  return FlashedMessage(reset_end_, reset_after_);
+  std::string m = FlashedMessage(reset_end_, reset_after_);
+  if (state_.verified_blocks) {
+    char v[80];
+    std::snprintf(v, sizeof v, "; verified %u blocks in %.1f s", state_.verified_blocks, state_.verify_ms / 1000.0);
+    m += v;
+  }
+  return m;
 }
 
 void PhoneRun::EventThunk(void* user, const VantrelEvent* event) {
@@ -306,6 +341,9 @@ const char* StepName(const VantrelEvent& e, std::string* fs_name) {
       *fs_name = "FS image " + std::to_string(e.fs_image);
       return fs_name->c_str();
     case VANTREL_STAGE_RESET_WAIT: return "resetting";
+    case VANTREL_STAGE_IDENTIFY: return "identify";
+    case VANTREL_STAGE_READ_BACK: return "reading the flash";
+    case VANTREL_STAGE_VERIFY: return "verify";
     default: return nullptr;
   }
 }
@@ -316,6 +354,9 @@ Stage StageOf(int32_t stage) {
     case VANTREL_STAGE_AGENT_CONNECTION:
     case VANTREL_STAGE_FLASH_SCAN: return Stage::kAgent;
     case VANTREL_STAGE_RESET_WAIT: return Stage::kCountdown;
+    case VANTREL_STAGE_IDENTIFY:
+    case VANTREL_STAGE_READ_BACK:
+    case VANTREL_STAGE_VERIFY: return Stage::kReading;
     default: return Stage::kImage;
   }
 }
@@ -342,16 +383,23 @@ bool PhoneRun::ApplyEvent(const VantrelEvent& e) {
     state_.done_bytes = state_.total_bytes;
   } else if (StageOf(e.stage) == Stage::kImage) {
     state_.done_bytes = e.plan_done;
+  } else if (e.stage == VANTREL_STAGE_READ_BACK) {
+    state_.done_bytes = e.done;
+    state_.total_bytes = e.total;
+  } else if (e.stage == VANTREL_STAGE_VERIFY && e.total && e.done == e.total) {
+    state_.verified_blocks = e.total;
+    state_.verify_ms = e.elapsed_ms;
   }
   std::string fs_name;
   const char* step = StepName(e, &fs_name);
   if (!step) return false;
   const bool changed = state_.step != step || state_.stage != StageOf(e.stage);
+  if (changed) state_.steps.push_back({step, std::chrono::duration<double>(now - start_).count()});
   state_.stage = StageOf(e.stage);
   state_.step = step;
   if (e.image) state_.image = static_cast<int>(e.image);
   state_.percent = e.total ? static_cast<int>(uint64_t(e.done) * 100 / e.total) : 0;
-  if (e.done > 0 && state_.stage == Stage::kImage) {
+  if (e.done > 0 && (state_.stage == Stage::kImage || e.stage == VANTREL_STAGE_READ_BACK)) {
     state_.readback_total = state_.readback_done = 0;  // the data goes out
     if (!transfer_started_) {
       transfer_started_ = true;

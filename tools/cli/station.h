@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -25,6 +26,14 @@ struct StationOptions {
   double wait_seconds = -1;  // < 0: wait for the port until interrupted
   unsigned mirror_delay_ms = 100;
   double answer_limit_seconds = 0;  // > 0: the sessions' limit for each answer of the agent
+  int32_t time_scale = 1;           // > 1: faster fixed pauses (simulated phones only)
+  std::string transcript;           // the wire's record ("%u": the COM number); empty: none
+  bool verify = false;              // the download reads back every FS block it wrote
+  // A plan run after the boot ROM stage in place of the download (identify,
+  // read back): true with the message of its success, else false with the
+  // session's failure recorded. Null: the download.
+  std::function<bool(CInterfaceTemplate*, std::string* done)> plan;
+  bool without_package = false;     // the plan needs no package
 };
 
 class PhoneRun : public HostCallback {
@@ -57,6 +66,8 @@ class PhoneRun : public HostCallback {
   void EndSession();
   // The end of a failed stage, told by what the plug-in's link saw.
   void FinishFailedBoot(CInterfaceTemplate* s, const std::string& device);
+  void SetCause(int cause);
+  void NotePhoneSeen(CInterfaceTemplate* s);
   void FinishFailedDownload(CInterfaceTemplate* s, const std::string& device);
   bool ApplyEvent(const VantrelEvent& e);  // under mu_
   std::string Flashed() const;  // the message of a finished download

@@ -39,9 +39,9 @@ class FakeSession : public CInterfaceTemplate {
   }
   int32_t VANTREL_SLOT Prepare(int32_t) override { return 1; }
   int32_t VANTREL_SLOT Connect() override {
-    // Waits for the port's COM link as the real session does.
-    const char* dir = std::getenv("VANTREL_PORT_DIR");
-    const std::string link = std::string(dir ? dir : "/dev/vantrel") + "/COM" + std::to_string(index_ + 40);
+    // Waits for the port's COM link in the directory the front end named, as
+    // the real session does.
+    const std::string link = (port_dir_.empty() ? "/dev/vantrel" : port_dir_) + "/COM" + std::to_string(index_ + 40);
     struct stat st{};
     while (!stop_ && ::stat(link.c_str(), &st) != 0) ::usleep(5000);
     Log("Connecting to BootROM...\n");
@@ -56,7 +56,7 @@ class FakeSession : public CInterfaceTemplate {
     for (uint32_t p = 0; !cancel_; p = (p + 1) % 100) {
       cb_->OnProgress(1, int32_t(p), "");
       // One image of 100 bytes: the bootloader, written over and over.
-      VantrelEvent e{sizeof(VantrelEvent), VANTREL_STAGE_BOOTLOADER, p, 100, 0, 1, 1, 0, p, 100, 0, 0, nullptr};
+      VantrelEvent e{sizeof(VantrelEvent), VANTREL_STAGE_BOOTLOADER, p, 100, 0, 1, 1, 0, p, 100, 0, 0, nullptr, 0};
       if (events_) events_(events_user_, &e);
       ::usleep(10000);
     }
@@ -88,6 +88,7 @@ class FakeSession : public CInterfaceTemplate {
   void* user_ = nullptr;
   int32_t code_ = 0;
   std::string detail_;
+  std::string port_dir_;
 };
 
 FakeSession* Of(CInterfaceTemplate* s) { return static_cast<FakeSession*>(s); }
@@ -137,6 +138,11 @@ VANTREL_API int32_t VantrelSetEvents(CInterfaceTemplate* s, VantrelEventFunction
   if (!s) return 0;
   Of(s)->events_ = fn;
   Of(s)->events_user_ = user;
+  return 1;
+}
+VANTREL_API int32_t VantrelSetText(CInterfaceTemplate* s, int32_t key, const char* value) {
+  if (!s || key != VANTREL_TEXT_PORT_DIR) return 0;
+  Of(s)->port_dir_ = value ? value : "";
   return 1;
 }
 VANTREL_API int32_t VantrelCancel(CInterfaceTemplate* s) {

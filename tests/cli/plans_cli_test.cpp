@@ -1,0 +1,107 @@
+// `vantrel info`, `readback` and `flash --verify`, the real binary against
+// simulated phones whose flash is kept in a state file between runs.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "sim/check/flash_check.h"
+#include "sim/flash.h"
+#include "tests/cli/process.h"
+
+namespace vantrel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+class Plans : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tmp_ = fs::temp_directory_path() / ("vantrel-plans-test-" + std::to_string(getpid()));
+    fs::create_directories(tmp_);
+    state_ = (tmp_ / "phone.bin").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(tmp_, ec);
+  }
+  // Runs vantrel with `args` against the simulated phone of the state file.
+  std::unique_ptr<Process> Run(std::vector<std::string> args) {
+    args.insert(args.begin(), BinDir() + "/vantrel");
+    args.insert(args.end(), {"--simulate", "--state", state_});
+    auto p = std::make_unique<Process>(args);
+    p->Wait(milliseconds(60000));
+    return p;
+  }
+  std::string Out(const char* name) const { return (tmp_ / name).string(); }
+
+  fs::path tmp_;
+  std::string state_;
+};
+
+TEST_F(Plans, WhatIsReadBackIsWhatTheFlashHoldsWithAndWithoutSpareBytes) {
+  ASSERT_EQ(Run({"flash", "-q"})->Wait(milliseconds(0)), 0);
+  auto main = Run({"readback", "--through-fs", "--out", Out("main.bin")});
+  ASSERT_EQ(main->Wait(milliseconds(0)), 0) << main->err();
+  auto spare = Run({"readback", "--fs-region", "--spare", "--out", Out("fs.bin")});
+  ASSERT_EQ(spare->Wait(milliseconds(0)), 0) << spare->err();
+
+  auto flash = sim::Flash::FromFile(state_);
+  ASSERT_TRUE(flash);
+  const auto side = nlohmann::json::parse(std::ifstream(Out("fs.bin") + ".json"));
+  EXPECT_EQ(side["mode"], "main+spare");
+  EXPECT_EQ(side["sha256"].get<std::string>().size(), 64u);
+  const auto whole = nlohmann::json::parse(std::ifstream(Out("main.bin") + ".json"));
+  EXPECT_EQ(whole["start"], 0);
+  EXPECT_EQ(whole["length"].get<uint64_t>(), side["start"].get<uint64_t>() + side["length"].get<uint64_t>())
+      << "through the FS is everything up to the FS region's end";
+  const auto m = flashcheck::CompareReadBackFile(*flash, 0, whole["length"], 1, Out("main.bin"));
+  EXPECT_TRUE(m.ok) << m.summary;
+  const auto s = flashcheck::CompareReadBackFile(*flash, side["start"], side["length"], 0, Out("fs.bin"));
+  EXPECT_TRUE(s.ok) << s.summary;
+
+  // An existing file is kept; a missing folder is refused before the phone.
+  auto again = Run({"readback", "--fs-region", "--out", Out("fs.bin")});
+  EXPECT_EQ(again->Wait(milliseconds(0)), 2);
+  EXPECT_NE(again->err().find("give --force"), std::string::npos) << again->err();
+  auto nowhere = Run({"readback", "--fs-region", "--out", Out("missing/fs.bin")});
+  EXPECT_EQ(nowhere->Wait(milliseconds(0)), 2);
+  EXPECT_EQ(nowhere->err().find("boot ROM"), std::string::npos) << "the phone was touched: " << nowhere->err();
+}
+
+// The remap count and the predicted action are what the next download does.
+TEST_F(Plans, InfoTellsTheRemapsAndWhatTheNextDownloadDoes) {
+  const std::string package = Out("fw.bin");
+  ASSERT_EQ(Process({BinDir() + "/vantrel", "pkg", "sample", "-o", package}).Wait(milliseconds(20000)), 0);
+  auto fresh = Run({"info", "--package", package});
+  ASSERT_EQ(fresh->Wait(milliseconds(0)), 0) << fresh->err();
+  EXPECT_NE(fresh->out().find("no ROM record"), std::string::npos) << fresh->out();
+  EXPECT_NE(fresh->out().find("erases the reserved pool"), std::string::npos) << fresh->out();
+
+  // FS image 1's first data blocks are bad: the download moves them.
+  ASSERT_EQ(Run({"flash", "-q", "--package", package, "--bad-blocks", "192,193"})->Wait(milliseconds(0)), 0);
+  auto after = Run({"info", "--package", package});
+  ASSERT_EQ(after->Wait(milliseconds(0)), 0) << after->err();
+  EXPECT_NE(after->out().find("ROM record in block 2"), std::string::npos) << after->out();
+  EXPECT_NE(after->out().find("FS 1: info block"), std::string::npos) << after->out();
+  EXPECT_NE(after->out().find("2 blocks remapped; this package fits; the next download carries the remaps over"),
+            std::string::npos)
+      << after->out();
+}
+
+TEST_F(Plans, VerifyPassesACleanPhoneAndNamesTheBlockThatReadsBackWrong) {
+  auto clean = Run({"flash", "--verify"});
+  EXPECT_EQ(clean->Wait(milliseconds(0)), 0) << clean->err();
+  EXPECT_NE(clean->out().find("verified 13 blocks"), std::string::npos) << clean->out();
+  auto weak = Run({"flash", "--verify", "--weak-blocks", "200"});
+  EXPECT_EQ(weak->Wait(milliseconds(0)), 7);
+  EXPECT_NE(weak->out().find("1034 VerifyMismatch (verify: FS image 2: data in block 200"), std::string::npos)
+      << weak->out();
+}
+
+}  // namespace
+}  // namespace vantrel::testing

@@ -1,0 +1,183 @@
+// vantrel readback: a copy of what is on the phone's flash. The bytes go to a
+// file as they arrive (never the whole range in memory), beside it a small
+// JSON sidecar; a read that fails leaves nothing under the final name.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "tools/cli/commands.h"
+#include "tools/cli/digest.h"
+#include "tools/cli/exit_codes.h"
+#include "tools/cli/interrupt.h"
+#include "tools/cli/plan_command.h"
+
+namespace vantrel::cli {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uint64_t kReadAlign = 2048;
+
+struct ReadbackOptions {
+  std::string out;
+  std::string range;  // "START:LENGTH"
+  bool fs_region = false, through_fs = false, spare = false, force = false;
+  // Resolved before any port is touched.
+  int32_t span = VANTREL_SPAN_GIVEN;
+  uint32_t start = 0, length = 0;
+  std::vector<std::string> outputs;  // per phone
+};
+
+[[noreturn]] void Refuse(ExitCode code, const std::string& message) {
+  std::fprintf(stderr, "vantrel readback: %s\n", message.c_str());
+  throw CLI::RuntimeError(code);
+}
+
+uint64_t ParseNumber(const std::string& text, const char* what) {
+  try {
+    size_t used = 0;
+    const unsigned long long v = std::stoull(text, &used, 0);
+    if (used == text.size() && text[0] != '-') return v;
+  } catch (const std::exception&) {
+  }
+  Refuse(kExitUsage, std::string("--range: ") + what + " \"" + text + "\" is not a number (decimal, or hex with 0x)");
+}
+
+void ParseRange(ReadbackOptions& o) {
+  const size_t colon = o.range.find(':');
+  if (colon == std::string::npos) Refuse(kExitUsage, "--range takes START:LENGTH, e.g. 0x1800000:0x380000");
+  const uint64_t start = ParseNumber(o.range.substr(0, colon), "start");
+  const uint64_t length = ParseNumber(o.range.substr(colon + 1), "length");
+  if (start % kReadAlign || length % kReadAlign || length == 0 || start + length > (1ull << 32))
+    Refuse(kExitUsage, "--range " + o.range + ": start and length are multiples of 2048 (0x800), the length not 0, "
+                       "and the range ends by 4 GiB");
+  o.start = static_cast<uint32_t>(start);
+  o.length = static_cast<uint32_t>(length);
+}
+
+// Refuses, before a port is opened, what cannot be written: an existing
+// file without --force, a folder that is missing or not writable.
+void CheckOutputs(ReadbackOptions& o, size_t phones) {
+  const int spans = !o.range.empty() + o.fs_region + o.through_fs;
+  if (spans != 1) Refuse(kExitUsage, "give what to read: one of --range START:LENGTH, --fs-region, --through-fs");
+  if (!o.range.empty()) ParseRange(o);
+  o.span = o.fs_region ? VANTREL_SPAN_FS_REGION : o.through_fs ? VANTREL_SPAN_THROUGH_FS : VANTREL_SPAN_GIVEN;
+  o.outputs.clear();
+  for (size_t k = 0; k < phones; ++k) {
+    const std::string path = phones > 1 ? o.out + "." + std::to_string(k + 1) : o.out;
+    const fs::path dir = fs::absolute(path).parent_path();
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) Refuse(kExitUsage, "--out " + path + ": the folder " + dir.string() + " does not exist");
+    if (::access(dir.c_str(), W_OK) != 0)
+      Refuse(kExitUsage, "--out " + path + ": cannot write in " + dir.string() + ": " + std::strerror(errno));
+    if (fs::exists(path, ec) && !o.force)
+      Refuse(kExitUsage, "--out " + path + " exists; give --force to replace it, or another name");
+    o.outputs.push_back(path);
+  }
+}
+
+// One phone's read: into a temporary file beside the final one, renamed
+// once the read and the file are complete.
+struct Output {
+  std::string temp;
+  std::FILE* file = nullptr;
+  uint64_t bytes = 0;
+  bool failed = false;
+  static int32_t Take(void* user, const uint8_t* data, uint32_t n) {
+    auto* o = static_cast<Output*>(user);
+    if (std::fwrite(data, 1, n, o->file) != n) o->failed = true;
+    o->bytes += n;
+    return o->failed ? 0 : 1;
+  }
+};
+
+bool Publish(Output& out, const std::string& path, std::string* why) {
+  const bool ok = std::fflush(out.file) == 0 && ::fsync(::fileno(out.file)) == 0 && !out.failed;
+  if (!ok) *why = std::string("cannot write ") + out.temp + ": " + std::strerror(errno);
+  std::fclose(out.file);
+  out.file = nullptr;
+  if (ok && std::rename(out.temp.c_str(), path.c_str()) != 0) {
+    *why = "cannot rename " + out.temp + " to " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return ok;
+}
+
+void WriteSidecar(const std::string& path, const ReadbackOptions& o, const VantrelReadRange& range, uint64_t bytes,
+                  double seconds, const std::string& label) {
+  std::string sha, err;
+  FileSha256(path, &sha, &err);
+  nlohmann::json j{{"port", label},
+                   {"start", range.start},
+                   {"length", range.length},
+                   {"mode", o.spare ? "main+spare" : "main"},
+                   {"page_size", range.page_size},
+                   {"spare_size", range.spare_size},
+                   {"bytes", bytes},
+                   {"sha256", sha},
+                   {"seconds", seconds}};
+  std::ofstream(path + ".json") << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+bool ReadOne(ReadbackOptions& o, PluginHost& host, size_t k, const std::string& label, CInterfaceTemplate* s,
+             std::string* done) {
+  const std::string& path = o.outputs.at(k);
+  Output out;
+  out.temp = path + ".partial";
+  out.file = std::fopen(out.temp.c_str(), "wb");
+  if (!out.file) return false;
+  interrupt::AddCleanupPath(out.temp);
+  VantrelReadRange range{o.start, o.length, 0, 0};
+  const auto t0 = std::chrono::steady_clock::now();
+  const bool read = host.ReadSpan(s, o.span, o.spare ? VANTREL_READ_MAIN_AND_SPARE : VANTREL_READ_MAIN,
+                                  &Output::Take, &out, &range);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::string why;
+  if (!read || !Publish(out, path, &why)) {
+    if (out.file) std::fclose(out.file);
+    std::remove(out.temp.c_str());
+    if (!why.empty()) *done = why;
+    return false;
+  }
+  WriteSidecar(path, o, range, out.bytes, seconds, label);
+  char text[160];
+  std::snprintf(text, sizeof text, "read 0x%08X + 0x%X (%llu bytes) to %s; the phone resets", range.start,
+                range.length, static_cast<unsigned long long>(out.bytes), path.c_str());
+  *done = text;
+  return true;
+}
+
+}  // namespace
+
+void RegisterReadbackCommand(CLI::App& app) {
+  auto o = std::make_shared<ReadbackOptions>();
+  auto mu = std::make_shared<std::mutex>();
+  auto plan = std::make_shared<PlanCommand>();
+  plan->name = "readback";
+  plan->done = "read back";
+  plan->check = [o](size_t phones) { CheckOutputs(*o, phones); };
+  plan->run = [o, mu](PluginHost& host, size_t k, const std::string& label, CInterfaceTemplate* s, std::string* done) {
+    return ReadOne(*o, host, k, label, s, done);
+  };
+  auto* cmd = AddPlanCommand(app,
+                             "Read the phone's flash into a file (with a JSON sidecar: range, mode, geometry, "
+                             "SHA-256, time). Nothing is written to the phone",
+                             plan);
+  cmd->add_option("--out", o->out, "The file to write (FILE.1, FILE.2, ... in --port order for several phones)")
+      ->required();
+  cmd->add_option("--range", o->range, "START:LENGTH in bytes of main data, multiples of 2048 (0x800)");
+  cmd->add_flag("--fs-region", o->fs_region, "The FS region, where the flash's ROM record puts it");
+  cmd->add_flag("--through-fs", o->through_fs, "Everything from address 0 to the end of the FS region");
+  cmd->add_flag("--spare", o->spare, "Each page's main data followed by its spare bytes");
+  cmd->add_flag("--force", o->force, "Replace a file that exists");
+}
+
+}  // namespace vantrel::cli

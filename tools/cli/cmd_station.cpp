@@ -1,0 +1,217 @@
+// vantrel station: an unattended station. Each port flashes every phone
+// plugged into it until Ctrl-C (or --max-phones), and every phone's result is
+// appended to a log as one JSON line the moment it is known.
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "images/package.h"
+#include "images/records.h"
+#include "images/rom_info.h"
+#include "tools/cli/commands.h"
+#include "tools/cli/digest.h"
+#include "tools/cli/display.h"
+#include "tools/cli/interrupt.h"
+#include "tools/cli/json_out.h"
+#include "tools/cli/plugin_host.h"
+#include "tools/cli/port_check.h"
+#include "tools/cli/port_loop.h"
+
+namespace vantrel::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct StationCommandOptions {
+  std::string package;
+  std::vector<std::string> ports;
+  std::string log;
+  unsigned max_phones = 0;
+  double answer_limit = 0;
+  double time_scale = 1;
+  int32_t port_index = 0;
+  std::string library;
+  bool quiet = false, verbose = false, json = false, verify = false;
+  CLI::Option* time_scale_opt = nullptr;
+};
+
+[[noreturn]] void Fail(ExitCode code, const std::string& message) {
+  interrupt::Uninstall();
+  interrupt::ClearCleanupPaths();
+  std::fprintf(stderr, "vantrel station: %s\n", message.c_str());
+  if (json_out::Enabled()) json_out::WriteResult(code, "vantrel station: " + message);
+  throw CLI::RuntimeError(code);
+}
+
+struct Port {
+  std::string label, device;
+};
+
+// Every refusal comes before a port is touched: the same rules as `flash`.
+std::vector<Port> CheckPorts(const StationCommandOptions& o) {
+  std::vector<Port> ports;
+  for (const auto& arg : o.ports) {
+    std::string path, err;
+    if (!ResolvePortArgument(arg, &path, &err)) Fail(kExitUsage, err);
+    for (const auto& p : ports)
+      if (p.label == arg || SamePort(p.device, path))
+        Fail(kExitUsage, "the port " + arg + " is given twice; give each port once");
+    ports.push_back({arg, fs::absolute(path).lexically_normal().string()});
+  }
+  for (const auto& p : ports) {
+    PortCheck c = CheckPort(p.device);
+    if (c.problem != PortProblem::kNone && c.problem != PortProblem::kMissing) Fail(kExitPort, c.message);
+    if (o.time_scale_opt->count() && c.problem == PortProblem::kNone && !IsPseudoTerminal(p.device))
+      Fail(kExitUsage, "--time-scale shortens the protocol's pauses, which a real phone needs: only with "
+                       "pseudo-terminal ports (" + p.label + " is not one)");
+  }
+  return ports;
+}
+
+// Loads and checks the package once for the whole run; returns the
+// identifier text of its ROM record (what a download leaves on the phone).
+std::string CheckPackage(const std::string& package) {
+  ImageDesc bl, ebl, rom, rom2, fsi[4];
+  std::string reason;
+  if (!fs::is_regular_file(package)) Fail(kExitPackage, "package " + package + ": not a readable file; check the path");
+  if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason))
+    Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
+  uint32_t offset = 0, size = 0;
+  if (!FindRomInfoRecord(rom, &offset, &size)) return "";
+  const uint64_t at = uint64_t(offset) + kRomInfoText1Offset;
+  std::string id;
+  for (uint64_t i = at; i < rom.length && i < at + 128 && rom.data[i]; ++i) id += static_cast<char>(rom.data[i]);
+  return id;
+}
+
+// The private port directory through which each port is shown to the
+// plug-in as its COM number.
+std::string MakePortDir(int32_t port_index, size_t ports) {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vantrel-station-XXXXXX";
+  if (!::mkdtemp(tmpl.data())) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
+  for (size_t i = 0; i < ports; ++i) interrupt::AddCleanupPath(tmpl + "/COM" + std::to_string(40 + port_index + i));
+  interrupt::AddCleanupPath(tmpl, true);
+  return tmpl;
+}
+
+StationOptions SessionOptions(const StationCommandOptions& o) {
+  StationOptions so;
+  so.wait_seconds = -1;
+  so.answer_limit_seconds = o.answer_limit;
+  so.time_scale = static_cast<int32_t>(std::lround(std::min(o.time_scale, 1e6)));
+  so.verify = o.verify;
+  return so;
+}
+
+// Waits for Ctrl-C or for every port to have ended (--max-phones reached).
+void WaitForEnd(std::vector<std::unique_ptr<PortLoop>>& loops) {
+  auto all_ended = [&loops] {
+    for (const auto& l : loops)
+      if (!l->Ended()) return false;
+    return true;
+  };
+  while (!all_ended()) {
+    pollfd p{interrupt::Fd(), POLLIN, 0};
+    if (::poll(&p, 1, 200) > 0) {
+      for (auto& l : loops) l->Interrupt();
+      return;
+    }
+  }
+}
+
+int Run(const StationCommandOptions& o) {
+  if (o.ports.empty()) Fail(kExitUsage, "give each station port with --port");
+  if (o.quiet + o.json + o.verbose > 1 && !(o.json && o.verbose))
+    Fail(kExitUsage, "-q cannot be combined with -v or --json");
+  if (o.time_scale_opt->count() && o.time_scale < 1) Fail(kExitUsage, "--time-scale must be at least 1");
+  const std::string rom_id = CheckPackage(o.package);
+  const std::vector<Port> ports = CheckPorts(o);
+  std::string err, sha256;
+  if (!FileSha256(o.package, &sha256, &err)) Fail(kExitPackage, "package " + o.package + ": " + err);
+  StationTally tally(o.max_phones, sha256, rom_id);
+  if (!o.log.empty() && !tally.OpenLog(o.log, &err)) Fail(kExitUsage, err);
+
+  const std::string dir = MakePortDir(o.port_index, ports.size());
+  interrupt::Install();
+  PluginHost host;
+  if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
+    Fail(kExitFailure, "cannot load the plug-in: " + err);
+  host.PreviousLoad(o.package);
+
+  Display display(o.json ? DisplayMode::kJson : o.quiet ? DisplayMode::kQuiet
+                  : ::isatty(2)                ? DisplayMode::kLive
+                                               : DisplayMode::kLines,
+                  o.verbose);
+  display.Message("station for model " + host.Model() + ", " + std::to_string(ports.size()) +
+                  " port(s); plug phones in, Ctrl-C ends the run");
+  std::vector<std::unique_ptr<PortLoop>> loops;
+  for (size_t i = 0; i < ports.size(); ++i)
+    loops.push_back(std::make_unique<PortLoop>(host, display, tally, ports[i].label, ports[i].device,
+                                               o.port_index + static_cast<int32_t>(i), dir, SessionOptions(o)));
+  display.SetHeader([&tally] { return tally.Header(); });
+  display.StartLive([&loops] {
+    std::vector<PhoneState> v;
+    for (const auto& l : loops) v.push_back(l->State());
+    return v;
+  });
+  for (auto& l : loops) l->Start();
+  WaitForEnd(loops);
+  for (auto& l : loops) l->Join();
+  display.StopLive();
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  interrupt::Uninstall();
+  interrupt::ClearCleanupPaths();
+  const bool interrupted = interrupt::Requested();
+  const int rc = interrupted ? kExitInterrupted : tally.passed() == tally.flashed() ? kExitOk : kExitMixed;
+  // The outcome on standard output, as flash gives its summary.
+  const std::string last = "vantrel station: " + tally.Header() +
+                           (interrupted ? " (ended by " + interrupt::Reason() + ")" : "") + " (exit " +
+                           std::to_string(rc) + ")";
+  if (json_out::Enabled())
+    json_out::WriteResult(rc, last, {{"phones", tally.flashed()}, {"passed", tally.passed()}});
+  else
+    std::printf("%s\n", last.c_str());
+  std::fflush(stdout);
+  return rc;
+}
+
+}  // namespace
+
+void RegisterStationCommand(CLI::App& app) {
+  auto o = std::make_shared<StationCommandOptions>();
+  auto* cmd = app.add_subcommand("station", "Flash every phone plugged into the given ports, one after another, "
+                                            "until Ctrl-C");
+  cmd->footer(std::string("\n") + ExitCodeHelp());
+  cmd->add_option("--package", o->package, "Firmware package file")->required();
+  cmd->add_option("--port", o->ports, "A station port: a tty path or COMn of the port directory; repeat for each")
+      ->allow_extra_args(false);
+  cmd->add_option("--log", o->log, "Append one JSON line per phone to FILE (see the manual page)");
+  cmd->add_flag("--verify", o->verify, "Read every FS block written back after each download and compare it");
+  cmd->add_option("--max-phones", o->max_phones, "End after this many phones (0: until Ctrl-C)")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--answer-limit", o->answer_limit,
+                  "Give a phone up as not answering when it sends no byte for this many seconds (default 30)")
+      ->check(CLI::Range(1.0, 3600.0));
+  o->time_scale_opt = cmd->add_option("--time-scale", o->time_scale,
+                                      "Run the plug-in's fixed pauses this many times faster (pseudo-terminal "
+                                      "ports only: simulated phones)");
+  cmd->add_option("--port-index", o->port_index, "Port index of the first port (COM number - 40)")
+      ->check(CLI::Range(0, 200));
+  cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)");
+  cmd->add_flag("-q,--quiet", o->quiet, "Print only the final counts");
+  cmd->add_flag("-v,--verbose", o->verbose, "Also show the plug-in's trace, each line prefixed with its port");
+  cmd->add_flag("--json", o->json, "One JSON object per event on standard output, as flash prints them");
+  cmd->callback([o] {
+    int rc = Run(*o);
+    if (rc != 0) throw CLI::RuntimeError(rc);
+  });
+}
+
+}  // namespace vantrel::cli
