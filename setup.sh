@@ -9,8 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev
-          libboost-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev
-          clang libclang-rt-14-dev clang-tools clang-tidy lld llvm libudev-dev libssl-dev strace)
+          libboost-dev libcli11-dev nlohmann-json3-dev libssl-dev libbenchmark-dev
+          clang libclang-rt-14-dev clang-tools clang-tidy lld llvm libudev-dev strace)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -19,6 +19,7 @@
 
 #include "images/package.h"
 #include "ports/port_scan.h"
+#include "sim/check/flash_check.h"
 #include "sim/phone.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/display.h"
@@ -29,8 +30,10 @@
 #include "tools/cli/plan_command.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
+#include "tools/cli/sim_state.h"
 #include "tools/cli/station.h"
 #include "tools/cli/usage.h"
+#include "tools/pkg/sample.h"
 
 namespace vantrel::cli {
 
@@ -216,12 +219,15 @@ DisplayMode ChooseDisplayMode(const FlashOptions& o) {
 }
 
 // The run's temporary port directory, each session's COM link in it and the
-// sample package removed even by a second Ctrl-C.
-void PrepareRunDirectory(const TempPortDir& dir, const std::vector<unsigned>& coms) {
+// sample package removed even by a second Ctrl-C; returns the transcript
+// pattern the sessions are given.
+std::string PrepareRunDirectory(const FlashOptions& o, const TempPortDir& dir, const std::vector<unsigned>& coms) {
   if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
+  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o.transcript, coms);
   interrupt::AddCleanupPath(dir.path + "/sample.bin");
   for (unsigned com : coms) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(com));
   interrupt::AddCleanupPath(dir.path, true);
+  return transcript;
 }
 
 std::vector<unsigned> SessionComNumbers(const FlashOptions& o, const std::vector<Target>& targets) {
@@ -241,35 +247,34 @@ void LoadPlugin(const FlashOptions& o, PluginHost& host, const std::string& pack
   display.Message("plug-in for model " + host.Model() + ", " + std::to_string(phones) + " phone(s)");
 }
 
-// One run per phone, each with its session's settings and, for a plan
-// command, its plan.
-std::vector<std::unique_ptr<PhoneRun>> MakeRuns(const FlashOptions& o, PluginHost& host, Display& display,
-                                                const std::vector<Target>& targets, const std::string& port_dir,
-                                                const std::string& transcript, bool without_package) {
-  const double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
+// Every phone at once, each on its own thread, until all have ended or the
+// run is interrupted; then the summary. Returns the exit code.
+// Each session's own settings: its pauses, transcript, verify, and the plan
+// run in place of the download.
+StationOptions SessionOptions(const FlashOptions& o, const std::string& transcript, bool without_package) {
   StationOptions so;
   so.wait_seconds = o.wait;
   so.answer_limit_seconds = o.answer_limit;
-  so.time_scale = static_cast<int32_t>(std::min(std::lround(scale), long{INT32_MAX}));
+  const double scale = o.time_scale > 0 ? o.time_scale : (o.simulate ? 100 : 1);
+  so.time_scale = static_cast<int32_t>(std::lround(std::min(scale, 1e6)));
   so.transcript = transcript;
   so.verify = o.verify;
   so.without_package = without_package;
-  std::vector<std::unique_ptr<PhoneRun>> runs;
-  for (size_t i = 0; i < targets.size(); ++i) {
-    if (o.plan)
-      so.plan = [&host, plan = o.plan, i, label = targets[i].label](CInterfaceTemplate* s, std::string* done) {
-        return plan->run(host, i, label, s, done);
-      };
-    runs.push_back(std::make_unique<PhoneRun>(host, display, targets[i].label, targets[i].device,
-                                              static_cast<int32_t>(targets[i].com) - 40, port_dir, so));
-  }
-  return runs;
+  return so;
 }
 
-// Every phone at once, each on its own thread, until all have ended or the
-// run is interrupted; then the summary. Returns the exit code.
-int RunStation(const FlashOptions& o, PluginHost& host, Display& display,
-               std::vector<std::unique_ptr<PhoneRun>>& runs, TempPortDir& dir, SimulatedRun& simulated) {
+int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const std::vector<Target>& targets,
+               TempPortDir& dir, SimulatedRun& simulated, StationOptions so) {
+  std::vector<std::unique_ptr<PhoneRun>> runs;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const Target& t = targets[i];
+    if (o.plan)
+      so.plan = [&host, plan = o.plan, i, label = t.label](CInterfaceTemplate* s, std::string* done) {
+        return plan->run(host, i, label, s, done);
+      };
+    runs.push_back(std::make_unique<PhoneRun>(host, display, t.label, t.device, static_cast<int32_t>(t.com) - 40,
+                                              dir.path, so));
+  }
   if (interrupt::Requested()) Fail(kExitInterrupted, "interrupted before any port was opened");
   display.StartLive([&runs] {
     std::vector<PhoneState> v;
@@ -307,10 +312,8 @@ int Run(FlashOptions& o) {
   SimulatedRun simulated;
   if (o.simulate) simulated.state_flash = OpenSimulatedState(o);
   Display display(ChooseDisplayMode(o), o.verbose);
-  const std::vector<unsigned> coms = SessionComNumbers(o, targets);
-  const std::string transcript = o.transcript.empty() ? "" : PrepareTranscripts(o.transcript, coms);
   TempPortDir dir;
-  PrepareRunDirectory(dir, coms);
+  const std::string transcript = PrepareRunDirectory(o, dir, SessionComNumbers(o, targets));
 
   std::string package = o.package;
   if (o.simulate && package.empty() && !o.plan) {
@@ -321,8 +324,8 @@ int Run(FlashOptions& o) {
   if (o.simulate) simulated.phones = StartSimulatedPhones(o, simulated.state_flash, &targets);
   PluginHost host;
   LoadPlugin(o, host, package, display, targets.size());
-  auto runs = MakeRuns(o, host, display, targets, dir.path, transcript, package.empty());
-  const int rc = RunStation(o, host, display, runs, dir, simulated);
+  const int rc = RunStation(o, host, display, targets, dir, simulated,
+                            SessionOptions(o, transcript, package.empty()));
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
   return rc;
@@ -382,9 +385,8 @@ CLI::App* AddPhoneCommand(CLI::App& app, const std::string& name, const std::str
                       "Simulated flash: blocks that take writes but read back with a bit flipped in each page")
           ->delimiter(',')
           ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
-  o->sim_only.push_back(
-      cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)")
-          ->type_name("FILE"));
+  o->sim_only.push_back(cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)")
+                            ->type_name("FILE"));
   o->sim_only.push_back(cmd->add_option("--link-rate", o->link_rate, "Simulated link rate in bytes/s (0: full speed)")
                             ->check(Number("bytes per second", 0)));
   o->sim_only.push_back(cmd->add_option("--latency-us", o->latency_us, "Simulated turnaround latency in microseconds")
@@ -416,8 +418,7 @@ void RegisterFlashCommand(CLI::App& app) {
 CLI::App* AddPlanCommand(CLI::App& app, const std::string& help, std::shared_ptr<PlanCommand> plan) {
   auto o = std::make_shared<FlashOptions>();
   o->plan = plan;
-  return AddPhoneCommand(app, plan->name, help,
-                         "Firmware package file to compare with the phone (optional)", o);
+  return AddPhoneCommand(app, plan->name, help, "Firmware package file to compare with the phone (optional)", o);
 }
 
 }  // namespace vantrel::cli

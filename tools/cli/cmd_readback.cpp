@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/cli/commands.h"
-#include "tools/cli/digest.h"
+#include "tools/pkg/digest.h"
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/interrupt.h"
 #include "tools/cli/plan_command.h"
@@ -114,7 +114,7 @@ bool Publish(Output& out, const std::string& path, std::string* why) {
 void WriteSidecar(const std::string& path, const ReadbackOptions& o, const VantrelReadRange& range, uint64_t bytes,
                   double seconds, const std::string& label) {
   std::string sha, err;
-  FileSha256(path, &sha, &err);
+  pkg::FileSha256(path, &sha, &err);
   nlohmann::json j{{"port", label},
                    {"start", range.start},
                    {"length", range.length},

@@ -14,7 +14,7 @@
 #include "images/records.h"
 #include "images/rom_info.h"
 #include "tools/cli/commands.h"
-#include "tools/cli/digest.h"
+#include "tools/pkg/digest.h"
 #include "tools/cli/display.h"
 #include "tools/cli/interrupt.h"
 #include "tools/cli/json_out.h"
@@ -133,7 +133,7 @@ int Run(const StationCommandOptions& o) {
   const std::string rom_id = CheckPackage(o.package);
   const std::vector<Port> ports = CheckPorts(o);
   std::string err, sha256;
-  if (!FileSha256(o.package, &sha256, &err)) Fail(kExitPackage, "package " + o.package + ": " + err);
+  if (!pkg::FileSha256(o.package, &sha256, &err)) Fail(kExitPackage, "package " + o.package + ": " + err);
   StationTally tally(o.max_phones, sha256, rom_id);
   if (!o.log.empty() && !tally.OpenLog(o.log, &err)) Fail(kExitUsage, err);
 

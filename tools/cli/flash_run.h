@@ -12,10 +12,11 @@
 #include "sim/phone.h"
 #include "tools/cli/display.h"
 #include "tools/cli/exit_codes.h"
-#include "tools/cli/plan_command.h"
 #include "tools/pkg/builder.h"
 
 namespace vantrel::cli {
+
+struct PlanCommand;
 
 struct FlashOptions {
   std::string package;
@@ -37,7 +38,7 @@ struct FlashOptions {
   unsigned latency_us = 0;
   long power_cut_after = -1;
   bool quiet = false, verbose = false, json = false;
-  bool verify = false;
+  bool verify = false;  // the download reads every FS block it wrote back
   // Another plan than the download (info, readback); null: flash.
   std::shared_ptr<PlanCommand> plan;
   // Which of the simulator-only options the user gave.
@@ -54,8 +55,7 @@ struct Target {
 };
 
 // Ends the run before any phone started: one line on standard error (and
-// the result object with --json), then the exit code. Names the command
-// running (flash, or a plan command on its machinery).
+// the result object with --json, both naming the command), then the exit code.
 [[noreturn]] void FailFlash(ExitCode code, const std::string& message);
 
 // What a --simulate run keeps: the first phone's flash (from --state), the

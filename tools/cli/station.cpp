@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tools/cli/digest.h"
+#include "tools/pkg/digest.h"
 #include "tools/cli/display.h"
 
 namespace vantrel::cli {
@@ -216,7 +216,7 @@ void PhoneRun::NotePhoneSeen(CInterfaceTemplate* s) {
   std::lock_guard<std::mutex> g(mu_);
   state_.agent_version = std::to_string(id.agent_version[0]) + "." + std::to_string(id.agent_version[1]);
   state_.chip_type = id.chip_type;
-  state_.report_sha256 = Sha256(id.target_report, sizeof id.target_report);
+  state_.report_sha256 = pkg::Sha256(id.target_report, sizeof id.target_report);
 }
 
 void PhoneRun::SetCause(int cause) {

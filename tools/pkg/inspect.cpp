@@ -1,8 +1,6 @@
 // `vantrel pkg info`: the loader's own steps, printed.
 #include "tools/pkg/inspect.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +8,7 @@
 #include "images/records.h"
 #include "images/rom_info.h"
 #include "link/byte_order.h"
+#include "tools/pkg/digest.h"
 
 namespace vantrel::pkg {
 namespace {
@@ -92,12 +91,8 @@ void DescribeFs(const NandGeometry& g, const ImageRecord& r, std::ostream& out) 
 }
 
 std::string Sha256(ByteSpan bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &n, EVP_sha256(), nullptr) != 1) return "(no digest)";
-  std::string hex;
-  for (unsigned i = 0; i < n; ++i) hex += Reason("%02x", digest[i]);
-  return hex;
+  const std::string hex = pkg::Sha256(bytes.data(), bytes.size());
+  return hex.empty() ? "(no digest)" : hex;
 }
 
 // What the format lets a tool check, and what it does not: the container

@@ -1,4 +1,4 @@
-#include "tools/cli/digest.h"
+#include "tools/pkg/digest.h"
 
 #include <openssl/evp.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-namespace vantrel::cli {
+namespace vantrel::pkg {
 namespace {
 
 struct Context {
@@ -57,4 +57,4 @@ bool FileSha256(const std::string& path, std::string* hex, std::string* error) {
   return !hex->empty();
 }
 
-}  // namespace vantrel::cli
+}  // namespace vantrel::pkg
