@@ -315,6 +315,8 @@ TEST_F(CommandLine, ANumberOutOfRangeIsToldInWords) {
   EXPECT_EQ(Refusal({"flash", "--simulate", "--wait", "-3"}), "--wait takes a number of seconds, 0 or more (not \"-3\")");
   EXPECT_EQ(Refusal({"codes", "abc"}), "code takes a result code, a whole number from 0 to 99999 (not \"abc\")");
   EXPECT_EQ(Refusal({"flash", "--simulate", "--page-size", "1024"}), "--page-size takes 512 or 2048 (not \"1024\")");
+  EXPECT_EQ(Refusal({"station", "--package", "x", "--max-phones", "-3"}),
+            "--max-phones takes a number of phones, a whole number 0 or more (not \"-3\")");
   EXPECT_EQ(Refusal({"sim", "--latency-us", "1e3"}),
             "--latency-us takes microseconds, a whole number from 0 to 10000000 (not \"1e3\")");
 }

@@ -172,7 +172,8 @@ void RegisterReadbackCommand(CLI::App& app) {
                              "SHA-256, time). Nothing is written to the phone",
                              plan);
   cmd->add_option("--out", o->out, "The file to write (FILE.1, FILE.2, ... in --port order for several phones)")
-      ->required();
+      ->required()
+      ->type_name("FILE");
   cmd->add_option("--range", o->range, "START:LENGTH in bytes of main data, multiples of 2048 (0x800)");
   cmd->add_flag("--fs-region", o->fs_region, "The FS region, where the flash's ROM record puts it");
   cmd->add_flag("--through-fs", o->through_fs, "Everything from address 0 to the end of the FS region");

@@ -21,6 +21,7 @@
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
 #include "tools/cli/port_loop.h"
+#include "tools/cli/usage.h"
 
 namespace vantrel::cli {
 namespace {
@@ -129,7 +130,6 @@ int Run(const StationCommandOptions& o) {
   if (o.ports.empty()) Fail(kExitUsage, "give each station port with --port");
   if (o.quiet + o.json + o.verbose > 1 && !(o.json && o.verbose))
     Fail(kExitUsage, "-q cannot be combined with -v or --json");
-  if (o.time_scale_opt->count() && o.time_scale < 1) Fail(kExitUsage, "--time-scale must be at least 1");
   const std::string rom_id = CheckPackage(o.package);
   const std::vector<Port> ports = CheckPorts(o);
   std::string err, sha256;
@@ -189,22 +189,25 @@ void RegisterStationCommand(CLI::App& app) {
   auto* cmd = app.add_subcommand("station", "Flash every phone plugged into the given ports, one after another, "
                                             "until Ctrl-C");
   cmd->footer(std::string("\n") + ExitCodeHelp());
-  cmd->add_option("--package", o->package, "Firmware package file")->required();
+  cmd->add_option("--package", o->package, "Firmware package file")->required()->type_name("FILE");
   cmd->add_option("--port", o->ports, "A station port: a tty path or COMn of the port directory; repeat for each")
-      ->allow_extra_args(false);
-  cmd->add_option("--log", o->log, "Append one JSON line per phone to FILE (see the manual page)");
+      ->allow_extra_args(false)
+      ->type_name("PORT");
+  cmd->add_option("--log", o->log, "Append one JSON line per phone to FILE (see the manual page)")->type_name("FILE");
   cmd->add_flag("--verify", o->verify, "Read every FS block written back after each download and compare it");
   cmd->add_option("--max-phones", o->max_phones, "End after this many phones (0: until Ctrl-C)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(WholeNumber("a number of phones", 0));
   cmd->add_option("--answer-limit", o->answer_limit,
                   "Give a phone up as not answering when it sends no byte for this many seconds (default 30)")
-      ->check(CLI::Range(1.0, 3600.0));
+      ->check(Number("a number of seconds", 1, 3600));
   o->time_scale_opt = cmd->add_option("--time-scale", o->time_scale,
                                       "Run the plug-in's fixed pauses this many times faster (pseudo-terminal "
-                                      "ports only: simulated phones)");
+                                      "ports only: simulated phones)")
+                          ->check(Number("a factor", 1));
   cmd->add_option("--port-index", o->port_index, "Port index of the first port (COM number - 40)")
-      ->check(CLI::Range(0, 200));
-  cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)");
+      ->check(WholeNumber("a port index", 0, 215));
+  cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)")
+      ->type_name("FILE");
   cmd->add_flag("-q,--quiet", o->quiet, "Print only the final counts");
   cmd->add_flag("-v,--verbose", o->verbose, "Also show the plug-in's trace, each line prefixed with its port");
   cmd->add_flag("--json", o->json, "One JSON object per event on standard output, as flash prints them");
