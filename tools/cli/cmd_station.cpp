@@ -188,7 +188,13 @@ void RegisterStationCommand(CLI::App& app) {
   auto o = std::make_shared<StationCommandOptions>();
   auto* cmd = app.add_subcommand("station", "Flash every phone plugged into the given ports, one after another, "
                                             "until Ctrl-C");
-  cmd->footer(std::string("\n") + ExitCodeHelp());
+  cmd->footer("\n" + ExitCodeHelp({{kExitOk, "every phone flashed passed (--max-phones reached)"},
+                                    {kExitFailure, "the plug-in library did not load"},
+                                    {kExitUsage, "a bad argument, a port given twice, a log that cannot be appended to"},
+                                    {kExitPackage, "the package is missing or invalid"},
+                                    {kExitPort, "a port that can never be a phone's"},
+                                    {kExitMixed, "some phones failed (the log and the screen say which)"},
+                                    {kExitInterrupted, "ended by Ctrl-C, SIGTERM or SIGHUP (the usual end)"}}));
   cmd->add_option("--package", o->package, "Firmware package file")->required()->type_name("FILE");
   cmd->add_option("--port", o->ports, "A station port: a tty path or COMn of the port directory; repeat for each")
       ->allow_extra_args(false)
