@@ -18,6 +18,8 @@
 #include <optional>
 
 #include "images/package.h"
+#include "images/records.h"
+#include "images/rom_info.h"
 #include "ports/port_scan.h"
 #include "sim/check/flash_check.h"
 #include "sim/phone.h"
@@ -38,9 +40,11 @@
 namespace vantrel::cli {
 
 namespace {
-// The command running: flash, or a plan command on its machinery.
+// The command running: flash, or a command on its machinery.
 std::string g_command = "flash";
 }  // namespace
+
+void SetCommandName(const std::string& name) { g_command = name; }
 
 [[noreturn]] void FailFlash(ExitCode code, const std::string& message) {
   interrupt::Uninstall();
@@ -69,24 +73,11 @@ std::vector<SSerInfo> ScanPhonePorts() {
   return found;
 }
 
-// The temporary port directory the plug-in resolves COM numbers through.
-struct TempPortDir {
-  TempPortDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vantrel-flash-XXXXXX";
-    if (::mkdtemp(tmpl.data())) path = tmpl;
-  }
-  ~TempPortDir() { Remove(); }
-  void Remove() {
-    std::error_code ec;
-    if (!path.empty()) fs::remove_all(path, ec);
-  }
-  std::string path;
-};
+}  // namespace
 
-std::vector<Target> CheckTargets(const FlashOptions& o) {
+std::vector<Target> CheckTargets(const std::vector<std::string>& ports, bool autodetect, int32_t port_index) {
   std::vector<Target> targets;
-  if (o.autodetect) {
+  if (autodetect) {
     auto found = ScanPhonePorts();
     if (found.size() != 1) {
       std::string list;
@@ -102,9 +93,9 @@ std::vector<Target> CheckTargets(const FlashOptions& o) {
   }
   std::vector<std::string> labels;
   for (const auto& t : targets) labels.push_back(t.label);
-  labels.insert(labels.end(), o.ports.begin(), o.ports.end());
-  const std::vector<unsigned> coms = AssignComNumbers(labels, 40 + o.port_index);
-  for (const auto& arg : o.ports) {
+  labels.insert(labels.end(), ports.begin(), ports.end());
+  const std::vector<unsigned> coms = AssignComNumbers(labels, 40 + port_index);
+  for (const auto& arg : ports) {
     std::string path, err;
     if (!ResolvePortArgument(arg, &path, &err)) Fail(kExitUsage, err);
     for (const auto& t : targets) {
@@ -120,6 +111,8 @@ std::vector<Target> CheckTargets(const FlashOptions& o) {
   }
   return targets;
 }
+
+namespace {
 
 void Validate(FlashOptions& o) {
   if (o.simulate && (!o.ports.empty() || o.autodetect))
@@ -153,14 +146,25 @@ void Validate(FlashOptions& o) {
   }
 }
 
+}  // namespace
+
 // The package is loaded and checked before any port is touched; what the
 // download then writes, and in which order, the sessions' events tell.
-void CheckPackage(const std::string& package) {
+std::string CheckPackage(const std::string& package) {
   ImageDesc bl, ebl, rom, rom2, fsi[4];
   std::string reason;
   if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason))
     Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
+  uint32_t offset = 0, size = 0;
+  if (!FindRomInfoRecord(rom, &offset, &size)) return "";
+  const uint64_t at = uint64_t(offset) + kRomInfoText1Offset;
+  std::string id;
+  const uint64_t end = std::min<uint64_t>(rom.length, at + (kRomInfoText2Offset - kRomInfoText1Offset));
+  for (uint64_t i = at; i < end && rom.data[i]; ++i) id += static_cast<char>(rom.data[i]);
+  return id;
 }
+
+namespace {
 
 // Empty transcript files, one per session (FILE.COM40, FILE.COM41, ... when
 // there are several): the plug-in's recorder appends to them. Returns the
@@ -304,10 +308,10 @@ int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const 
 
 int Run(FlashOptions& o) {
   interrupt::Install();  // Ctrl-C, SIGTERM, SIGHUP or a closed output end the run cleanly
-  if (o.plan) g_command = o.plan->name;
+  if (o.plan) SetCommandName(o.plan->name);
   Validate(o);
   std::vector<Target> targets;
-  if (!o.simulate) targets = CheckTargets(o);
+  if (!o.simulate) targets = CheckTargets(o.ports, o.autodetect, o.port_index);
   if (o.plan && o.plan->check) o.plan->check(o.simulate ? o.phones : targets.size());
   SimulatedRun simulated;
   if (o.simulate) simulated.state_flash = OpenSimulatedState(o);

@@ -18,7 +18,6 @@ namespace {
 struct Identities {
   std::mutex mu;
   std::vector<std::optional<VantrelIdentity>> of;  // per phone
-  std::vector<std::string> labels;
 };
 
 using pkg::Hex;

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "tools/cli/commands.h"
@@ -159,12 +158,11 @@ bool ReadOne(ReadbackOptions& o, PluginHost& host, size_t k, const std::string& 
 
 void RegisterReadbackCommand(CLI::App& app) {
   auto o = std::make_shared<ReadbackOptions>();
-  auto mu = std::make_shared<std::mutex>();
   auto plan = std::make_shared<PlanCommand>();
   plan->name = "readback";
   plan->done = "read back";
   plan->check = [o](size_t phones) { CheckOutputs(*o, phones); };
-  plan->run = [o, mu](PluginHost& host, size_t k, const std::string& label, CInterfaceTemplate* s, std::string* done) {
+  plan->run = [o](PluginHost& host, size_t k, const std::string& label, CInterfaceTemplate* s, std::string* done) {
     return ReadOne(*o, host, k, label, s, done);
   };
   auto* cmd = AddPlanCommand(app,

@@ -10,18 +10,16 @@
 #include <filesystem>
 #include <memory>
 
-#include "images/package.h"
-#include "images/records.h"
-#include "images/rom_info.h"
 #include "tools/cli/commands.h"
-#include "tools/pkg/digest.h"
 #include "tools/cli/display.h"
+#include "tools/cli/flash_run.h"
 #include "tools/cli/interrupt.h"
 #include "tools/cli/json_out.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
 #include "tools/cli/port_loop.h"
 #include "tools/cli/usage.h"
+#include "tools/pkg/digest.h"
 
 namespace vantrel::cli {
 namespace {
@@ -41,64 +39,24 @@ struct StationCommandOptions {
   CLI::Option* time_scale_opt = nullptr;
 };
 
-[[noreturn]] void Fail(ExitCode code, const std::string& message) {
-  interrupt::Uninstall();
-  interrupt::ClearCleanupPaths();
-  std::fprintf(stderr, "vantrel station: %s\n", message.c_str());
-  if (json_out::Enabled()) json_out::WriteResult(code, "vantrel station: " + message);
-  throw CLI::RuntimeError(code);
-}
+[[noreturn]] void Fail(ExitCode code, const std::string& message) { FailFlash(code, message); }
 
-struct Port {
-  std::string label, device;
-};
-
-// Every refusal comes before a port is touched: the same rules as `flash`.
-std::vector<Port> CheckPorts(const StationCommandOptions& o) {
-  std::vector<Port> ports;
-  for (const auto& arg : o.ports) {
-    std::string path, err;
-    if (!ResolvePortArgument(arg, &path, &err)) Fail(kExitUsage, err);
-    for (const auto& p : ports)
-      if (p.label == arg || SamePort(p.device, path))
-        Fail(kExitUsage, "the port " + arg + " is given twice; give each port once");
-    ports.push_back({arg, fs::absolute(path).lexically_normal().string()});
-  }
-  for (const auto& p : ports) {
-    PortCheck c = CheckPort(p.device);
-    if (c.problem != PortProblem::kNone && c.problem != PortProblem::kMissing) Fail(kExitPort, c.message);
-    if (o.time_scale_opt->count() && c.problem == PortProblem::kNone && !IsPseudoTerminal(p.device))
+// Every refusal comes before a port is touched: the same rules as `flash`,
+// and --time-scale only for ports that are pseudo-terminals (simulated
+// phones); a port not there yet is waited for.
+std::vector<Target> CheckPorts(const StationCommandOptions& o) {
+  const std::vector<Target> ports = CheckTargets(o.ports, false, o.port_index);
+  for (const auto& p : ports)
+    if (o.time_scale_opt->count() && fs::exists(p.device) && !IsPseudoTerminal(p.device))
       Fail(kExitUsage, "--time-scale shortens the protocol's pauses, which a real phone needs: only with "
                        "pseudo-terminal ports (" + p.label + " is not one)");
-  }
   return ports;
 }
 
-// Loads and checks the package once for the whole run; returns the
-// identifier text of its ROM record (what a download leaves on the phone).
-std::string CheckPackage(const std::string& package) {
-  ImageDesc bl, ebl, rom, rom2, fsi[4];
-  std::string reason;
-  if (!fs::is_regular_file(package)) Fail(kExitPackage, "package " + package + ": not a readable file; check the path");
-  if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason))
-    Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
-  uint32_t offset = 0, size = 0;
-  if (!FindRomInfoRecord(rom, &offset, &size)) return "";
-  const uint64_t at = uint64_t(offset) + kRomInfoText1Offset;
-  std::string id;
-  for (uint64_t i = at; i < rom.length && i < at + 128 && rom.data[i]; ++i) id += static_cast<char>(rom.data[i]);
-  return id;
-}
-
-// The private port directory through which each port is shown to the
-// plug-in as its COM number.
-std::string MakePortDir(int32_t port_index, size_t ports) {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vantrel-station-XXXXXX";
-  if (!::mkdtemp(tmpl.data())) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
-  for (size_t i = 0; i < ports; ++i) interrupt::AddCleanupPath(tmpl + "/COM" + std::to_string(40 + port_index + i));
-  interrupt::AddCleanupPath(tmpl, true);
-  return tmpl;
+void AddCleanupPaths(const TempPortDir& dir, const std::vector<Target>& ports) {
+  if (dir.path.empty()) Fail(kExitFailure, "cannot create a temporary directory (in $TMPDIR or /tmp)");
+  for (const auto& p : ports) interrupt::AddCleanupPath(dir.path + "/COM" + std::to_string(p.com));
+  interrupt::AddCleanupPath(dir.path, true);
 }
 
 StationOptions SessionOptions(const StationCommandOptions& o) {
@@ -127,17 +85,20 @@ void WaitForEnd(std::vector<std::unique_ptr<PortLoop>>& loops) {
 }
 
 int Run(const StationCommandOptions& o) {
+  SetCommandName("station");
   if (o.ports.empty()) Fail(kExitUsage, "give each station port with --port");
   if (o.quiet + o.json + o.verbose > 1 && !(o.json && o.verbose))
     Fail(kExitUsage, "-q cannot be combined with -v or --json");
+  if (!fs::is_regular_file(o.package)) Fail(kExitPackage, "package " + o.package + ": not a readable file; check the path");
   const std::string rom_id = CheckPackage(o.package);
-  const std::vector<Port> ports = CheckPorts(o);
+  const std::vector<Target> ports = CheckPorts(o);
   std::string err, sha256;
   if (!pkg::FileSha256(o.package, &sha256, &err)) Fail(kExitPackage, "package " + o.package + ": " + err);
   StationTally tally(o.max_phones, sha256, rom_id);
   if (!o.log.empty() && !tally.OpenLog(o.log, &err)) Fail(kExitUsage, err);
 
-  const std::string dir = MakePortDir(o.port_index, ports.size());
+  TempPortDir dir("station");
+  AddCleanupPaths(dir, ports);
   interrupt::Install();
   PluginHost host;
   if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
@@ -153,7 +114,8 @@ int Run(const StationCommandOptions& o) {
   std::vector<std::unique_ptr<PortLoop>> loops;
   for (size_t i = 0; i < ports.size(); ++i)
     loops.push_back(std::make_unique<PortLoop>(host, display, tally, ports[i].label, ports[i].device,
-                                               o.port_index + static_cast<int32_t>(i), dir, SessionOptions(o)));
+                                               static_cast<int32_t>(ports[i].com) - 40, dir.path,
+                                               SessionOptions(o)));
   display.SetHeader([&tally] { return tally.Header(); });
   display.StartLive([&loops] {
     std::vector<PhoneState> v;
@@ -164,8 +126,7 @@ int Run(const StationCommandOptions& o) {
   WaitForEnd(loops);
   for (auto& l : loops) l->Join();
   display.StopLive();
-  std::error_code ec;
-  fs::remove_all(dir, ec);
+  dir.Remove();
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
   const bool interrupted = interrupt::Requested();

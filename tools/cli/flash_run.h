@@ -3,7 +3,11 @@
 // (cmd_flash.cpp) and the built-in simulated phones (flash_sim.cpp).
 #include <CLI/CLI.hpp>
 
+#include <stdlib.h>
+
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,6 +61,35 @@ struct Target {
 // Ends the run before any phone started: one line on standard error (and
 // the result object with --json, both naming the command), then the exit code.
 [[noreturn]] void FailFlash(ExitCode code, const std::string& message);
+// The command those lines name ("flash" unless set: "station", "info" ...).
+void SetCommandName(const std::string& name);
+
+// The ports as given (and --auto's), resolved, each with its COM number (a
+// COMn keeps its own, the others count from 40 + port_index), and checked
+// once: a port given twice or one that can never be a phone's ends the run
+// (FailFlash); a missing one is left to be waited for.
+std::vector<Target> CheckTargets(const std::vector<std::string>& ports, bool autodetect, int32_t port_index);
+
+// Loads and checks the package once, before any port is touched (FailFlash
+// when it does not load); returns the identifier text of its ROM record,
+// which a download leaves on the phone ("" when there is none).
+std::string CheckPackage(const std::string& package);
+
+// The temporary port directory the plug-in resolves COM numbers through,
+// removed with the object.
+struct TempPortDir {
+  explicit TempPortDir(const std::string& command = "flash") {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vantrel-" + command + "-XXXXXX";
+    if (::mkdtemp(tmpl.data())) path = tmpl;
+  }
+  ~TempPortDir() { Remove(); }
+  void Remove() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+  std::string path;
+};
 
 // What a --simulate run keeps: the first phone's flash (from --state), the
 // sample package written for it, and the phones.

@@ -32,7 +32,7 @@ std::string Iso8601(double epoch_seconds) {
   return std::string(buf) + ms;
 }
 
-const char* Verdict(ExitCode c) {
+const char* ResultWord(ExitCode c) {
   return c == kExitOk ? "ok" : c == kExitInterrupted ? "interrupted" : "failed";
 }
 
@@ -57,20 +57,6 @@ nlohmann::json StepSeconds(const PhoneState& s) {
     steps.push_back({{"step", s.steps[i].step}, {"seconds", std::round((end - s.steps[i].at) * 1000) / 1000}});
   }
   return steps;
-}
-
-// The class of an ending in words, as a log shipper would group them.
-const char* ClassWords(ExitCode c) {
-  switch (c) {
-    case kExitOk: return "";
-    case kExitPackage: return "package";
-    case kExitPort: return "port";
-    case kExitNoAnswer: return "no answer";
-    case kExitConnectionLost: return "connection lost";
-    case kExitFlash: return "flash error";
-    case kExitInterrupted: return "interrupted";
-    default: return "other";
-  }
 }
 
 double EpochSeconds() {
@@ -125,10 +111,11 @@ std::string StationTally::LogLine(const PhoneState& s, double started, double en
                   {"target_report_sha256", s.report_sha256},
                   {"rom_record_id", s.result == kExitOk ? rom_record_id : ""}};
   j["package_sha256"] = sha256;
-  j["result"] = Verdict(s.result);
+  j["result"] = ResultWord(s.result);
   j["code"] = s.code;
   j["name"] = s.code ? ResultName(s.code) : "";
-  j["class"] = ClassWords(s.result);
+  // The exit class as --json's result names it.
+  j["class"] = s.result == kExitOk ? "" : ExitClassName(s.result);
   j["cause"] = s.result == kExitOk ? "" : CauseToken(s.cause);
   j["detail"] = s.message;
   j["seconds"] = std::round((ended - started) * 1000) / 1000;
