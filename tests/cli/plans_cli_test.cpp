@@ -71,6 +71,13 @@ TEST_F(Plans, WhatIsReadBackIsWhatTheFlashHoldsWithAndWithoutSpareBytes) {
   auto nowhere = Run({"readback", "--fs-region", "--out", Out("missing/fs.bin")});
   EXPECT_EQ(nowhere->Wait(milliseconds(0)), 2);
   EXPECT_EQ(nowhere->err().find("boot ROM"), std::string::npos) << "the phone was touched: " << nowhere->err();
+
+  // A file that cannot be written is this side's failure, told as such.
+  fs::create_directories(Out("blocked.bin") + ".partial");
+  auto blocked = Run({"readback", "--fs-region", "--out", Out("blocked.bin")});
+  EXPECT_EQ(blocked->Wait(milliseconds(0)), 1);
+  EXPECT_NE(blocked->out().find("cannot write " + Out("blocked.bin") + ".partial: Is a directory"), std::string::npos)
+      << blocked->out() << blocked->err();
 }
 
 // The remap count and the predicted action are what the next download does.

@@ -17,6 +17,7 @@
 #include "tools/pkg/digest.h"
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/interrupt.h"
+#include "tools/cli/layout.h"
 #include "tools/cli/plan_command.h"
 
 namespace vantrel::cli {
@@ -90,9 +91,13 @@ struct Output {
   std::FILE* file = nullptr;
   uint64_t bytes = 0;
   bool failed = false;
+  int error = 0;  // errno of the write that failed
   static int32_t Take(void* user, const uint8_t* data, uint32_t n) {
     auto* o = static_cast<Output*>(user);
-    if (std::fwrite(data, 1, n, o->file) != n) o->failed = true;
+    if (std::fwrite(data, 1, n, o->file) != n) {
+      o->failed = true;
+      o->error = errno;
+    }
     o->bytes += n;
     return o->failed ? 0 : 1;
   }
@@ -132,7 +137,13 @@ bool ReadOne(ReadbackOptions& o, PluginHost& host, size_t k, const std::string& 
   Output out;
   out.temp = path + ".partial";
   out.file = std::fopen(out.temp.c_str(), "wb");
-  if (!out.file) return false;
+  // A file that cannot be written stops the run before the phone is read;
+  // the phone stays in download mode, as after any failed plan.
+  const std::string stays = "; nothing was read; the phone is waiting in download mode: unplug it";
+  if (!out.file) {
+    *done = "cannot write " + out.temp + ": " + std::strerror(errno) + stays;
+    return false;
+  }
   interrupt::AddCleanupPath(out.temp);
   VantrelReadRange range{o.start, o.length, 0, 0};
   const auto t0 = std::chrono::steady_clock::now();
@@ -140,17 +151,17 @@ bool ReadOne(ReadbackOptions& o, PluginHost& host, size_t k, const std::string& 
                                   &Output::Take, &out, &range);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   std::string why;
+  if (out.failed) why = "cannot write " + out.temp + ": " + std::strerror(out.error) + "; the read was stopped";
   if (!read || !Publish(out, path, &why)) {
     if (out.file) std::fclose(out.file);
     std::remove(out.temp.c_str());
-    if (!why.empty()) *done = why;
+    *done = why;  // empty when the phone's side failed: the session says why
     return false;
   }
   WriteSidecar(path, o, range, out.bytes, seconds, label);
-  char text[160];
-  std::snprintf(text, sizeof text, "read 0x%08X + 0x%X (%llu bytes) to %s; the phone resets", range.start,
-                range.length, static_cast<unsigned long long>(out.bytes), path.c_str());
-  *done = text;
+  *done = Printf("read 0x%08X + 0x%X (%llu bytes) to ", range.start, range.length,
+                 static_cast<unsigned long long>(out.bytes)) +
+          path + "; the phone resets";
   return true;
 }
 

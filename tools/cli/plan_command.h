@@ -22,7 +22,8 @@ struct PlanCommand {
   // cannot work (throws CLI::RuntimeError after saying why).
   std::function<void(size_t phones)> check;
   // Phone k (from 0, labelled `label`), after its boot ROM stage: true with
-  // the message of its success, else false with the session's failure.
+  // the message of its success, else false with the session's failure, or
+  // with a message when the failure was this side's (a file not written).
   std::function<bool(PluginHost& host, size_t k, const std::string& label, CInterfaceTemplate* s,
                      std::string* done)>
       run;

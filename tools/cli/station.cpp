@@ -189,6 +189,7 @@ void PhoneRun::ConnectAndDownload(CInterfaceTemplate* s) {
     const bool ok = options_.plan ? options_.plan(s, &done) : s->Download() == 1;
     if (!options_.plan) NotePhoneSeen(s);
     if (ok) Finish(kExitOk, 0, options_.plan ? done : Flashed());
+    else if (!done.empty()) Finish(kExitFailure, 0, done);  // this side failed, not the phone
     else FinishFailedDownload(s, now.device);
   }
 }

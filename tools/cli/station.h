@@ -31,7 +31,8 @@ struct StationOptions {
   bool verify = false;              // the download reads back every FS block it wrote
   // A plan run after the boot ROM stage in place of the download (identify,
   // read back): true with the message of its success, else false with the
-  // session's failure recorded. Null: the download.
+  // session's failure recorded, or with a message of its own when what
+  // failed was on this side (the output file). Null: the download.
   std::function<bool(CInterfaceTemplate*, std::string* done)> plan;
   bool without_package = false;     // the plan needs no package
 };
