@@ -43,18 +43,17 @@ StageEvent PlanProgress::Enter(int stage, uint32_t fs_image) {
 
 StageEvent PlanProgress::Percent(uint32_t percent) {
   stage_done_ = stage_total_ * std::min<uint32_t>(percent, 100) / 100;
-  StageEvent e;
-  e.stage = stage_;
-  e.done = static_cast<uint32_t>(std::min<uint64_t>(stage_done_, UINT32_MAX));
-  e.total = static_cast<uint32_t>(std::min<uint64_t>(stage_total_, UINT32_MAX));
-  Fill(&e);
-  return e;
+  return StageAt(stage_done_, stage_total_);
 }
 
 StageEvent PlanProgress::Advance(uint64_t done, uint64_t total) {
   // The plan counts the step's bytes; a step outside the plan counts its own.
   if (current_ == SIZE_MAX) stage_total_ = total;
   stage_done_ = total ? stage_total_ * std::min(done, total) / total : 0;
+  return StageAt(done, total);
+}
+
+StageEvent PlanProgress::StageAt(uint64_t done, uint64_t total) const {
   StageEvent e;
   e.stage = stage_;
   e.done = static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX));

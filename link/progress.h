@@ -69,6 +69,8 @@ class PlanProgress {
   // Fills the plan's fields of an event about the running step (the
   // read-back, the reset wait, the end).
   void Fill(StageEvent* e) const;
+  // An event of the running stage at done of total, the plan's bytes filled in.
+  StageEvent StageAt(uint64_t done, uint64_t total) const;
   int stage() const { return stage_; }
 
  private:
