@@ -270,6 +270,25 @@ TEST(BuilderGeometry, RefusesABlockTheLoaderRefuses) {
   EXPECT_THROW(pkg::Geometry::Make(1, 65535), pkg::BuildError);
 }
 
+// Images no phone can hold are refused before the builder makes them (a
+// near-1 GB bootloader once became a 1 GB package); the same sizes one byte
+// smaller together still build.
+TEST(BuilderSizes, ImagesThatDoNotFitInFrontOfTheFsRegionAreRefusedFirst) {
+  const json big = {{"pageSize", 512}, {"blockKiB", 16}, {"fsRegionStart", 0x100000},
+                    {"bootloader", {{"size", 999999999}}}};
+  try {
+    pkg::BuildPackage(big);
+    ADD_FAILURE() << "built";
+  } catch (const pkg::BuildError& e) {
+    EXPECT_NE(std::string(e.what()).find("bootloader: 999999999 bytes do not fit"), std::string::npos) << e.what();
+  }
+  json rom = {{"type", 4}, {"size", 0x100000 - 24000 - 12000 - 1024}};
+  json fits = {{"pageSize", 512}, {"blockKiB", 16}, {"fsRegionStart", 0x100000}, {"sections", {rom}}};
+  EXPECT_NO_THROW(pkg::BuildPackage(fits));
+  fits["sections"][0]["size"] = 0x100000 - 24000 - 12000 + 1;
+  EXPECT_THROW(pkg::BuildPackage(fits), pkg::BuildError);
+}
+
 class Limits : public ::testing::TestWithParam<Broken> {};
 
 TEST_P(Limits, FailsWithAReasonAndTouchesNothing) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <fstream>
 #include <iterator>
 
@@ -53,6 +54,44 @@ bool FromFile(const json& j, const std::filesystem::path& base, const std::strin
   if (!j["file"].is_string()) throw BuildError(where + ".file: expected a file name");
   *out = ReadWholeFile(base / j["file"].get<std::string>(), where + ".file");
   return true;
+}
+
+// The size of a main-data image the description gives, without making it.
+uint64_t DescribedSize(const json& j, const std::filesystem::path& base, uint32_t fallback,
+                       const std::string& where) {
+  if (!j.is_object() || !j.contains("file") || !j["file"].is_string()) return U32(j, "size", fallback, where);
+  std::error_code ec;
+  const uint64_t n = std::filesystem::file_size(base / j["file"].get<std::string>(), ec);
+  return ec ? 0 : n;  // an unreadable file is named when it is read
+}
+
+// Refuses, before anything is made, images that no phone can hold: the
+// phone keeps the bootloaders and the ROM images in front of its FS region
+// (the ROM record's region 0), so together they fit below the FS region's
+// start, and no other image is larger than that space either.
+void CheckImageSizes(const json& d, const std::filesystem::path& base, uint32_t fs_start, uint32_t block_main) {
+  const auto refuse = [&](const std::string& what, uint64_t bytes) {
+    throw BuildError(what + ": " + std::to_string(bytes) + " bytes do not fit in front of the FS region, which starts at " +
+                     std::to_string(fs_start) + " bytes (fsRegionStart)");
+  };
+  uint64_t stored = DescribedSize(d.value("bootloader", json::object()), base, 24000, "bootloader");
+  if (stored > fs_start) refuse("bootloader", stored);
+  stored += DescribedSize(d.value("extBootloader", json::object()), base, 12000, "extBootloader");
+  if (stored > fs_start) refuse("bootloader and extBootloader", stored);
+  const json sections = d.value("sections", json::array());
+  for (std::size_t i = 0; sections.is_array() && i < sections.size(); ++i) {
+    const json& s = sections[i];
+    const std::string where = "sections[" + std::to_string(i) + "]";
+    const uint64_t type = s.is_object() && s.contains("type") ? ToNumber(s["type"], where + ".type") : 0;
+    uint64_t bytes = 0;
+    if (type == kImageRom || type == kImageRom2 || type == kImageListed)
+      bytes = DescribedSize(s, base, type == kImageRom ? 256 * 1024 : 64 * 1024, where);
+    else if (type != kImageFs)
+      bytes = uint64_t{U32(s, "blocks", 1, where)} * block_main;
+    if (bytes > fs_start) refuse(where, bytes);
+    if (type == kImageRom || type == kImageRom2) stored += bytes;
+    if (stored > fs_start) refuse("the bootloaders and ROM images together", stored);
+  }
 }
 
 // The package file under construction: sections are appended block by block.
@@ -243,6 +282,7 @@ class PackageWriter {
         file_(g_, seed_) {}
 
   void Build() {
+    CheckImageSizes(d_, base_, fsStart_, g_.blockMainBytes);
     uint32_t fs_end = fsStart_;
     std::vector<ParsedSection> parsed =
         ParseSections(d_.value("sections", json::array()), g_, fsStart_, seed_, &fs_end);
