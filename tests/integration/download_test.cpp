@@ -2,9 +2,12 @@
 // checked afterwards by the independent flash checker.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <thread>
 
 #include "tests/integration/rig.h"
+#include "tools/pkg/inspect.h"
 #include "tools/pkg/sample.h"
 
 namespace vantrel::testing {
@@ -23,6 +26,13 @@ pkg::SampleOptions Sample(uint32_t page_size, bool multi_region) {
   return o;
 }
 
+
+std::string Hex8(uint32_t v) {
+  char b[9];
+  std::snprintf(b, sizeof b, "%08X", v);
+  return b;
+}
+std::string Hex4(uint16_t v) { return Hex8(v).substr(4); }
 
 class WholeDownload : public ::testing::TestWithParam<Variant> {};
 
@@ -44,8 +54,9 @@ TEST_P(WholeDownload, WritesEveryImageAndReportsEveryStageInOrder) {
   ASSERT_EQ(countdown.size(), 80u);
   EXPECT_EQ(countdown.front(), "Waiting for Reset 80 sec..");
   EXPECT_EQ(countdown.back(), "Waiting for Reset 1 sec..");
-  for (const auto& r : reports)
+  for (const auto& r : reports) {
     if (r.kind == 1) EXPECT_LE(r.percent, 100);
+  }
 
   for (const char* type : {"10000", "10001", "10002", "10003"})
     EXPECT_NE(out.find(std::string("Bootloader shared data (type = ") + type + ") is read\n"),
@@ -67,6 +78,13 @@ TEST_P(WholeDownload, WritesEveryImageAndReportsEveryStageInOrder) {
   EXPECT_TRUE(rec.bootloader.checksumOk && rec.bootloader.extChecksumOk);
   EXPECT_TRUE(rec.problems.empty()) << rec.problems.front();
   EXPECT_EQ(rec.watchdogValue.value_or(0), 0x40);
+  // `pkg info` shows the sums this download sent.
+  std::ostringstream info;
+  pkg::DescribePackage(rig.package().bytes, info, nullptr);
+  std::vector<std::string> sums = {Hex8(rec.bootloader.checksum), Hex8(rec.bootloader.extChecksum)};
+  for (const auto& nfb : rec.nfbImages) sums.push_back(Hex4(nfb.sum));
+  for (const std::string& sum : sums)
+    EXPECT_NE(info.str().find("download sum: 0x" + sum + "\n"), std::string::npos) << sum << "\n" << info.str();
 
   flashcheck::CheckReport check = rig.Check();
   EXPECT_TRUE(check.ok) << ::testing::PrintToString(check.problems);

@@ -90,6 +90,31 @@ void DescribeFs(const NandGeometry& g, const ImageRecord& r, std::ostream& out) 
     Print(out, "        region %u: 0x%08X + 0x%08X\n", k, v.RegionStart(k), v.RegionLength(k));
 }
 
+// The whole-image sums the download sends, worked out here on their own
+// (the inspector shares no code with the download): the bootloader header
+// carries each bootloader's little-endian 32-bit words XORed onto the seed of
+// the bootloader's information block, the last partial word padded with
+// zeros; the ROM write ends with the image's byte sum.
+uint32_t SeededWordXor(const std::vector<uint8_t>& b, uint32_t seed) {
+  for (std::size_t at = 0; at < b.size(); at += 4) {
+    uint8_t word[4] = {0, 0, 0, 0};
+    std::copy_n(b.begin() + static_cast<std::ptrdiff_t>(at), std::min<std::size_t>(4, b.size() - at), word);
+    seed ^= GetLe32(word);
+  }
+  return seed;
+}
+
+void DescribeDownloadSum(const ImageRecord& r, const ImageDesc& boot, std::ostream& out) {
+  uint8_t info[kBloaderInfoRecordBytes] = {};
+  if ((r.type == kImageBootloader || r.type == kImageExtBootloader) && ParseBloaderInfo(boot, info) == 0) {
+    Print(out, "      download sum: 0x%08X\n", SeededWordXor(r.bytes, GetLe32(info + kBloaderInfoChecksumSeed)));
+  } else if (r.type == kImageRom || r.type == kImageRom2) {
+    uint32_t sum = 0;
+    for (uint8_t b : r.bytes) sum += b;
+    Print(out, "      download sum: 0x%04X\n", sum & 0xFFFF);
+  }
+}
+
 std::string Sha256(ByteSpan bytes) {
   const std::string hex = pkg::Sha256(bytes.data(), bytes.size());
   return hex.empty() ? "(no digest)" : hex;
@@ -117,8 +142,9 @@ void DescribeChecks(ByteSpan file, const PackageLayout& layout, const ImageStore
                "and info records as above\n");
   Print(out, "  content: the package carries no checksum of its own, so changed bytes inside an image's data "
              "cannot be told here: compare these SHA-256 digests with those its publisher states\n");
-  Print(out, "  the download sends a sum with each image and FS block, computed from these bytes: the phone checks "
-             "what it received against it, which catches damage on the way, not in this file\n");
+  Print(out, "  download sums: the download sends each image's sum (above) and one per FS block, computed from these "
+             "bytes: the phone checks what it received against them, which catches damage on the way, not in "
+             "this file\n");
   Print(out, "sha256: %s  file\n", Sha256(file).c_str());
   for (const ImageRecord& r : store)
     Print(out, "sha256: %s  %s (section %d%s)\n", Sha256(r.bytes).c_str(), ImageName(r.type), r.section,
@@ -178,6 +204,7 @@ bool DescribePackage(ByteSpan file, std::ostream& out, std::string* reason) {
         DescribeFs(layout.geometry, r, out);
       else
         DescribeRecords(r, out);
+      if (placed) DescribeDownloadSum(r, boot, out);
     }
     Print(out, "limits: all passed\n");
   } else {
