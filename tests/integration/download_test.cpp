@@ -55,7 +55,9 @@ TEST_P(WholeDownload, WritesEveryImageAndReportsEveryStageInOrder) {
   EXPECT_EQ(countdown.front(), "Waiting for Reset 80 sec..");
   EXPECT_EQ(countdown.back(), "Waiting for Reset 1 sec..");
   for (const auto& r : reports) {
-    if (r.kind == 1) EXPECT_LE(r.percent, 100);
+    if (r.kind == 1) {
+      EXPECT_LE(r.percent, 100);
+    }
   }
 
   for (const char* type : {"10000", "10001", "10002", "10003"})
