@@ -199,6 +199,25 @@ TEST_F(Station, CtrlCDuringASlowTransferReleasesThePort) {
   close(fd);
 }
 
+// A second Ctrl-C exits at once, and --json's output still ends with the
+// run's result object.
+TEST_F(Station, ASecondCtrlCExitsAtOnceAndTheJsonStillEndsWithTheResult) {
+  std::string a = StartPhone({"--rate", "200000"});
+  auto f = Flash({"--port", a, "--time-scale", "100", "--json"});
+  ASSERT_TRUE(f->WaitFor("FS image 1", milliseconds(30000))) << f->out();
+  f->Signal(SIGINT);
+  f->Signal(SIGTERM);  // two SIGINTs sent at once may arrive as one
+  EXPECT_EQ(f->Wait(milliseconds(3000)), 130) << f->err();
+  EXPECT_NE(f->err().find("interrupted again: exiting now"), std::string::npos) << f->err();
+  const std::string& out = f->out();
+  ASSERT_FALSE(out.empty());
+  const size_t from = out.rfind('\n', out.size() - 2);
+  const auto last = nlohmann::json::parse(out.substr(from == std::string::npos ? 0 : from + 1));
+  EXPECT_EQ(last["event"], "result");
+  EXPECT_EQ(last["exit"], 130);
+  EXPECT_FALSE(TempLeft());
+}
+
 TEST_F(Station, CtrlCDuringTheResetWaitIsASuccess) {
   std::string a = StartPhone();
   auto f = Flash({"--port", a, "--time-scale", "10"});  // an 8-second reset wait

@@ -24,6 +24,8 @@ std::atomic<int> gRequests{0};
 std::atomic<int> gSignal{0};                // the first request's signal, 0 for Request
 std::atomic<const char*> gWhy{nullptr};     // the first request's reason when no signal
 int gPipe[2] = {-1, -1};
+char gExitLine[512];
+std::atomic<int> gExitLineLength{0};
 
 // True for the first request of the run.
 bool First() {
@@ -38,6 +40,7 @@ void OnSignal(int sig) {
   if (First()) return;
   static const char kMsg[] = "\nvantrel: interrupted again: exiting now\n";
   (void)!::write(2, kMsg, sizeof kMsg - 1);
+  if (const int n = gExitLineLength.load()) (void)!::write(1, gExitLine, static_cast<size_t>(n));
   const int n = gPathCount.load();
   for (int i = 0; i < n; ++i) {
     if (gPaths[i].directory) ::rmdir(gPaths[i].path);
@@ -94,5 +97,12 @@ void AddCleanupPath(const std::string& path, bool directory) {
 }
 
 void ClearCleanupPaths() { gPathCount.store(0); }
+
+void SetExitLine(const std::string& line) {
+  gExitLineLength.store(0);
+  if (line.empty() || line.size() > sizeof gExitLine) return;
+  std::memcpy(gExitLine, line.data(), line.size());
+  gExitLineLength.store(static_cast<int>(line.size()));
+}
 
 }  // namespace vantrel::cli::interrupt

@@ -22,5 +22,9 @@ std::string Reason();
 // Files (then directories, in the order given) removed on a second signal.
 void AddCleanupPath(const std::string& path, bool directory = false);
 void ClearCleanupPaths();
+// A line written to standard output on a second signal, before the exit
+// (--json's final object); an empty line disarms it. Kept in a fixed buffer
+// that the signal handler writes with one write().
+void SetExitLine(const std::string& line);
 
 }  // namespace vantrel::cli::interrupt

@@ -63,7 +63,12 @@ std::string Line(const nlohmann::json& object) {
   return j.dump();
 }
 
-void Enable() { gEnabled = true; }
+void Enable() {
+  gEnabled = true;
+  // A second Ctrl-C exits at once, still ending the output with its object.
+  interrupt::SetExitLine(Line({{"event", "result"}, {"result", ExitClassName(kExitInterrupted)},
+                               {"exit", kExitInterrupted}, {"message", "interrupted again: exiting now"}}) + "\n");
+}
 bool Enabled() { return gEnabled; }
 
 bool Write(const std::string& line) {
@@ -86,6 +91,7 @@ void WriteResult(int exit_code, const std::string& message, const nlohmann::json
                    {"message", message}};
   j.update(extra);
   Write(Line(j));
+  interrupt::SetExitLine("");  // after, so that a second Ctrl-C never leaves the output without one
 }
 
 bool ResultWritten() {
