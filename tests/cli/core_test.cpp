@@ -67,6 +67,15 @@ TEST(ExitClass, AFailedDownloadSaysWhatHappenedAndWhatToDo) {
   EXPECT_EQ(FailedDownload(Failure{}, Stage::kImage, "ROM image", false, false).cls, kExitFlash);
   EXPECT_EQ(FailedDownload(Failure{}, Stage::kAgent, "agent connection", false, false).cls, kExitNoAnswer);
   EXPECT_EQ(FailedDownload(Failure{}, Stage::kImage, "ROM image", true, false).cls, kExitConnectionLost);
+  // A plan that only reads never sends the user to flash: a blank phone has
+  // no ROM record, which says nothing about a package.
+  e = FailedDownload(Failure{kRomInfoNotOnFlash, "", VANTREL_CAUSE_NONE, 0}, Stage::kAgent, "flash scan", false,
+                     false, /*writes=*/false);
+  EXPECT_EQ(e.message.find("package"), std::string::npos) << e.message;
+  EXPECT_NE(e.message.find("nothing was written"), std::string::npos) << e.message;
+  EXPECT_NE(FailedDownload(silent, Stage::kReading, "reading", false, false, false).message.find("run the command "
+                                                                                                  "again"),
+            std::string::npos);
   e = FailedBootRom(Failure{kBootStartFailed, "no answer to the start sequence", VANTREL_CAUSE_REFUSED, 0}, false);
   EXPECT_EQ(e.cls, kExitNoAnswer);
   EXPECT_EQ(e.message.rfind("boot ROM stage failed: 2005 BootStartFailed (no answer to the start sequence); power", 0),

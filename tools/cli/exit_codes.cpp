@@ -104,7 +104,24 @@ std::string ResultName(int code) {
   return name == "Unknown" ? "unknown code" : name;
 }
 
-std::string Remedy(ExitCode cls, int code) {
+// What to do after a plan that only reads: nothing was written, so "flash
+// it again" would send the user to a download nobody asked for.
+std::string ReadingRemedy(ExitCode cls, int code) {
+  switch (cls) {
+    case kExitConnectionLost:
+      return "nothing was written; check the cable and the phone's battery, then run the command again";
+    case kExitFlash:
+      if (code == kRomInfoNotOnFlash)
+        return "nothing was written; the flash holds no firmware this tool can find (a blank or erased phone?)";
+      return "nothing was written; run the command again; if it fails at the same place, the phone's flash needs "
+             "service";
+    default: return "";
+  }
+}
+
+std::string Remedy(ExitCode cls, int code, bool writes) {
+  if (!writes)
+    if (std::string r = ReadingRemedy(cls, code); !r.empty()) return r;
   switch (cls) {
     case kExitNoAnswer:
       return "power the phone off, connect it again in download mode, and run the command again";

@@ -55,6 +55,8 @@ std::string CauseWords(int cause, uint32_t silent_ms);
 std::string ResultName(int code);
 
 // One sentence on what to do about a failure of this class, or "".
-std::string Remedy(ExitCode cls, int code);
+// `writes`: the run was a download; false for the plans that only read
+// (identify, read back), whose failures leave the phone as it was.
+std::string Remedy(ExitCode cls, int code, bool writes = true);
 
 }  // namespace vantrel::cli

@@ -20,8 +20,8 @@ std::string WhatHappened(const Failure& f, ExitCode cls, const std::string& step
   return "failed during " + step;
 }
 
-std::string WithRemedy(const std::string& text, ExitCode cls, int code) {
-  const std::string remedy = Remedy(cls, code);
+std::string WithRemedy(const std::string& text, ExitCode cls, int code, bool writes = true) {
+  const std::string remedy = Remedy(cls, code, writes);
   return remedy.empty() ? text : text + "; " + remedy;
 }
 
@@ -43,14 +43,15 @@ Ending FailedBootRom(const Failure& f, bool node_gone) {
   return {cls, WithRemedy(head + CodeAndDetail(f), cls, f.code)};
 }
 
-Ending FailedDownload(const Failure& f, Stage stage, const std::string& step, bool node_gone, bool interrupted) {
+Ending FailedDownload(const Failure& f, Stage stage, const std::string& step, bool node_gone, bool interrupted,
+                      bool writes) {
   if (interrupted) return Interrupted(stage, step, &f);
   // A library that records no failure code: the stage tells what failed.
   const ExitCode cls = f.code        ? ClassifyResult(f.code, f.cause, node_gone)
                        : node_gone   ? kExitConnectionLost
                        : stage == Stage::kImage ? kExitFlash
                                                 : kExitNoAnswer;
-  return {cls, WithRemedy(WhatHappened(f, cls, step) + ": " + CodeAndDetail(f), cls, f.code)};
+  return {cls, WithRemedy(WhatHappened(f, cls, step) + ": " + CodeAndDetail(f), cls, f.code, writes)};
 }
 
 Ending Interrupted(Stage stage, const std::string& step, const Failure* f) {

@@ -33,8 +33,10 @@ std::string CodeAndDetail(const Failure& f);
 Ending FailedBootRom(const Failure& f, bool node_gone);
 
 // A download that failed while `step` ran at `stage`. `node_gone` stands in
-// for a cause the library cannot give; `interrupted`: the user asked to stop.
-Ending FailedDownload(const Failure& f, Stage stage, const std::string& step, bool node_gone, bool interrupted);
+// for a cause the library cannot give; `interrupted`: the user asked to stop;
+// `writes`: false for a plan that only reads (its remedy says nothing was written).
+Ending FailedDownload(const Failure& f, Stage stage, const std::string& step, bool node_gone, bool interrupted,
+                      bool writes = true);
 
 // A phone interrupted at `stage`: what it is left as. `f` is the session's
 // own failure when it ended by itself (the cancelled transfer), else null.

@@ -250,7 +250,7 @@ void PhoneRun::FinishFailedDownload(CInterfaceTemplate* s, const std::string& de
     std::lock_guard<std::mutex> g(mu_);
     interrupted = interrupted_;
   }
-  Finish(FailedDownload(f, now.stage, now.step, gone, interrupted), f.code);
+  Finish(FailedDownload(f, now.stage, now.step, gone, interrupted, !options_.plan), f.code);
 }
 
 void PhoneRun::Mirror() {
