@@ -26,6 +26,7 @@ std::atomic<const char*> gWhy{nullptr};     // the first request's reason when n
 int gPipe[2] = {-1, -1};
 char gExitLine[512];
 std::atomic<int> gExitLineLength{0};
+int gNull = -1;  // where other threads' output goes once the exit line is out
 
 // True for the first request of the run.
 bool First() {
@@ -40,7 +41,13 @@ void OnSignal(int sig) {
   if (First()) return;
   static const char kMsg[] = "\nvantrel: interrupted again: exiting now\n";
   (void)!::write(2, kMsg, sizeof kMsg - 1);
-  if (const int n = gExitLineLength.load()) (void)!::write(1, gExitLine, static_cast<size_t>(n));
+  if (const int n = gExitLineLength.load()) {
+    // The line must be the last: another thread may still print a report
+    // before the exit, so standard output goes to /dev/null first.
+    const int out = ::dup(1);
+    if (gNull >= 0) ::dup2(gNull, 1);
+    (void)!::write(out >= 0 ? out : 1, gExitLine, static_cast<size_t>(n));
+  }
   const int n = gPathCount.load();
   for (int i = 0; i < n; ++i) {
     if (gPaths[i].directory) ::rmdir(gPaths[i].path);
@@ -55,6 +62,7 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void Install() {
   if (gPipe[0] < 0 && ::pipe2(gPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  if (gNull < 0) gNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   struct sigaction sa{};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
