@@ -116,7 +116,7 @@ TEST_F(Station, PortsThatCannotWorkFailAtOnceWithTheirCause) {
   // What each kind of path is told is the port check's (core_test.cpp); a
   // process shows the exit code, that nothing waited, and that nothing is left.
   const std::vector<Case> cases = {
-      {{"--port", missing, "--wait", "1"}, missing, "did not appear within 1 s"},
+      {{"--port", missing, "--wait", "0.2"}, missing, "did not appear within 0.2 s"},
       {{"--port", "/dev/null"}, "/dev/null", "is not a terminal"},
       {{"--port", held}, held, "busy, another program holds it (held by " + std::to_string(getpid())},
   };
