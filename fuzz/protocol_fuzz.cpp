@@ -1,6 +1,9 @@
 // The host's side of both protocols against a phone whose every answer comes
 // from the fuzzer's input: BootConnect (the boot ROM stage) when the first
-// byte is even, AgentRun (the agent stage with a small package) when odd.
+// byte is even; when odd, by its bits 1 and 2, AgentRun (the agent stage
+// with a small package), the identify plan with that package, or the read
+// plan (the span up to the end of the FS region the phone's ROM record
+// names, main data; or a given range with spare bytes).
 // Runs on the manual clock; a read that finds no input times out, charging
 // its read time-out to the clock as a real port would. Asserts no crash, no
 // access outside a buffer (AddressSanitizer, UBSan), a result code from the
@@ -18,6 +21,8 @@
 
 #include "agent/agent.h"
 #include "engine/download_plan.h"
+#include "engine/identify_plan.h"
+#include "engine/read_plan.h"
 #include "brom/brom.h"
 #include "images/records.h"
 #include "link/wait.h"
@@ -128,6 +133,35 @@ Images* MakeImages() {
   return im;
 }
 
+// One of the plans that run after the boot ROM stage.
+int RunAgentPlan(LinkHandle link, const Images& im, int plan) {
+  const auto& p = im.p;
+  FirmwareBundle fw{ImageDesc{p.bootloader.data(), uint32_t(p.bootloader.size()), 0},
+                    ImageDesc{p.extBootloader.data(), uint32_t(p.extBootloader.size()), 0},
+                    ImageDesc{p.rom.data(), uint32_t(p.rom.size()), 0},
+                    ImageDesc{p.rom2.data(), uint32_t(p.rom2.size()), 0x4000}};
+  fw.fsCount = uint32_t(p.fsImages.size() < fw.fs.size() ? p.fsImages.size() : fw.fs.size());
+  for (uint32_t i = 0; i < fw.fsCount; ++i)
+    fw.fs[i] = ImageDesc{p.fsImages[i].data(), uint32_t(p.fsImages[i].size()), 0};
+  const AgentStageInputs in{im.tableA, im.tableB, im.bloaderInfo, im.romInfo};
+  if (plan == 0) return AgentRun(link, in, fw, 40);
+  if (plan == 1) {
+    PhoneIdentity id;
+    return IdentifyRun(link, in, &fw, 40, &id);
+  }
+  ReadRequest r;
+  r.span = plan == 2 ? ReadSpan::kThroughFs : ReadSpan::kGiven;
+  r.start = 0x4000;
+  r.length = 3 * 2048;
+  r.mode = plan == 2 ? 1 : 0;
+  r.sink = [](const uint8_t* data, uint32_t length) {
+    volatile uint8_t touch = length ? data[length - 1] : 0;  // every byte handed over must be readable
+    (void)touch;
+    return true;
+  };
+  return ReadRun(link, in, r, 40);
+}
+
 // Generous: every limit spent a few times over, plus the fixed pauses.
 constexpr uint64_t kTimeBoundMs = 30ull * 60 * 1000;
 
@@ -160,19 +194,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LinkSetTimeouts(&link, 20, 5000);
     rc = BootConnect(&link, &im->da1, &im->da2);
   } else {
-    const auto& p = im->p;
-    FirmwareBundle fw{ImageDesc{p.bootloader.data(), uint32_t(p.bootloader.size()), 0},
-                      ImageDesc{p.extBootloader.data(), uint32_t(p.extBootloader.size()), 0},
-                      ImageDesc{p.rom.data(), uint32_t(p.rom.size()), 0},
-                      ImageDesc{p.rom2.data(), uint32_t(p.rom2.size()), 0x4000}};
-    fw.fsCount = uint32_t(p.fsImages.size() < fw.fs.size() ? p.fsImages.size() : fw.fs.size());
-    for (uint32_t i = 0; i < fw.fsCount; ++i)
-      fw.fs[i] = ImageDesc{p.fsImages[i].data(), uint32_t(p.fsImages[i].size()), 0};
     LinkSetTimeouts(&link, 500, 5000);
-    rc = AgentRun(&link, AgentStageInputs{im->tableA, im->tableB, im->bloaderInfo, im->romInfo}, fw, 40);
+    rc = RunAgentPlan(&link, *im, (data[0] >> 1) & 3);
   }
   static const bool verbose = std::getenv("VANTREL_FUZZ_VERBOSE") != nullptr;
-  if (verbose) std::fprintf(stderr, "stage %s: %d after %llu ms\n", (data[0] & 1) ? "agent" : "boot ROM", rc,
+  if (verbose) std::fprintf(stderr, "stage %s: %d after %llu ms\n", (data[0] & 1) ? "agent plan" : "boot ROM", rc,
                             static_cast<unsigned long long>(clock.NowMs()));
   if (rc < 0 || rc > 100000) std::abort();  // not a code of the stage
   if (clock.NowMs() > kTimeBoundMs) {

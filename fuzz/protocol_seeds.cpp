@@ -103,8 +103,13 @@ int main(int argc, char** argv) {
     WriteSeed(fs::path(argv[1]) / ("boot-" + stem), 0, phone, 0, split ? split : phone.size());
     ++written;
     if (split && split < phone.size()) {
-      WriteSeed(fs::path(argv[1]) / ("agent-" + stem), 1, phone, split, phone.size());
-      ++written;
+      // The same agent bytes for the download, identify and both reads:
+      // the connect they share replays, the rest is the fuzzer's to change.
+      for (uint8_t plan = 0; plan < 4; ++plan) {
+        WriteSeed(fs::path(argv[1]) / ("agent" + std::to_string(plan) + "-" + stem), uint8_t(1 | plan << 1), phone,
+                  split, phone.size());
+        ++written;
+      }
     }
   }
   std::printf("fuzz_protocol_seeds: %d seeds\n", written);
