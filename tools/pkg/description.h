@@ -1,0 +1,28 @@
+#pragma once
+// Reading the package builder's JSON description: its numbers, the image
+// files it names, and the sizes it asks for, checked before anything is made.
+// Every function throws BuildError naming the key ("sections[3].size: ...").
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/pkg/content.h"
+
+namespace vantrel::pkg {
+
+// A non-negative number, or a string of one ("0x..." or decimal).
+uint64_t ToNumber(const nlohmann::json& v, const std::string& where);
+// obj[key] as a 32-bit number; `fallback` when the key is absent.
+uint32_t U32(const nlohmann::json& obj, const char* key, uint32_t fallback, const std::string& where);
+Bytes ReadWholeFile(const std::filesystem::path& path, const std::string& where);
+// The image from the file j["file"] names (relative to `base`): false when
+// j names none, so the image is generated.
+bool FromFile(const nlohmann::json& j, const std::filesystem::path& base, const std::string& where, Bytes* out);
+// Refuses images that no phone can hold (see the definition) from the
+// description alone, before the builder makes a byte of them.
+void CheckImageSizes(const nlohmann::json& d, const std::filesystem::path& base, uint32_t fs_start,
+                     uint32_t block_main);
+
+}  // namespace vantrel::pkg
