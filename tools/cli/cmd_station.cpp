@@ -133,8 +133,8 @@ int Run(const StationCommandOptions& o) {
   const int rc = interrupted ? kExitInterrupted : tally.passed() == tally.flashed() ? kExitOk : kExitMixed;
   // The outcome on standard output, as flash gives its summary.
   const std::string last = "vantrel station: " + tally.Header() +
-                           (interrupted ? " (ended by " + interrupt::Reason() + ")" : "") + " (exit " +
-                           std::to_string(rc) + ")";
+                           (interrupted ? "; ended by " + interrupt::Reason() : "") + " (exit " + std::to_string(rc) +
+                           ")";
   if (json_out::Enabled())
     json_out::WriteResult(rc, last, {{"phones", tally.flashed()}, {"passed", tally.passed()}});
   else
