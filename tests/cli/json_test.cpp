@@ -63,6 +63,7 @@ TEST_F(Station, JsonEndsWithAResultWhateverEndedTheRun) {
       {{"flash", "--json", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "package"},
       {{"flash", "--json", "--package", package_, "--port", "/dev/null"}, 4, "port"},
       {{"codes", "--json"}, 2, "usage"},
+      {{"readback", "--json", "--simulate", "--fs-region", "--out", (tmp_ / "no" / "x.bin").string()}, 2, "usage"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv{Vantrel()};

@@ -16,6 +16,7 @@
 #include "tools/cli/commands.h"
 #include "tools/pkg/digest.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/flash_run.h"
 #include "tools/cli/interrupt.h"
 #include "tools/cli/layout.h"
 #include "tools/cli/plan_command.h"
@@ -36,9 +37,11 @@ struct ReadbackOptions {
   std::vector<std::string> outputs;  // per phone
 };
 
+// A refusal before any phone is touched, said as flash says its own (on
+// standard error, and in --json's result object).
 [[noreturn]] void Refuse(ExitCode code, const std::string& message) {
-  std::fprintf(stderr, "vantrel readback: %s\n", message.c_str());
-  throw CLI::RuntimeError(code);
+  SetCommandName("readback");
+  FailFlash(code, message);
 }
 
 uint64_t ParseNumber(const std::string& text, const char* what) {
