@@ -272,6 +272,8 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
       {{"flash", "--simulate", "--wait", "-3"}, 2, "--wait takes a number of seconds, 0 or more"},
       {{"flash", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},
       {{"flash", "--package", tmp_.string(), "--port", "/dev/null"}, 3, "is a directory"},
+      {{"flash", "--simulate", "--package", (tmp_ / "garbage").string()}, 3, "not a firmware package"},
+      {{"station", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},
       {{"flash", "--package", package_, "--port", "/dev/ptmx", "--port", "/dev/ptmx"}, 2, "given twice"},
       {{"flash", "--simulate", "--state", tmp_.string()}, 3, "is a directory"},
       {{"flash", "--simulate", "--state", (tmp_ / "garbage").string()}, 3, "not a flash state file"},

@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "images/package.h"
+#include "images/package_file.h"
 #include "images/records.h"
 #include "images/rom_info.h"
 #include "ports/port_scan.h"
@@ -35,6 +36,7 @@
 #include "tools/cli/sim_state.h"
 #include "tools/cli/station.h"
 #include "tools/cli/usage.h"
+#include "tools/pkg/inspect.h"
 #include "tools/pkg/sample.h"
 
 namespace vantrel::cli {
@@ -153,8 +155,12 @@ void Validate(FlashOptions& o) {
 std::string CheckPackage(const std::string& package) {
   ImageDesc bl, ebl, rom, rom2, fsi[4];
   std::string reason;
-  if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason))
+  if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason)) {
+    PackageFile file;  // a file that is no package at all is not told as a broken one
+    if (file.Open(package, nullptr) && !pkg::LooksLikePackage(file.bytes()))
+      Fail(kExitPackage, "package " + package + ": " + pkg::kNotAPackage);
     Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
+  }
   uint32_t offset = 0, size = 0;
   if (!FindRomInfoRecord(rom, &offset, &size)) return "";
   const uint64_t at = uint64_t(offset) + kRomInfoText1Offset;

@@ -131,8 +131,7 @@ void RegisterPkgCommand(CLI::App& app) {
     std::string why;
     if (!file.Open(*info_path, &why)) Fail(kExitFailure, "info: " + why);
     if (!pkg::LooksLikePackage(file.bytes()))
-      Fail(kExitPackage, "info: " + *info_path + ": not a firmware package (it does not start with a package's "
-                         "header: a page size and a block size that a flash has)");
+      Fail(kExitPackage, "info: " + *info_path + ": " + pkg::kNotAPackage);
     if (!pkg::DescribePackage(file.bytes(), std::cout)) {
       std::cout.flush();
       throw CLI::RuntimeError(kExitPackage);

@@ -14,6 +14,10 @@ namespace vantrel::pkg {
 // table's three fixed records. A file that does not is no package at all,
 // rather than a broken one.
 bool LooksLikePackage(ByteSpan file);
+// What the tools say of such a file.
+inline constexpr char kNotAPackage[] =
+    "not a firmware package (it does not start with a package's header: a page size and a block size that a "
+    "flash has)";
 
 // Prints the description to `out`. True when the package loads; otherwise
 // *reason (when given) holds the loader's reason, which is printed too.
