@@ -21,6 +21,7 @@
 #include "tools/cli/layout.h"
 #include "tools/cli/outcome.h"
 #include "tools/cli/port_check.h"
+#include "tools/cli/port_loop.h"
 #include "tools/cli/usage.h"
 #include "vantrel/codes.h"
 #include "vantrel/extension.h"
@@ -113,6 +114,22 @@ TEST(ExitClass, TheStationsCodeIsThePhonesClassOrMixed) {
   EXPECT_EQ(StationExit({phone(kExitOk), phone(kExitFlash)}), kExitMixed);
   EXPECT_EQ(StationExit({phone(kExitNoAnswer), phone(kExitFlash)}), kExitMixed);
   EXPECT_EQ(StationExit({phone(kExitFlash), phone(kExitInterrupted)}), kExitInterrupted);
+}
+
+// A log that cannot take a phone's line (a full disk) is said, not
+// swallowed; the phone is counted all the same.
+TEST(StationLog, ALineTheLogCannotTakeIsToldAndThePhoneStillCounts) {
+  StationTally tally(0, "sha", "rom");
+  std::string error;
+  ASSERT_TRUE(tally.OpenLog("/dev/full", &error)) << error;
+  PhoneState s;
+  s.label = "/dev/ttyACM0";
+  const std::string lost = tally.Record(s, 1, 2);
+  EXPECT_NE(lost.find("cannot append /dev/ttyACM0's result to the log /dev/full: No space left on device"),
+            std::string::npos)
+      << lost;
+  EXPECT_EQ(tally.flashed(), 1u);
+  EXPECT_EQ(tally.passed(), 1u);
 }
 
 class PortCheckTest : public ::testing::Test {

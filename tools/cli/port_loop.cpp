@@ -82,6 +82,7 @@ StationTally::~StationTally() {
 }
 
 bool StationTally::OpenLog(const std::string& path, std::string* error) {
+  log_path_ = path;
   log_fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (log_fd_ < 0) *error = "cannot open the log " + path + " for appending: " + std::strerror(errno);
   return log_fd_ >= 0;
@@ -126,7 +127,7 @@ std::string StationTally::LogLine(const PhoneState& s, double started, double en
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void StationTally::Record(const PhoneState& s, double started, double ended) {
+std::string StationTally::Record(const PhoneState& s, double started, double ended) {
   const std::string line = LogLine(s, started, ended, package_sha256_, rom_record_id_) + "\n";
   std::lock_guard<std::mutex> g(mu_);
   if (s.result != kExitInterrupted) {
@@ -136,9 +137,12 @@ void StationTally::Record(const PhoneState& s, double started, double ended) {
   }
   // One write per record: appends do not interleave, and a crash cuts at
   // most this line.
-  if (log_fd_ >= 0 && ::write(log_fd_, line.data(), line.size()) < 0) {
-    // A full disk must not stop the flashing; the screen still shows it.
-  }
+  if (log_fd_ < 0) return "";
+  const ssize_t put = ::write(log_fd_, line.data(), line.size());
+  if (put == static_cast<ssize_t>(line.size())) return "";
+  const std::string why = put < 0 ? std::strerror(errno) : "only part of the line was written";
+  return "cannot append " + s.label + "'s result to the log " + log_path_ + ": " + why +
+         " (the screen and the summary still count it)";
 }
 
 unsigned StationTally::flashed() const {
@@ -252,7 +256,7 @@ void PortLoop::Run() {
     run->Start();
     run->Join();
     const PhoneState end = run->State();
-    tally_.Record(end, started, EpochSeconds());
+    if (const std::string lost = tally_.Record(end, started, EpochSeconds()); !lost.empty()) display_.Message(lost);
     // Live, the counts head the screen; in lines, they follow each verdict.
     if (display_.mode() == DisplayMode::kLines) display_.Message(tally_.Header());
     {

@@ -27,8 +27,10 @@ class StationTally {
 
   // A port may start a phone: false once the run has as many as it may.
   bool Claim();
-  // A phone's end: counted and logged. `started`/`ended`: seconds since the epoch.
-  void Record(const PhoneState& s, double started, double ended);
+  // A phone's end: counted and logged. `started`/`ended`: seconds since the
+  // epoch. Returns "" or, when the log could not take the line (a full
+  // disk), what to tell the operator: the flashing goes on.
+  std::string Record(const PhoneState& s, double started, double ended);
 
   unsigned flashed() const;
   unsigned passed() const;
@@ -46,6 +48,7 @@ class StationTally {
   unsigned flashed_ = 0, passed_ = 0;
   double seconds_ = 0;  // of the phones flashed
   int log_fd_ = -1;
+  std::string log_path_;
 };
 
 // One port's loop, on its own thread: wait for a phone, flash it, show the
