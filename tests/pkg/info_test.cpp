@@ -102,10 +102,11 @@ struct CliRun {
   int status = -1;
   std::string output;
 };
-CliRun Vantrel(const std::string& args) {
+// `shell` runs before it in the same shell (limits, traps).
+CliRun Vantrel(const std::string& args, const std::string& shell = "") {
   const char* dir = std::getenv("VANTREL_TEST_BIN");
   CliRun r;
-  const std::string cmd = std::string(dir) + "/vantrel " + args + " 2>&1";
+  const std::string cmd = shell + "exec " + std::string(dir) + "/vantrel " + args + " 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return r;
   char buf[4096];
@@ -178,6 +179,21 @@ TEST_F(Cli, BuildFromADescriptionWithAnImageFile) {
   EXPECT_FALSE(fs::exists(tmp_ / "many.pkg"));
   CliRun bad = Vantrel("pkg build " + (tmp_ / "rom2.bin").string() + " -o " + (tmp_ / "x.pkg").string());
   EXPECT_EQ(bad.status, 2) << bad.output;
+}
+
+// A write that fails half-way (here: a file-size limit, as a full disk would)
+// leaves the package that had the name as it was, and no piece of the new one.
+TEST_F(Cli, AWriteThatFailsKeepsThePackageThatWasThere) {
+  const std::vector<uint8_t> old = {'o', 'l', 'd'};
+  pkg::WriteFile(tmp_ / "fw.pkg", old);
+  std::ofstream(tmp_ / "d.json") << R"({"sample": {}})";  // about 3 MB
+  CliRun r = Vantrel("pkg build " + (tmp_ / "d.json").string() + " -o " + (tmp_ / "fw.pkg").string(),
+                     "trap '' XFSZ; ulimit -f 256; ");
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("File too large"), std::string::npos) << r.output;
+  std::ifstream in(tmp_ / "fw.pkg", std::ios::binary);
+  EXPECT_EQ(std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), old);
+  EXPECT_FALSE(fs::exists(tmp_ / "fw.pkg.partial"));
 }
 
 }  // namespace

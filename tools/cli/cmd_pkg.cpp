@@ -23,15 +23,23 @@ namespace {
   throw CLI::RuntimeError(code);
 }
 
-// The bytes to `path`, or the reason they could not be written.
+// The bytes to `path`, or the reason they could not be written. They go to
+// a file beside it first and take its name only once whole, so a full disk
+// neither leaves a cut package under the name nor loses the file it had.
 void WriteOrFail(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  const std::string partial = path + ".partial";
+  std::FILE* f = std::fopen(partial.c_str(), "wb");
   if (!f) Fail(kExitFailure, "cannot write " + path + ": " + std::strerror(errno));
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   const int err = errno;
   if (std::fclose(f) != 0 || !written) {
     const int e = written ? errno : err;
-    std::remove(path.c_str());
+    std::remove(partial.c_str());
+    Fail(kExitFailure, "cannot write " + path + ": " + std::strerror(e));
+  }
+  if (std::rename(partial.c_str(), path.c_str()) != 0) {
+    const int e = errno;
+    std::remove(partial.c_str());
     Fail(kExitFailure, "cannot write " + path + ": " + std::strerror(e));
   }
 }
