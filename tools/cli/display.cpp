@@ -109,6 +109,11 @@ void Display::Message(const std::string& line) {
   else if (mode_ != DisplayMode::kQuiet) Print(line);
 }
 
+void Display::Warning(const std::string& line) {
+  if (mode_ == DisplayMode::kQuiet) Print(line);
+  else Message(line);
+}
+
 void Display::Note(const PhoneState& s, const std::string& line) {
   if (mode_ == DisplayMode::kJson) Json("note", s, {{"text", line}});
   else if (mode_ != DisplayMode::kQuiet) Print(Prefix(s) + line);

@@ -38,6 +38,7 @@ class Display {
   void Wake();  // something finished: redraw soon
 
   void Message(const std::string& line);  // a run-wide note ("sample package: ...")
+  void Warning(const std::string& line);  // as Message, but shown with -q too: something was lost
   void Note(const PhoneState& s, const std::string& line);
   void Stage(const PhoneState& s);
   void Progress(const PhoneState& s);

@@ -256,7 +256,7 @@ void PortLoop::Run() {
     run->Start();
     run->Join();
     const PhoneState end = run->State();
-    if (const std::string lost = tally_.Record(end, started, EpochSeconds()); !lost.empty()) display_.Message(lost);
+    if (const std::string lost = tally_.Record(end, started, EpochSeconds()); !lost.empty()) display_.Warning(lost);
     // Live, the counts head the screen; in lines, they follow each verdict.
     if (display_.mode() == DisplayMode::kLines) display_.Message(tally_.Header());
     {
