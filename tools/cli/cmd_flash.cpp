@@ -140,15 +140,16 @@ void Validate(FlashOptions& o) {
     }
     if (o.autodetect) Fail(kExitUsage, "--time-scale cannot be used with --auto (a real phone)");
   }
-  if (!o.package.empty()) {
-    struct stat st{};
-    if (::stat(o.package.c_str(), &st) != 0)
-      Fail(kExitPackage, "package " + o.package + ": does not exist; check the path");
-    if (S_ISDIR(st.st_mode)) Fail(kExitPackage, "package " + o.package + ": is a directory; give the package file");
-  }
+  if (!o.package.empty()) CheckPackagePath(o.package);
 }
 
 }  // namespace
+
+void CheckPackagePath(const std::string& package) {
+  struct stat st{};
+  if (::stat(package.c_str(), &st) != 0) Fail(kExitPackage, "package " + package + ": does not exist; check the path");
+  if (S_ISDIR(st.st_mode)) Fail(kExitPackage, "package " + package + ": is a directory; give the package file");
+}
 
 // The package is loaded and checked before any port is touched; what the
 // download then writes, and in which order, the sessions' events tell.

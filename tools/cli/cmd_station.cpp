@@ -89,8 +89,7 @@ int Run(const StationCommandOptions& o) {
   if (o.ports.empty()) Fail(kExitUsage, "give each station port with --port");
   if (o.quiet + o.json + o.verbose > 1 && !(o.json && o.verbose))
     Fail(kExitUsage, "-q cannot be combined with -v or --json");
-  if (!fs::exists(o.package)) Fail(kExitPackage, "package " + o.package + ": does not exist; check the path");
-  if (!fs::is_regular_file(o.package)) Fail(kExitPackage, "package " + o.package + ": not a file; give the package file");
+  CheckPackagePath(o.package);
   const std::string rom_id = CheckPackage(o.package);
   const std::vector<Target> ports = CheckPorts(o);
   std::string err, sha256;

@@ -120,8 +120,8 @@ std::string ReadingRemedy(ExitCode cls, int code) {
 }
 
 std::string Remedy(ExitCode cls, int code, bool writes) {
-  if (!writes)
-    if (std::string r = ReadingRemedy(cls, code); !r.empty()) return r;
+  const std::string reading = writes ? "" : ReadingRemedy(cls, code);
+  if (!reading.empty()) return reading;
   switch (cls) {
     case kExitNoAnswer:
       return "power the phone off, connect it again in download mode, and run the command again";

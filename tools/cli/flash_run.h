@@ -70,6 +70,9 @@ void SetCommandName(const std::string& name);
 // (FailFlash); a missing one is left to be waited for.
 std::vector<Target> CheckTargets(const std::vector<std::string>& ports, bool autodetect, int32_t port_index);
 
+// A package path that names no file ends the run (FailFlash) before the
+// ports are looked at.
+void CheckPackagePath(const std::string& package);
 // Loads and checks the package once, before any port is touched (FailFlash
 // when it does not load); returns the identifier text of its ROM record,
 // which a download leaves on the phone ("" when there is none).

@@ -155,7 +155,7 @@ Bytes BootloaderFrom(const json& bl, const std::filesystem::path& base, uint32_t
   Bytes boot;
   if (FromFile(bl, base, "bootloader", &boot)) return boot;
   BootloaderSpec b;
-  b.size = U32(bl, "size", 24000, "bootloader");
+  b.size = U32(bl, "size", kDefaultBootloaderBytes, "bootloader");
   b.infoVersion = static_cast<int>(U32(bl, "infoVersion", 3, "bootloader"));
   b.infoLength = U32(bl, "infoLength", 0, "bootloader");
   b.value88 = U32(bl, "value88", b.value88, "bootloader");
@@ -244,7 +244,7 @@ class PackageWriter {
     Bytes ext;
     const json eb = d_.value("extBootloader", json::object());
     if (!FromFile(eb, base_, "extBootloader", &ext))
-      ext = RandomBytes(U32(eb, "size", 12000, "extBootloader"), U32(eb, "seed", seed_ + 2, "extBootloader"));
+      ext = RandomBytes(U32(eb, "size", kDefaultExtBootloaderBytes, "extBootloader"), U32(eb, "seed", seed_ + 2, "extBootloader"));
     const Bytes region = BootRegion(boot, ext);
     const json types = d_.value("recordTypes", json::array({0, 1, 2}));
     if (!types.is_array() || types.size() != 3) throw BuildError("recordTypes: three numbers");
@@ -264,7 +264,7 @@ class PackageWriter {
     const json& d = p.desc;
     Bytes image;
     if (FromFile(d, base_, p.where, &image)) return image;
-    const uint32_t size = U32(d, "size", p.type == kImageRom ? 256 * 1024 : 64 * 1024, p.where);
+    const uint32_t size = U32(d, "size", DefaultListedImageBytes(p.type), p.where);
     const uint32_t image_seed = U32(d, "seed", seed_ + 10 + index, p.where);
     const json info = d.value("romInfo", p.type == kImageRom ? json::object() : json());
     if (!info.is_object()) return RandomBytes(size, image_seed);

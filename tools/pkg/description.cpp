@@ -67,12 +67,13 @@ uint64_t DescribedSize(const json& j, const std::filesystem::path& base, uint32_
 // start, and no other image is larger than that space either.
 void CheckImageSizes(const json& d, const std::filesystem::path& base, uint32_t fs_start, uint32_t block_main) {
   const auto refuse = [&](const std::string& what, uint64_t bytes) {
-    throw BuildError(what + ": " + std::to_string(bytes) + " bytes do not fit in front of the FS region, which starts at " +
-                     std::to_string(fs_start) + " bytes (fsRegionStart)");
+    throw BuildError(what + ": " + std::to_string(bytes) + " bytes do not fit in front of the FS region, which " +
+                     "starts at " + std::to_string(fs_start) + " bytes (fsRegionStart)");
   };
-  uint64_t stored = DescribedSize(d.value("bootloader", json::object()), base, 24000, "bootloader");
+  uint64_t stored = DescribedSize(d.value("bootloader", json::object()), base, kDefaultBootloaderBytes, "bootloader");
   if (stored > fs_start) refuse("bootloader", stored);
-  stored += DescribedSize(d.value("extBootloader", json::object()), base, 12000, "extBootloader");
+  stored += DescribedSize(d.value("extBootloader", json::object()), base, kDefaultExtBootloaderBytes,
+                          "extBootloader");
   if (stored > fs_start) refuse("bootloader and extBootloader", stored);
   const json sections = d.value("sections", json::array());
   for (std::size_t i = 0; sections.is_array() && i < sections.size(); ++i) {
@@ -81,7 +82,7 @@ void CheckImageSizes(const json& d, const std::filesystem::path& base, uint32_t 
     const uint64_t type = s.is_object() && s.contains("type") ? ToNumber(s["type"], where + ".type") : 0;
     uint64_t bytes = 0;
     if (type == kImageRom || type == kImageRom2 || type == kImageListed)
-      bytes = DescribedSize(s, base, type == kImageRom ? 256 * 1024 : 64 * 1024, where);
+      bytes = DescribedSize(s, base, DefaultListedImageBytes(type), where);
     else if (type != kImageFs)
       bytes = uint64_t{U32(s, "blocks", 1, where)} * block_main;
     if (bytes > fs_start) refuse(where, bytes);

@@ -8,9 +8,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "images/package_format.h"
 #include "tools/pkg/content.h"
 
 namespace vantrel::pkg {
+
+// The size of an image the description gives no size or file for.
+inline constexpr uint32_t kDefaultBootloaderBytes = 24000;
+inline constexpr uint32_t kDefaultExtBootloaderBytes = 12000;
+inline constexpr uint32_t DefaultListedImageBytes(uint64_t type) {
+  return type == kImageRom ? 256 * 1024 : 64 * 1024;
+}
 
 // A non-negative number, or a string of one ("0x..." or decimal).
 uint64_t ToNumber(const nlohmann::json& v, const std::string& where);
