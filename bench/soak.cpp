@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -49,23 +50,57 @@ ProcessSample SampleProcess(pid_t pid) {
   return s;
 }
 
-// The station's log, read again whole each time: records per port.
+// The station's log: records per port.
 struct LogView {
   std::map<std::string, std::vector<nlohmann::json>> byPort;
   size_t lines = 0, broken = 0;
+  void Add(const std::string& line) {
+    ++lines;
+    nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    if (j.is_discarded() || !j.contains("port")) ++broken;
+    else byPort[j["port"].get<std::string>()].push_back(std::move(j));
+  }
 };
 
 LogView ReadLog(const std::string& path) {
   LogView v;
   std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    ++v.lines;
-    nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
-    if (j.is_discarded() || !j.contains("port")) ++v.broken;
-    else v.byPort[j["port"].get<std::string>()].push_back(std::move(j));
-  }
+  for (std::string line; std::getline(in, line);) v.Add(line);
   return v;
 }
+
+// The log as the players watch it while the station writes it: each poll
+// parses only the lines added since the last one, so the watching costs the
+// same for the last phone as for the first and does not slow the station
+// down as the log grows. A line not yet ended waits for its newline.
+class LogTail {
+ public:
+  explicit LogTail(std::string path) : path_(std::move(path)) {}
+  // The port's record number `index`, once it has been written.
+  bool Record(const std::string& port, size_t index, nlohmann::json* out) {
+    std::lock_guard<std::mutex> g(mu_);
+    Poll();
+    const auto& recs = view_.byPort[port];
+    if (recs.size() <= index) return false;
+    *out = recs[index];
+    return true;
+  }
+
+ private:
+  void Poll() {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in || !in.seekg(offset_)) return;
+    std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t start = 0;
+    for (size_t nl; (nl = chunk.find('\n', start)) != std::string::npos; start = nl + 1)
+      view_.Add(chunk.substr(start, nl - start));
+    offset_ += static_cast<std::streamoff>(start);
+  }
+  std::string path_;
+  std::mutex mu_;
+  std::streamoff offset_ = 0;
+  LogView view_;
+};
 
 // Which phones are given a fault: every seventh loses power midway, every
 // eleventh is pulled out; the rest must end flashed and checked.
@@ -75,10 +110,11 @@ Fault FaultOf(unsigned n) { return n % 7 == 6 ? Fault::kPowerCut : n % 11 == 10 
 struct Soak {
   Soak(const Options& options, unsigned count)
       : o(options), phones(count), package(o.workDir + "/soak.bin"), ports(o.workDir + "/soak-ports"),
-        log(o.workDir + "/soak.jsonl") {}
+        log(o.workDir + "/soak.jsonl"), tail(log) {}
   const Options& o;
   unsigned phones;
   std::string package, ports, log;
+  LogTail tail;
   flashcheck::ExpectedFirmware expected;
   pid_t station = -1;
   std::atomic<unsigned> next{0}, done{0};
@@ -150,8 +186,8 @@ bool Soak::PlayOne(unsigned port, unsigned n, size_t* seen) {
   }
   phone.Start();
   const double t0 = NowSeconds();
-  LogView v;
-  while ((v = ReadLog(log)).byPort[Label(port)].size() <= *seen) {
+  nlohmann::json rec;
+  while (!tail.Record(Label(port), *seen, &rec)) {
     if (NowSeconds() - t0 > 120) {
       Problem(Label(port) + ": no log record within 120 s");
       return false;
@@ -159,7 +195,7 @@ bool Soak::PlayOne(unsigned port, unsigned n, size_t* seen) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const double seconds = NowSeconds() - t0;
-  const nlohmann::json rec = v.byPort[Label(port)][(*seen)++];
+  ++*seen;
   phone.Stop();  // unplugged
   const std::string result = rec.value("result", "");
   bool ok = false;
