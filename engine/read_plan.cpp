@@ -98,7 +98,7 @@ int ResolveSpan(LinkHandle h, ReadRequest* r) {
   const uint64_t start = r->span == ReadSpan::kFsRegion ? fs.start / kReadAlign * kReadAlign : 0;
   const uint64_t end = std::min<uint64_t>((region_end + kReadAlign - 1) / kReadAlign * kReadAlign, kAddressLimit);
   if (end <= start)
-    return ch.Fail(kReadOutOfRange, "the flash's FS region at 0x%08X is empty", fs.start);
+    return ch.Fail(kRomInfoNoRegions, "the flash's FS region at 0x%08X is empty: give the range to read", fs.start);
   r->start = static_cast<uint32_t>(start);
   r->length = static_cast<uint32_t>(std::min<uint64_t>(end - start, UINT32_MAX / kReadAlign * kReadAlign));
   return kOk;

@@ -51,6 +51,7 @@ TEST(ExitClass, TheLinksCauseDecidesWhateverCodeTheStepChose) {
       {kWriteFailed, kCauseUnknown, false, kExitFlash},
       {kBootStartFailed, kCauseUnknown, false, kExitNoAnswer},
       {kCancelled, VANTREL_CAUSE_NONE, false, kExitInterrupted},
+      {kReadOutOfRange, VANTREL_CAUSE_REFUSED, false, kExitUsage},  // the range asked for, not the flash
       {0, VANTREL_CAUSE_NONE, false, kExitOk},
   };
   for (const auto& c : cases)
@@ -77,6 +78,9 @@ TEST(ExitClass, AFailedDownloadSaysWhatHappenedAndWhatToDo) {
   EXPECT_NE(FailedDownload(silent, Stage::kReading, "reading", false, false, false).message.find("run the command "
                                                                                                   "again"),
             std::string::npos);
+  e = FailedDownload(Failure{kReadOutOfRange, "", VANTREL_CAUSE_REFUSED, 0}, Stage::kReading, "reading", false,
+                     false, false);
+  EXPECT_EQ(e.message.find("service"), std::string::npos) << e.message;
   e = FailedBootRom(Failure{kBootStartFailed, "no answer to the start sequence", VANTREL_CAUSE_REFUSED, 0}, false);
   EXPECT_EQ(e.cls, kExitNoAnswer);
   EXPECT_EQ(e.message.rfind("boot ROM stage failed: 2005 BootStartFailed (no answer to the start sequence); power", 0),

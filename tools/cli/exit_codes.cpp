@@ -74,6 +74,9 @@ ExitCode ClassifyResult(int code, int cause, bool node_gone) {
       break;
   }
   if (BeforeTheAgent(code)) return kExitNoAnswer;
+  // A read range this phone's flash does not hold: the request is wrong,
+  // not the flash.
+  if (code == kReadOutOfRange || code == kReadMisalignedStart || code == kReadMisalignedLength) return kExitUsage;
   if (code == kBloaderInfoMissing || code == kBloaderInfoTooShort || code == kNoDescriptor ||
       code == kWrongFlashGeometry)
     return kExitPackage;
@@ -110,9 +113,13 @@ std::string ReadingRemedy(ExitCode cls, int code) {
   switch (cls) {
     case kExitConnectionLost:
       return "nothing was written; check the cable and the phone's battery, then run the command again";
+    case kExitUsage:
+      return "nothing was written; give a range inside the flash, as the detail names it";
     case kExitFlash:
       if (code == kRomInfoNotOnFlash)
         return "nothing was written; the flash holds no firmware this tool can find (a blank or erased phone?)";
+      if (code == kRomInfoNoRegions)
+        return "nothing was written; the flash's ROM record names no FS region: give the range with --range";
       return "nothing was written; run the command again; if it fails at the same place, the phone's flash needs "
              "service";
     default: return "";
