@@ -143,7 +143,7 @@ std::string Remedy(ExitCode cls, int code, bool writes) {
     case kExitInterrupted: return "flash it again";
     case kExitPackage:
       if (code == kWrongFlashGeometry)
-        return "nothing was written: flash the package built for this phone's flash geometry";
+        return "flash the package built for this phone's flash geometry";  // the detail says nothing was written
       return "check the package with `vantrel pkg info FILE`";
     default: return "";
   }
