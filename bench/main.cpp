@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -134,11 +135,14 @@ int main(int argc, char** argv) {
   part("soak", "Soak", BenchSoak);
   part("plans", "Read-back and verify", BenchPlans);
   std::fprintf(stderr, "Done in %.0f s\n", NowSeconds() - t0);
-  rmdir(dir);
 
   Print(out, machine, o, rows);
   std::fclose(out);
-  for (const Row& r : rows)
-    if (r.failed) return 1;
-  return 0;
+  bool failed = false;
+  for (const Row& r : rows) failed = failed || r.failed;
+  // The packages, logs and station output stay only where a measurement
+  // failed, for a look at what went wrong.
+  if (failed) std::fprintf(stderr, "the work files are kept in %s\n", dir);
+  else std::filesystem::remove_all(dir);
+  return failed ? 1 : 0;
 }
