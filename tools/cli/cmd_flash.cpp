@@ -358,10 +358,9 @@ CLI::App* AddPhoneCommand(CLI::App& app, const std::string& name, const std::str
   cmd->add_option("--wait", o->wait, "Give up on a port that has not appeared after this many seconds")
       ->check(Number("a number of seconds", 0));
   cmd->add_option("--answer-limit", o->answer_limit,
-                  "Give a phone up as not answering when it sends no byte for this many seconds during the "
-                  "download (default 30)")
+                  "Give a phone up as not answering when it sends no byte for this many seconds (default 30)")
       ->check(Number("a number of seconds", 1, 3600));
-  cmd->add_flag("--simulate", o->simulate, "Flash built-in simulated phones");
+  cmd->add_flag("--simulate", o->simulate, "Run against built-in simulated phones");
   cmd->add_option("--port-index", o->port_index,
                   "Port index of the first session given by path (COM number - 40); a COMn port keeps its number")
       ->check(WholeNumber("a port index", 0, 215))
