@@ -155,6 +155,11 @@ bool PhoneRun::Configure(CInterfaceTemplate* s) {
 void PhoneRun::SetStep(Stage stage, const char* step) {
   {
     std::lock_guard<std::mutex> g(mu_);
+    // A step of the session begins here (the agent connection, before the
+    // library's own event for it): the log times it from now.
+    const bool session_step = stage != Stage::kWaiting && stage != Stage::kStarting;
+    if (session_step && state_.step != step)
+      state_.steps.push_back({step, std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count()});
     state_.stage = stage;
     state_.step = step;
   }
