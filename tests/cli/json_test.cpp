@@ -171,10 +171,13 @@ TEST_F(Station, TheManualPageNamesEveryJsonEventAndField) {
   ASSERT_EQ(ok.Wait(milliseconds(30000)), 0) << ok.err();
   auto failed = Flash({"--port", (tmp_ / "ttyACM9").string(), "--wait", "0", "--json"});
   ASSERT_EQ(failed->Wait(milliseconds(10000)), 4);
+  Process info({Vantrel(), "info", "--simulate", "--json", "--package", package_}, Env());
+  ASSERT_EQ(info.Wait(milliseconds(30000)), 0) << info.err();
   std::set<std::string> seen;
   for (const json& j : [&] {
          auto all = Objects(ok.out());
-         for (auto& o : Objects(failed->out())) all.push_back(o);
+         for (auto* p : {failed.get(), &info})
+           for (auto& o : Objects(p->out())) all.push_back(o);
          return all;
        }()) {
     const std::string event = j.value("event", "");
@@ -182,12 +185,23 @@ TEST_F(Station, TheManualPageNamesEveryJsonEventAndField) {
     ASSERT_TRUE(documented.count(event)) << "undocumented event " << event;
     for (const auto& [key, value] : j.items()) {
       EXPECT_TRUE(key == "event" || documented.at(event).count(key)) << event << "." << key;
-      if (key != "phones") continue;
-      for (const auto& p : value)
-        for (const auto& [k, v] : p.items()) EXPECT_TRUE(documented.at(event).count(k)) << "phones[]." << k;
+      for (const auto& item : value.is_array() ? value : json::array())
+        for (const auto& [k, v] : item.items()) EXPECT_TRUE(documented.at(event).count(k)) << key << "[]." << k;
     }
   }
-  for (const char* e : {"note", "stage", "report", "trace", "phone", "failure", "result"})
+  // A fresh phone: the sections fit, hold no info block, and the next
+  // download erases the reserved pool, in the documented word.
+  const json identity = [&] {
+    for (const json& j : Objects(info.out()))
+      if (j.value("event", "") == "identity") return j;
+    return json();
+  }();
+  ASSERT_FALSE(identity["fs_sections"].empty()) << info.out();
+  for (const json& f : identity["fs_sections"]) {
+    EXPECT_EQ(f["next_action"], "erase-reserved-pool") << f.dump();
+    EXPECT_TRUE(f["info_block"].is_null()) << f.dump();
+  }
+  for (const char* e : {"note", "stage", "report", "trace", "phone", "failure", "result", "identity"})
     EXPECT_TRUE(seen.count(e)) << e << " was not emitted";
 }
 

@@ -31,11 +31,28 @@ const char* NextAction(int32_t next) {
   }
 }
 
+// The same prediction as one word, for --json.
+const char* NextActionToken(int32_t next) {
+  switch (next) {
+    case VANTREL_NEXT_CARRY_REMAPS: return "carry-remaps";
+    case VANTREL_NEXT_ERASE_RESERVED_POOL: return "erase-reserved-pool";
+    case VANTREL_NEXT_ERASE_RANGE: return "erase-range";
+    default: return "skip";
+  }
+}
+
+std::string TagCounters(const VantrelFsSection& f) {
+  std::string text;
+  for (uint32_t k = 0; k < VANTREL_TAG_COUNT; ++k) text += Printf("%s%u", k ? "," : "", f.tag_counters[k]);
+  return text;
+}
+
 std::string SectionLine(const VantrelFsSection& f) {
   std::string line = Printf("FS %u: ", f.slot);
   if (f.info_block_found)
-    line += Printf("info block %u (version %u.%u.%u), %u block%s remapped", f.info_block, f.info_version[0],
-                f.info_version[1], f.info_version[2], f.remaps_in_use, f.remaps_in_use == 1 ? "" : "s");
+    line += Printf("info block %u (version %u.%u.%u), %u block%s remapped, tag counters %s", f.info_block,
+                   f.info_version[0], f.info_version[1], f.info_version[2], f.remaps_in_use,
+                   f.remaps_in_use == 1 ? "" : "s", TagCounters(f).c_str());
   else
     line += Printf("no info block in 0x%08X + 0x%X", f.info_area_start, f.info_area_length);
   if (!f.fits) return line + Printf("; this package does NOT fit (%d: %s)", f.result, f.problem);
@@ -63,11 +80,26 @@ std::vector<std::string> Report(const VantrelIdentity& id) {
   return lines;
 }
 
+nlohmann::json SectionJson(const VantrelFsSection& f) {
+  nlohmann::json j{{"slot", f.slot}, {"fits", f.fits != 0}, {"result", f.result}, {"problem", f.problem},
+                   {"info_area_start", f.info_area_start}, {"info_area_length", f.info_area_length},
+                   {"info_block", nullptr}, {"info_version", nullptr}, {"remaps_in_use", f.remaps_in_use},
+                   {"tag_counters", nullptr}, {"next_action", nullptr}};
+  if (f.info_block_found) {
+    j["info_block"] = f.info_block;
+    j["info_version"] = Printf("%u.%u.%u", f.info_version[0], f.info_version[1], f.info_version[2]);
+    j["tag_counters"] = std::vector<uint16_t>(f.tag_counters, f.tag_counters + VANTREL_TAG_COUNT);
+  }
+  if (f.fits) j["next_action"] = NextActionToken(f.next_action);
+  return j;
+}
+
 nlohmann::json Json(const std::string& label, const VantrelIdentity& id) {
   nlohmann::json j{{"event", "identity"}, {"port", label},
                    {"agent_version", Printf("%u.%u", id.agent_version[0], id.agent_version[1])},
                    {"chip_type", id.chip_type}, {"target_report", Hex(id.target_report, sizeof id.target_report)},
-                   {"page_size", id.page_size}, {"spare_size", id.spare_size}, {"rom_record", nullptr}};
+                   {"page_size", id.page_size}, {"spare_size", id.spare_size}, {"block_size", id.block_main_size},
+                   {"rom_record", nullptr}};
   if (id.rom_info_found) {
     nlohmann::json regions = nlohmann::json::array();
     for (uint32_t r = 0; r < id.region_count && r < VANTREL_MAX_ROM_REGIONS; ++r)
@@ -76,12 +108,8 @@ nlohmann::json Json(const std::string& label, const VantrelIdentity& id) {
                        {"fs_identifier_ok", id.fs_identifier_ok != 0}};
   }
   nlohmann::json sections = nlohmann::json::array();
-  for (uint32_t k = 0; k < id.fs_section_count && k < VANTREL_MAX_FS_SECTIONS; ++k) {
-    const VantrelFsSection& f = id.fs_sections[k];
-    sections.push_back({{"slot", f.slot}, {"fits", f.fits != 0}, {"result", f.result}, {"problem", f.problem},
-                        {"info_block", f.info_block_found ? nlohmann::json(f.info_block) : nlohmann::json(nullptr)},
-                        {"remaps_in_use", f.remaps_in_use}, {"next_action", f.next_action}});
-  }
+  for (uint32_t k = 0; k < id.fs_section_count && k < VANTREL_MAX_FS_SECTIONS; ++k)
+    sections.push_back(SectionJson(id.fs_sections[k]));
   j["fs_sections"] = sections;
   return j;
 }

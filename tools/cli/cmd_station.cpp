@@ -136,7 +136,7 @@ int Run(const StationCommandOptions& o) {
                            (interrupted ? "; ended by " + interrupt::Reason() : "") + " (exit " + std::to_string(rc) +
                            ")";
   if (json_out::Enabled())
-    json_out::WriteResult(rc, last, {{"phones", tally.flashed()}, {"passed", tally.passed()}});
+    json_out::WriteResult(rc, last, {{"flashed", tally.flashed()}, {"passed", tally.passed()}});
   else
     std::printf("%s\n", last.c_str());
   std::fflush(stdout);
