@@ -47,16 +47,18 @@ std::string TagCounters(const VantrelFsSection& f) {
   return text;
 }
 
+// A section whose check stopped before its info area was found (another
+// geometry, no ROM record) says nothing about an info block.
 std::string SectionLine(const VantrelFsSection& f) {
   std::string line = Printf("FS %u: ", f.slot);
   if (f.info_block_found)
-    line += Printf("info block %u (version %u.%u.%u), %u block%s remapped, tag counters %s", f.info_block,
+    line += Printf("info block %u (version %u.%u.%u), %u block%s remapped, tag counters %s; ", f.info_block,
                    f.info_version[0], f.info_version[1], f.info_version[2], f.remaps_in_use,
                    f.remaps_in_use == 1 ? "" : "s", TagCounters(f).c_str());
-  else
-    line += Printf("no info block in 0x%08X + 0x%X", f.info_area_start, f.info_area_length);
-  if (!f.fits) return line + Printf("; this package does NOT fit (%d: %s)", f.result, f.problem);
-  return line + "; this package fits; " + NextAction(f.next_action);
+  else if (f.info_area_length)
+    line += Printf("no info block in 0x%08X + 0x%X; ", f.info_area_start, f.info_area_length);
+  if (!f.fits) return line + Printf("this package does NOT fit (%d: %s)", f.result, f.problem);
+  return line + "this package fits; " + NextAction(f.next_action);
 }
 
 // The short report of one phone, a line each.
@@ -82,9 +84,13 @@ std::vector<std::string> Report(const VantrelIdentity& id) {
 
 nlohmann::json SectionJson(const VantrelFsSection& f) {
   nlohmann::json j{{"slot", f.slot}, {"fits", f.fits != 0}, {"result", f.result}, {"problem", f.problem},
-                   {"info_area_start", f.info_area_start}, {"info_area_length", f.info_area_length},
+                   {"info_area_start", nullptr}, {"info_area_length", nullptr},
                    {"info_block", nullptr}, {"info_version", nullptr}, {"remaps_in_use", f.remaps_in_use},
                    {"tag_counters", nullptr}, {"next_action", nullptr}};
+  if (f.info_area_length) {
+    j["info_area_start"] = f.info_area_start;
+    j["info_area_length"] = f.info_area_length;
+  }
   if (f.info_block_found) {
     j["info_block"] = f.info_block;
     j["info_version"] = Printf("%u.%u.%u", f.info_version[0], f.info_version[1], f.info_version[2]);
