@@ -102,6 +102,27 @@ TEST_F(Plans, InfoTellsTheRemapsAndWhatTheNextDownloadDoes) {
       << after->out();
 }
 
+// What the phone cannot serve is told as what it is: a package for the
+// other geometry does not fit (its info area was never searched), and a
+// range past the flash is the request's fault, not the flash's.
+TEST_F(Plans, RequestsThePhoneCannotServeAreToldAsSuch) {
+  const std::string package = Out("fw.bin");
+  ASSERT_EQ(Process({BinDir() + "/vantrel", "pkg", "sample", "-o", package}).Wait(milliseconds(20000)), 0);
+  auto other = Run({"info", "--package", package, "--page-size", "512"});
+  ASSERT_EQ(other->Wait(milliseconds(0)), 0) << other->err();
+  EXPECT_NE(other->out().find("FS 1: this package does NOT fit (1032: the package's FS images are for 2048-byte "
+                              "pages; this phone's flash has 512-byte pages)"),
+            std::string::npos)
+      << other->out();
+  EXPECT_EQ(other->out().find("no info block"), std::string::npos) << other->out();
+
+  auto past = Run({"readback", "--range", "0xFFFF0000:0x1000", "--out", Out("past.bin"), "--page-size", "512"});
+  EXPECT_EQ(past->Wait(milliseconds(0)), 2) << past->err();
+  EXPECT_NE(past->err().find("past the flash's end"), std::string::npos) << past->err();
+  EXPECT_EQ(past->err().find("service"), std::string::npos) << past->err();
+  EXPECT_FALSE(fs::exists(Out("past.bin")));
+}
+
 TEST_F(Plans, VerifyPassesACleanPhoneAndNamesTheBlockThatReadsBackWrong) {
   auto clean = Run({"flash", "--verify"});
   EXPECT_EQ(clean->Wait(milliseconds(0)), 0) << clean->err();
