@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -13,6 +15,7 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "tools/cli/app.h"
 #include "tools/cli/completion.h"
@@ -134,6 +137,38 @@ TEST(StationLog, ALineTheLogCannotTakeIsToldAndThePhoneStillCounts) {
       << lost;
   EXPECT_EQ(tally.flashed(), 1u);
   EXPECT_EQ(tally.passed(), 1u);
+}
+
+// A disk that takes only part of a line (a file size limit here): the
+// fragment is taken back, so the next phone's line is whole and parses.
+TEST(StationLog, ACutLineIsTakenBackAndTheNextOneStaysWhole) {
+  const fs::path log = fs::temp_directory_path() / ("vantrel-log-test-" + std::to_string(::getpid()) + ".jsonl");
+  fs::remove(log);
+  StationTally tally(0, "sha", "rom");
+  std::string error;
+  ASSERT_TRUE(tally.OpenLog(log.string(), &error)) << error;
+  PhoneState s;
+  s.label = "/dev/ttyACM0";
+  ASSERT_EQ(tally.Record(s, 1, 2), "");
+  const auto whole = fs::file_size(log);
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = whole + 10;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const std::string cut = tally.Record(s, 2, 3);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_NE(cut.find("only part of the line"), std::string::npos) << cut;
+  EXPECT_EQ(fs::file_size(log), whole);
+  ASSERT_EQ(tally.Record(s, 3, 4), "");
+  std::ifstream in(log);
+  int lines = 0;
+  for (std::string line; std::getline(in, line); ++lines)
+    EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
+  EXPECT_EQ(lines, 2);
+  fs::remove(log);
 }
 
 class PortCheckTest : public ::testing::Test {

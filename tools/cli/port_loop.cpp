@@ -138,9 +138,13 @@ std::string StationTally::Record(const PhoneState& s, double started, double end
   // One write per record: appends do not interleave, and a crash cuts at
   // most this line.
   if (log_fd_ < 0) return "";
+  const off_t before = ::lseek(log_fd_, 0, SEEK_END);
   const ssize_t put = ::write(log_fd_, line.data(), line.size());
   if (put == static_cast<ssize_t>(line.size())) return "";
   const std::string why = put < 0 ? std::strerror(errno) : "only part of the line was written";
+  // A cut line would glue the next record onto its fragment and spoil that
+  // one too: it is taken back, so the log keeps whole lines only.
+  if (put > 0 && before >= 0) (void)!::ftruncate(log_fd_, before);
   return "cannot append " + s.label + "'s result to the log " + log_path_ + ": " + why +
          " (the screen and the summary still count it)";
 }
