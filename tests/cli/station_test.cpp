@@ -130,6 +130,14 @@ TEST_F(Station, PortsThatCannotWorkFailAtOnceWithTheirCause) {
     }
     EXPECT_FALSE(TempLeft());
   }
+  {  // a COMn port whose port directory is missing can never appear: said while waiting
+    Process::Options o = Env();
+    const std::string dir = (tmp_ / "no-ports").string();
+    o.env.push_back("VANTREL_PORT_DIR=" + dir);
+    auto f = Flash({"--port", "COM45", "--wait", "0.2"}, o);
+    EXPECT_EQ(f->Wait(milliseconds(5000)), 4) << f->err();
+    EXPECT_NE(f->err().find("the port directory " + dir + " does not exist"), std::string::npos) << f->err();
+  }
   if (getuid() == 0) {  // the pty belongs to root: another user may not open it
     flock(slave, LOCK_UN);
     Process::Options o = Env();

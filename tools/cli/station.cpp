@@ -18,6 +18,19 @@ bool Exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+// What the user is told while a port is awaited. A COMn port lies in the
+// port directory; when that directory itself is missing, no phone can
+// appear there until the udev rule (or VANTREL_PORT_DIR) makes it.
+std::string WaitingNote(const std::string& label, const std::string& device) {
+  std::string note = "waiting for the phone on " + device +
+                     ": power it off, connect it, and it is taken at once (Ctrl-C to give up)";
+  const size_t slash = device.rfind('/');
+  const std::string folder = slash == std::string::npos || slash == 0 ? "" : device.substr(0, slash);
+  if (label.rfind("COM", 0) == 0 && !folder.empty() && !Exists(folder))
+    note += "; the port directory " + folder + " does not exist: `vantrel doctor` tells how to make it";
+  return note;
+}
+
 
 Failure ReadFailure(PluginHost& host, CInterfaceTemplate* s) {
   Failure f;
@@ -294,8 +307,7 @@ void PhoneRun::Mirror() {
     }
     if (changed) display_.Stage(State());
     if (announce) {
-      display_.Note(State(), "waiting for the phone on " + state_.device +
-                                 ": power it off, connect it, and it is taken at once (Ctrl-C to give up)");
+      display_.Note(State(), WaitingNote(state_.label, state_.device));
     }
     if (expire) StopSession();
     std::unique_lock<std::mutex> l(mirror_mu_);
