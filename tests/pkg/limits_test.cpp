@@ -289,6 +289,25 @@ TEST(BuilderSizes, ImagesThatDoNotFitInFrontOfTheFsRegionAreRefusedFirst) {
   EXPECT_THROW(pkg::BuildPackage(fits), pkg::BuildError);
 }
 
+// A key the builder does not read is refused by its place and name: a typo
+// would otherwise build a package other than the one described.
+TEST(BuilderKeys, AKeyTheBuilderDoesNotReadIsRefusedByItsPlace) {
+  const auto refusal = [](const json& d) -> std::string {
+    try {
+      pkg::BuildPackage(d);
+    } catch (const pkg::BuildError& e) {
+      return e.what();
+    }
+    return "built";
+  };
+  const json fs_section = {{"type", 10}, {"fs", {{"regions", {{{"blocks", 3}, {"strat", 0}}}}}}};
+  EXPECT_EQ(refusal({{"sections", {fs_section}}}).rfind("sections[0].fs.regions[0]: unknown key \"strat\"", 0), 0u);
+  EXPECT_EQ(refusal({{"pagesize", 512}}).rfind("description: unknown key \"pagesize\"", 0), 0u);
+  const std::string beside_sample = refusal({{"sample", json::object()}, {"seed", 2}});
+  EXPECT_NE(beside_sample.find("unknown key \"seed\""), std::string::npos) << beside_sample;
+  EXPECT_EQ(refusal({{"sample", {{"fsImages", 1}}}}), "built");
+}
+
 class Limits : public ::testing::TestWithParam<Broken> {};
 
 TEST_P(Limits, FailsWithAReasonAndTouchesNothing) {

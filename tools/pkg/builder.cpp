@@ -374,6 +374,7 @@ NandGeometry Geometry::Nand() const {
 
 BuiltPackage BuildPackage(const json& description, const std::filesystem::path& base) {
   if (!description.is_object()) throw BuildError("description: expected a JSON object");
+  CheckKeys(description);
   if (description.contains("sample")) return BuildSamplePackage(SampleOptionsFromJson(description["sample"]));
   BuiltPackage out;
   out.geometry = Geometry::Make(U32(description, "pageSize", 2048, "package"),

@@ -1,6 +1,7 @@
 // Reading the package builder's JSON description (description.h).
 #include "tools/pkg/description.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -59,7 +60,60 @@ uint64_t DescribedSize(const json& j, const std::filesystem::path& base, uint32_
   return ec ? 0 : n;  // an unreadable file is named when it is read
 }
 
+using Keys = std::initializer_list<const char*>;
+
+// A key the builder does not read would be silently ignored, and a typo
+// ("sise") would build another package than the one described.
+void OnlyKeys(const json& obj, Keys keys, const std::string& where) {
+  if (!obj.is_object()) return;
+  for (const auto& item : obj.items()) {
+    const std::string& key = item.key();
+    if (std::any_of(keys.begin(), keys.end(), [&](const char* k) { return key == k; })) continue;
+    std::string known;
+    for (const char* k : keys) known += (known.empty() ? "" : ", ") + std::string(k);
+    throw BuildError(where + ": unknown key \"" + key + "\" (the keys here: " + known + ")");
+  }
+}
+
+void CheckSectionKeys(const json& s, const std::string& where) {
+  OnlyKeys(s, {"type", "file", "size", "seed", "romInfo", "address", "entryLength", "fs", "blocks"}, where);
+  if (!s.is_object()) return;
+  if (s.contains("romInfo")) OnlyKeys(s["romInfo"], {"offset", "version", "identifier", "regions"}, where + ".romInfo");
+  if (!s.contains("fs")) return;
+  const json& fs = s["fs"];
+  OnlyKeys(fs,
+           {"regions", "verbatim", "version", "tagModulus", "reservedCount", "infoAreaStart", "infoAreaLength",
+            "countersEnd", "counters", "headerBlocks", "seed"},
+           where + ".fs");
+  if (!fs.is_object() || !fs.contains("regions") || !fs["regions"].is_array()) return;
+  for (std::size_t r = 0; r < fs["regions"].size(); ++r)
+    OnlyKeys(fs["regions"][r], {"blocks", "start"}, where + ".fs.regions[" + std::to_string(r) + "]");
+}
+
 }  // namespace
+
+void CheckKeys(const json& d) {
+  if (d.is_object() && d.contains("sample")) {
+    OnlyKeys(d, {"sample"}, "description (with \"sample\", nothing else is read)");
+    OnlyKeys(d["sample"],
+             {"pageSize", "blockKiB", "multiRegion", "fsImages", "dataBlocks", "tagModulus", "reservedCount",
+              "counters", "seed", "extraSections"},
+             "sample");
+    return;
+  }
+  OnlyKeys(d,
+           {"pageSize", "blockKiB", "seed", "fsRegionStart", "recordTypes", "bootloader", "extBootloader",
+            "sections"},
+           "description");
+  if (!d.is_object()) return;
+  if (d.contains("bootloader"))
+    OnlyKeys(d["bootloader"], {"file", "size", "infoVersion", "infoLength", "value88", "seed92", "value96", "seed"},
+             "bootloader");
+  if (d.contains("extBootloader")) OnlyKeys(d["extBootloader"], {"file", "size", "seed"}, "extBootloader");
+  if (!d.contains("sections") || !d["sections"].is_array()) return;
+  for (std::size_t i = 0; i < d["sections"].size(); ++i)
+    CheckSectionKeys(d["sections"][i], "sections[" + std::to_string(i) + "]");
+}
 
 // Refuses, before anything is made, images that no phone can hold: the
 // phone keeps the bootloaders and the ROM images in front of its FS region

@@ -28,6 +28,9 @@ Bytes ReadWholeFile(const std::filesystem::path& path, const std::string& where)
 // The image from the file j["file"] names (relative to `base`): false when
 // j names none, so the image is generated.
 bool FromFile(const nlohmann::json& j, const std::filesystem::path& base, const std::string& where, Bytes* out);
+// Refuses a key the builder does not read, naming it and the keys of its
+// place ("sections[2]: unknown key \"sise\" ...").
+void CheckKeys(const nlohmann::json& d);
 // Refuses images that no phone can hold (see the definition) from the
 // description alone, before the builder makes a byte of them.
 void CheckImageSizes(const nlohmann::json& d, const std::filesystem::path& base, uint32_t fs_start,
