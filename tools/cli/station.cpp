@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "tools/pkg/digest.h"
 #include "tools/cli/display.h"
@@ -24,13 +25,11 @@ bool Exists(const std::string& path) {
 std::string WaitingNote(const std::string& label, const std::string& device) {
   std::string note = "waiting for the phone on " + device +
                      ": power it off, connect it, and it is taken at once (Ctrl-C to give up)";
-  const size_t slash = device.rfind('/');
-  const std::string folder = slash == std::string::npos || slash == 0 ? "" : device.substr(0, slash);
+  const std::string folder = std::filesystem::path(device).parent_path().string();
   if (label.rfind("COM", 0) == 0 && !folder.empty() && !Exists(folder))
     note += "; the port directory " + folder + " does not exist: `vantrel doctor` tells how to make it";
   return note;
 }
-
 
 Failure ReadFailure(PluginHost& host, CInterfaceTemplate* s) {
   Failure f;

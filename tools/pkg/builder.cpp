@@ -244,7 +244,8 @@ class PackageWriter {
     Bytes ext;
     const json eb = d_.value("extBootloader", json::object());
     if (!FromFile(eb, base_, "extBootloader", &ext))
-      ext = RandomBytes(U32(eb, "size", kDefaultExtBootloaderBytes, "extBootloader"), U32(eb, "seed", seed_ + 2, "extBootloader"));
+      ext = RandomBytes(U32(eb, "size", kDefaultExtBootloaderBytes, "extBootloader"),
+                        U32(eb, "seed", seed_ + 2, "extBootloader"));
     const Bytes region = BootRegion(boot, ext);
     const json types = d_.value("recordTypes", json::array({0, 1, 2}));
     if (!types.is_array() || types.size() != 3) throw BuildError("recordTypes: three numbers");
