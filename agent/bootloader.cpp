@@ -63,7 +63,7 @@ int SendImage(LinkHandle h, const char* name, const ImageDesc* img, uint32_t por
       return ch.Fail(code, "%s packet %u: %s", name, packet, PacketFailure(r));
     }
     const uint32_t percent = static_cast<uint32_t>(double(at + len) / double(n) * 100.0);
-    ch.Report(port, kReportTransfer, percent, "");
+    ch.ReportTransfer(port, percent, at + len, n);
   }
   return 0;
 }

@@ -42,7 +42,8 @@ int SendNfbImage(LinkHandle h, const char* name, const ImageDesc& img, uint32_t 
       return ch.Fail(kWriteFailed, "%s packet %u: the agent answered 0x%02X", name, packet, answer);
     if (r != PacketResult::kAccepted)
       return ch.Fail(kWriteFailed, "%s packet %u: %s", name, packet, PacketFailure(r));
-    ch.Report(port, kReportTransfer, static_cast<uint32_t>(at * 100 / img.length), "");
+    // The host's percent counts the packets before this one; the event, the bytes sent.
+    ch.ReportTransfer(port, static_cast<uint32_t>(at * 100 / img.length), at + len, img.length);
   }
   return 0;
 }

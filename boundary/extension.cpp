@@ -54,6 +54,22 @@ static_assert(int(LinkCause::kNone) == VANTREL_CAUSE_NONE && int(LinkCause::kPor
               int(LinkCause::kWriteFailed) == VANTREL_CAUSE_WRITE_FAILED &&
               int(LinkCause::kRefused) == VANTREL_CAUSE_REFUSED &&
               int(LinkCause::kReadFailed) == VANTREL_CAUSE_READ_FAILED);
+// The stages and the reset wait's endings cross the boundary as numbers.
+static_assert(int(kStageBootRom) == VANTREL_STAGE_BOOT_ROM &&
+              int(kStageAgentConnection) == VANTREL_STAGE_AGENT_CONNECTION &&
+              int(kStageFlashScan) == VANTREL_STAGE_FLASH_SCAN && int(kStageBootloader) == VANTREL_STAGE_BOOTLOADER &&
+              int(kStageExtBootloader) == VANTREL_STAGE_EXT_BOOTLOADER &&
+              int(kStageImageList) == VANTREL_STAGE_IMAGE_LIST && int(kStageRomImage) == VANTREL_STAGE_ROM_IMAGE &&
+              int(kStageSecondaryRomImage) == VANTREL_STAGE_SECONDARY_ROM_IMAGE &&
+              int(kStageFsImage) == VANTREL_STAGE_FS_IMAGE &&
+              int(kStageInfoReadBack) == VANTREL_STAGE_INFO_READBACK &&
+              int(kStageResetWait) == VANTREL_STAGE_RESET_WAIT && int(kStageFailed) == VANTREL_STAGE_FAILED &&
+              int(kStageIdentify) == VANTREL_STAGE_IDENTIFY && int(kStageReadBack) == VANTREL_STAGE_READ_BACK &&
+              int(kStageVerify) == VANTREL_STAGE_VERIFY);
+static_assert(kResetWaitRunning == VANTREL_RESET_WAIT_RUNNING &&
+              kResetWaitCountedDown == VANTREL_RESET_WAIT_COUNTED_DOWN &&
+              kResetWaitPortGone == VANTREL_RESET_WAIT_PORT_GONE &&
+              kResetWaitCancelled == VANTREL_RESET_WAIT_CANCELLED);
 
 }  // namespace
 
@@ -66,9 +82,8 @@ extern "C" {
 VANTREL_API int32_t VantrelSetLog(CInterfaceTemplate* session, VantrelLogFunction fn, void* user) {
   try {
     vantrel::CBizDownload* s = vantrel::Find(session);
-    if (!s) return 0;
-    if (fn) s->engine().channel().SetLogSink([fn, user](const char* text) { fn(user, text); });
-    else s->engine().channel().SetLogSink(nullptr);
+    if (!s || !fn) return 0;
+    s->engine().channel().SetLogSink([fn, user](const char* text) { fn(user, text); });
     return 1;
   } catch (...) {
     return 0;
@@ -170,11 +185,7 @@ VANTREL_API int32_t VantrelSetText(CInterfaceTemplate* session, int32_t key, con
 VANTREL_API int32_t VantrelSetEvents(CInterfaceTemplate* session, VantrelEventFunction fn, void* user) {
   try {
     vantrel::CBizDownload* s = vantrel::Find(session);
-    if (!s) return 0;
-    if (!fn) {
-      s->engine().channel().SetEventSink(nullptr);
-      return 1;
-    }
+    if (!s || !fn) return 0;
     s->engine().channel().SetEventSink([fn, user](const vantrel::StageEvent& e) {
       VantrelEvent v{sizeof(VantrelEvent), e.stage,    e.done,     e.total,     e.end,  e.image, e.images,
                      e.fsImage,            e.planDone, e.planTotal, e.code, e.cause, e.detail, e.elapsedMs};

@@ -13,8 +13,6 @@
 namespace vantrel {
 namespace {
 
-static_assert(int(kStageIdentify) == VANTREL_STAGE_IDENTIFY && int(kStageReadBack) == VANTREL_STAGE_READ_BACK &&
-              int(kStageVerify) == VANTREL_STAGE_VERIFY);
 static_assert(kTagCount == VANTREL_TAG_COUNT && kFsSlotCount == VANTREL_MAX_FS_SECTIONS &&
               std::tuple_size_v<decltype(PhoneIdentity::regions)> == VANTREL_MAX_ROM_REGIONS && kTargetReportBytes == 81 && kScanResultBytes == 9);
 

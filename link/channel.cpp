@@ -27,6 +27,12 @@ void Channel::Log(const char* format, ...) {
   std::fflush(stdout);
 }
 
+void Channel::ReportTransfer(uint32_t port, uint32_t percent, uint64_t done, uint64_t total) {
+  vantrel::Report(port, kReportTransfer, percent, "");
+  const StageEvent e = progress_.Fraction(done, total);
+  if (event_) event_(e);
+}
+
 void Channel::Report(uint32_t port, uint32_t type, uint32_t percent, const char* text) {
   vantrel::Report(port, type, percent, text);
   if (type != kReportTransfer) return;

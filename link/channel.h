@@ -91,6 +91,10 @@ class Channel {
   // One report of the run; `port` is the COM port number, the report's first
   // argument.
   void Report(uint32_t port, uint32_t type, uint32_t percent, const char* text);
+  // A transfer report of the running step: the host gets `percent` as it
+  // always has; a front end's event counts the `done` of `total` units
+  // (bytes, blocks) the transfer has really sent, not the rounded percent.
+  void ReportTransfer(uint32_t port, uint32_t percent, uint64_t done, uint64_t total);
 
   void SetLogSink(LogSink sink) { log_ = std::move(sink); }
   // Front-end events: nothing is sent without a sink. An event about the

@@ -6,7 +6,7 @@ namespace vantrel {
 namespace {
 
 const CodeInfo kTable[] = {
-#define VANTREL_CODE_ROW(name, number, meaning) {number, #name, meaning},
+#define VANTREL_CODE_ROW(name, number, kind, meaning) {number, #name, meaning, CodeKind::k##kind},
     VANTREL_RESULT_CODES(VANTREL_CODE_ROW)
 #undef VANTREL_CODE_ROW
 };
@@ -32,6 +32,11 @@ const char* CodeName(int code) {
 const char* CodeMeaning(int code) {
   const CodeInfo* c = Find(code);
   return c ? c->meaning : "unknown code";
+}
+
+CodeKind CodeKindOf(int code) {
+  const CodeInfo* c = Find(code);
+  return c ? c->kind : CodeKind::kFlash;
 }
 
 }  // namespace vantrel

@@ -41,8 +41,10 @@ StageEvent PlanProgress::Enter(int stage, uint32_t fs_image) {
   return e;
 }
 
-StageEvent PlanProgress::Percent(uint32_t percent) {
-  stage_done_ = stage_total_ * std::min<uint32_t>(percent, 100) / 100;
+StageEvent PlanProgress::Percent(uint32_t percent) { return Fraction(std::min<uint32_t>(percent, 100), 100); }
+
+StageEvent PlanProgress::Fraction(uint64_t done, uint64_t total) {
+  stage_done_ = total ? stage_total_ * std::min(done, total) / total : stage_total_;
   return StageAt(stage_done_, stage_total_);
 }
 

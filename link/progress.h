@@ -64,6 +64,9 @@ class PlanProgress {
   StageEvent Enter(int stage, uint32_t fs_image = 0);
   // The running step's transfer has reached `percent`.
   StageEvent Percent(uint32_t percent);
+  // The running step's transfer has sent `done` of its `total` units
+  // (bytes, blocks): the event counts the step's bytes to that share.
+  StageEvent Fraction(uint64_t done, uint64_t total);
   // The running step has moved `done` of its `total` units (a read's bytes).
   StageEvent Advance(uint64_t done, uint64_t total);
   // Fills the plan's fields of an event about the running step (the

@@ -60,7 +60,7 @@ int WriteDataBlocks(std::span<uint8_t> table_source, BlockMappingTable& m, Block
     // A front end's cancel lands between blocks: the phone is left as after
     // a power cut there, which the info block's commit-last order survives.
     if (ch.cancelled()) return ch.Fail(kCancelled, "data block %u: cancelled", i);
-    ch.Report(port, kReportTransfer, static_cast<uint32_t>(uint64_t(i) * 100 / count), "");
+    ch.ReportTransfer(port, static_cast<uint32_t>(uint64_t(i) * 100 / count), i, count);
     uint32_t physical = m.BlockAt(i);
     const SplitBlock block = SplitBlockData(
         data_blocks.subspan(uint64_t(i) * header.blockBytes, header.blockBytes), header.pageSize, header.spareSize,

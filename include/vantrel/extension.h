@@ -6,7 +6,10 @@
 // exactly as before.
 //
 // `session` is the pointer NewDll handed out. Every function is safe to call
-// with a null session (it returns 0) and never raises.
+// with a null session (it returns 0) and never raises. The header is C as
+// well as C++, so a plain C host can use it. The shared library exports
+// these functions; the Windows DLL keeps the closed host's export table and
+// carries none of them.
 //
 // Threads: VantrelSetLog, VantrelLastFailure and VantrelFailureCause are
 // called on the thread that drives the session (before Prepare, or between
@@ -14,16 +17,25 @@
 // VantrelCancel may be called on any thread, like Stop.
 #include <stdint.h>
 
+#ifdef __cplusplus
 #include "vantrel/interface.h"
-
 extern "C" {
+#else
+// C sees the session only as a pointer; C++ gets the class of interface.h.
+typedef struct CInterfaceTemplate CInterfaceTemplate;
+#if defined(_WIN32)
+#define VANTREL_API
+#else
+#define VANTREL_API __attribute__((visibility("default")))
+#endif
+#endif
 
 // Receives each trace line of one session, the text exactly as it would have
 // been printed (newline included).
 typedef void (*VantrelLogFunction)(void* user, const char* text);
 
-// Routes the session's protocol trace to `fn` (null: back to standard
-// output). Returns 1, or 0 for a null session.
+// Routes the session's protocol trace to `fn`. Returns 1, or 0 for a null
+// session or a null `fn` (nothing changes).
 VANTREL_API int32_t VantrelSetLog(CInterfaceTemplate* session, VantrelLogFunction fn, void* user);
 
 // The session's last failure: *code is its result code (0: none recorded) and
@@ -169,8 +181,8 @@ typedef struct VantrelEvent {
 } VantrelEvent;
 typedef void (*VantrelEventFunction)(void* user, const VantrelEvent* event);
 
-// Routes the session's events to `fn` on the thread that drives the session
-// (null: no events). Returns 1, or 0 for a null session.
+// Routes the session's events to `fn` on the thread that drives the session.
+// Returns 1, or 0 for a null session or a null `fn` (nothing changes).
 VANTREL_API int32_t VantrelSetEvents(CInterfaceTemplate* session, VantrelEventFunction fn, void* user);
 
 // Plans beside the download. Each runs on the thread that drives the
@@ -277,17 +289,20 @@ typedef struct VantrelReadRange {
 VANTREL_API int32_t VantrelReadSpan(CInterfaceTemplate* session, int32_t span, int32_t mode, VantrelReadSink sink,
                                     void* user, VantrelReadRange* range);
 
+#ifdef __cplusplus
 }  // extern "C"
+#endif
 
-using VantrelIdentifyFn = int32_t (*)(CInterfaceTemplate*, VantrelIdentity*);
-using VantrelPhoneSeenFn = int32_t (*)(CInterfaceTemplate*, VantrelIdentity*);
-using VantrelReadFn = int32_t (*)(CInterfaceTemplate*, uint32_t, uint32_t, int32_t, VantrelReadSink, void*);
-using VantrelReadSpanFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t, VantrelReadSink, void*,
-                                      VantrelReadRange*);
-using VantrelSetLogFn = int32_t (*)(CInterfaceTemplate*, VantrelLogFunction, void*);
-using VantrelLastFailureFn = int32_t (*)(CInterfaceTemplate*, int32_t*, char*, uint32_t);
-using VantrelCancelFn = int32_t (*)(CInterfaceTemplate*);
-using VantrelSetSettingFn = int32_t (*)(CInterfaceTemplate*, int32_t, int32_t);
-using VantrelSetTextFn = int32_t (*)(CInterfaceTemplate*, int32_t, const char*);
-using VantrelSetEventsFn = int32_t (*)(CInterfaceTemplate*, VantrelEventFunction, void*);
-using VantrelFailureCauseFn = int32_t (*)(CInterfaceTemplate*, int32_t*, uint32_t*);
+// Function types for a host that finds the exports by name.
+typedef int32_t (*VantrelIdentifyFn)(CInterfaceTemplate*, VantrelIdentity*);
+typedef int32_t (*VantrelPhoneSeenFn)(CInterfaceTemplate*, VantrelIdentity*);
+typedef int32_t (*VantrelReadFn)(CInterfaceTemplate*, uint32_t, uint32_t, int32_t, VantrelReadSink, void*);
+typedef int32_t (*VantrelReadSpanFn)(CInterfaceTemplate*, int32_t, int32_t, VantrelReadSink, void*,
+                                     VantrelReadRange*);
+typedef int32_t (*VantrelSetLogFn)(CInterfaceTemplate*, VantrelLogFunction, void*);
+typedef int32_t (*VantrelLastFailureFn)(CInterfaceTemplate*, int32_t*, char*, uint32_t);
+typedef int32_t (*VantrelCancelFn)(CInterfaceTemplate*);
+typedef int32_t (*VantrelSetSettingFn)(CInterfaceTemplate*, int32_t, int32_t);
+typedef int32_t (*VantrelSetTextFn)(CInterfaceTemplate*, int32_t, const char*);
+typedef int32_t (*VantrelSetEventsFn)(CInterfaceTemplate*, VantrelEventFunction, void*);
+typedef int32_t (*VantrelFailureCauseFn)(CInterfaceTemplate*, int32_t*, uint32_t*);

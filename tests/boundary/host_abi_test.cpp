@@ -4,10 +4,15 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "vantrel/extension.h"
+
+extern "C" size_t VantrelLayoutFromC(int which);
 
 namespace {
 
@@ -70,8 +75,23 @@ TEST_F(HostAbi, ExportsTheSixFunctionsUndecoratedAndNothingInternal) {
       << "internal functions stay inside the library";
   // Beside them on this platform only: the documented extension for front ends.
   for (const char* name : {"VantrelSetLog", "VantrelLastFailure", "VantrelFailureCause", "VantrelCancel",
-                           "VantrelIdentify", "VantrelRead"})
+                           "VantrelSetSetting", "VantrelSetText", "VantrelSetEvents", "VantrelIdentify",
+                           "VantrelPhoneSeen", "VantrelRead", "VantrelReadSpan"})
     EXPECT_NE(dlsym(lib_, name), nullptr) << name;
+}
+
+// A plain C host compiles the extension header too, and must see the same
+// records as the C++ library that fills them.
+TEST(ExtensionHeader, CAndCppSeeTheSameRecords) {
+  const size_t cpp[] = {sizeof(VantrelEvent),
+                        offsetof(VantrelEvent, plan_done),
+                        offsetof(VantrelEvent, elapsed_ms),
+                        sizeof(VantrelIdentity),
+                        offsetof(VantrelIdentity, fs_sections),
+                        sizeof(VantrelFsSection),
+                        offsetof(VantrelFsSection, next_action),
+                        sizeof(VantrelReadRange)};
+  for (int i = 0; i < int(std::size(cpp)); ++i) EXPECT_EQ(VantrelLayoutFromC(i), cpp[i]) << "field " << i;
 }
 
 TEST_F(HostAbi, ModelConstantsAndParameters) {
@@ -167,6 +187,7 @@ TEST_F(HostAbi, SessionLifecycleBySlot) {
   int bogus = 0;
   EXPECT_EQ(last(&bogus, &code, detail, sizeof detail), 0);
   EXPECT_EQ(set_log(nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(set_log(session, nullptr, nullptr), 0) << "a null callback is refused";
   EXPECT_EQ(cancel(&bogus), 0);
   why = 3;
   EXPECT_EQ(cause(&bogus, &why, &silent), 0);

@@ -55,6 +55,8 @@ TEST(ExitClass, TheLinksCauseDecidesWhateverCodeTheStepChose) {
       {kBootStartFailed, kCauseUnknown, false, kExitNoAnswer},
       {kCancelled, VANTREL_CAUSE_NONE, false, kExitInterrupted},
       {kReadOutOfRange, VANTREL_CAUSE_REFUSED, false, kExitUsage},  // the range asked for, not the flash
+      {kSetTimeoutsFailed, VANTREL_CAUSE_NONE, false, kExitPort},  // the port's set-up, not the flash
+      {99999, VANTREL_CAUSE_REFUSED, false, kExitFlash},           // a code not in the list
       {0, VANTREL_CAUSE_NONE, false, kExitOk},
   };
   for (const auto& c : cases)

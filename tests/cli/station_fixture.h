@@ -52,7 +52,7 @@ inline bool LibraryHas(const char* symbol) {
 class Station : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fs::exists(Vantrel())) GTEST_SKIP() << "no vantrel in " << BinDir();
+    ASSERT_TRUE(fs::exists(Vantrel())) << "no vantrel in " << BinDir() << " (VANTREL_TEST_BIN)";
     tmp_ = fs::temp_directory_path() / ("vantrel-cli-test-" + std::to_string(getpid()));
     fs::create_directories(tmp_ / "tmp");
     package_ = (tmp_ / "fw.bin").string();

@@ -51,8 +51,10 @@ TEST(FrontEnd, EventsNameEveryStageAndCountThePlansImagesAndBytes) {
   std::vector<int> stages;
   std::vector<uint32_t> images, fs_images;
   uint64_t plan_done = 0;
+  std::vector<uint32_t> rom_done;  // the ROM image's events: its start, then one per packet
   for (const StageEvent& e : seen) {
     if (e.stage == kStageInfoReadBack) continue;
+    if (e.stage == kStageRomImage) rom_done.push_back(e.done);
     if (stages.empty() || stages.back() != e.stage || (e.stage == kStageFsImage && e.fsImage != fs_images.back())) {
       stages.push_back(e.stage);
       if (e.image) images.push_back(e.image);
@@ -69,6 +71,10 @@ TEST(FrontEnd, EventsNameEveryStageAndCountThePlansImagesAndBytes) {
   EXPECT_EQ(images, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(fs_images, (std::vector<uint32_t>{1, 2}));
   EXPECT_EQ(plan_done, bytes);
+  // Bytes as sent, not the host's rounded percent of the packets before.
+  ASSERT_GE(rom_done.size(), 3u);
+  EXPECT_GT(rom_done[1], 0u) << "the first packet's bytes";
+  EXPECT_EQ(rom_done.back(), p.rom.size());
 }
 
 TEST(FrontEnd, APackageForTheOtherGeometryIsRefusedBeforeTheFirstWrite) {

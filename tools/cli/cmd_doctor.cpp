@@ -150,7 +150,7 @@ void CheckModemManager(Verdicts& v, bool rule_applies) {
 }
 
 void CheckPackage(Verdicts& v, const std::string& package) {
-  ImageDesc bl, ebl, rom, rom2, fsi[4];
+  ImageDesc bl, ebl, rom, rom2, fsi[kFsSlotCount];
   std::string why;
   if (LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &why))
     v.Ok("package " + package + " loads");

@@ -154,7 +154,7 @@ void CheckPackagePath(const std::string& package) {
 // The package is loaded and checked before any port is touched; what the
 // download then writes, and in which order, the sessions' events tell.
 std::string CheckPackage(const std::string& package) {
-  ImageDesc bl, ebl, rom, rom2, fsi[4];
+  ImageDesc bl, ebl, rom, rom2, fsi[kFsSlotCount];
   std::string reason;
   if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason)) {
     PackageFile file;  // a file that is no package at all is not told as a broken one

@@ -12,9 +12,7 @@ namespace vantrel::cli {
 namespace {
 // Codes of a step before the agent ran: a silence there is a phone that
 // never came up, not one that went away.
-bool BeforeTheAgent(int code) {
-  return (code >= 2000 && code < 3000) || code == kAgentConnectFailed || code == kAgentBadVersion;
-}
+bool BeforeTheAgent(int code) { return CodeKindOf(code) == CodeKind::kStart; }
 }  // namespace
 
 std::string ExitCodeHelp(std::initializer_list<ExitCodeLine> lines) {
@@ -59,7 +57,7 @@ const char* ExitClassName(int exit_code) {
 
 ExitCode ClassifyResult(int code, int cause, bool node_gone) {
   if (code == 0) return kExitOk;
-  if (code == kCancelled) return kExitInterrupted;
+  if (CodeKindOf(code) == CodeKind::kCancel) return kExitInterrupted;
   switch (cause) {
     case VANTREL_CAUSE_PORT_GONE:
     case VANTREL_CAUSE_WRITE_FAILED:
@@ -73,14 +71,14 @@ ExitCode ClassifyResult(int code, int cause, bool node_gone) {
     default:  // refused, or no link failure: the code tells
       break;
   }
-  if (BeforeTheAgent(code)) return kExitNoAnswer;
-  // A read range this phone's flash does not hold: the request is wrong,
-  // not the flash.
-  if (code == kReadOutOfRange || code == kReadMisalignedStart || code == kReadMisalignedLength) return kExitUsage;
-  if (code == kBloaderInfoMissing || code == kBloaderInfoTooShort || code == kNoDescriptor ||
-      code == kWrongFlashGeometry)
-    return kExitPackage;
-  return kExitFlash;  // agent commands, FS writing, layout checks
+  switch (CodeKindOf(code)) {
+    case CodeKind::kStart: return kExitNoAnswer;
+    case CodeKind::kRequest: return kExitUsage;  // a read range this flash does not hold: not the flash's fault
+    case CodeKind::kPackage: return kExitPackage;
+    case CodeKind::kPort: return kExitPort;
+    case CodeKind::kCancel: return kExitInterrupted;
+    default: return kExitFlash;  // agent commands, FS writing, layout checks, codes not in the list
+  }
 }
 
 std::string CauseWords(int cause, uint32_t silent_ms) {
