@@ -62,10 +62,18 @@ void Channel::AddContext(const char* format, ...) {
   failure_ = std::string(buf) + ": " + failure_;
 }
 
+namespace {
+// Codes the plug-in decides itself over what the phone answered in full: a
+// comparison of its own or the front end's cancel, never a refusal.
+bool OwnDecision(int code) {
+  return code == kCancelled || code == kVerifyMismatch || code == kWrongFlashGeometry || code == kReadOutOfRange;
+}
+}  // namespace
+
 void Channel::SetStageFailure(int code, const char* meaning) {
   if (failure_.empty()) failure_ = meaning ? meaning : "";
   failure_code_ = code;
-  if (cause_ == LinkCause::kNone && answered_ && code != kCancelled) cause_ = LinkCause::kRefused;
+  if (cause_ == LinkCause::kNone && answered_ && !OwnDecision(code)) cause_ = LinkCause::kRefused;
 }
 
 void Channel::NoteAnswered() {

@@ -96,6 +96,19 @@ TEST_F(Unattended, EachPortFlashesPhoneAfterPhoneAndLogsEveryOneUntilCtrlC) {
   EXPECT_TRUE(fs::is_empty(tmp_ / "tmp")) << "temporary files left";
 }
 
+// --max-phones counts phones, not ports: both may come on one port while
+// the other stays empty, and the run then ends without waiting there.
+TEST_F(Unattended, MaxPhonesTakesThePhonesOnWhicheverPortTheyCome) {
+  const std::string log = (tmp_ / "results.jsonl").string();
+  Process station({Bin(), "station", "--package", package_, "--port", Port(40), "--port", Port(41), "--log", log,
+                   "--max-phones", "2", "--time-scale", "100"},
+                  Env());
+  PlugOne(40, {}, 0, log);
+  PlugOne(40, {}, 1, log);
+  EXPECT_EQ(station.Wait(milliseconds(20000)), 0) << station.err();
+  EXPECT_EQ(RecordsOf(log, Port(40)), 2u) << station.err();
+}
+
 TEST_F(Unattended, ALogThatCannotBeAppendedToIsRefusedBeforeAnyPort) {
   Process station({Bin(), "station", "--package", package_, "--port", Port(40), "--log",
                    (tmp_ / "missing" / "log.jsonl").string()});

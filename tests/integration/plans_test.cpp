@@ -293,8 +293,17 @@ TEST(VerifySetting, AWeakBlockFailsTheDownloadNamingIt) {
   config.faults.weakBlocks = {weak};
   rig.StartPhone(config);
   RecordingHost host;
-  EXPECT_EQ(rig.RunSession(host, 0, [](CBizDownload& s) { VantrelSetSetting(&s, VANTREL_SETTING_VERIFY, 1); }), 0);
+  int cause = -1;
+  EXPECT_EQ(rig.RunSession(host, 0,
+                           [&cause](CBizDownload& s) {
+                             VantrelSetSetting(&s, VANTREL_SETTING_VERIFY, 1);
+                             s.engine().channel().SetEventSink([&cause](const StageEvent& e) {
+                               if (e.stage == kStageFailed) cause = e.cause;
+                             });
+                           }),
+            0);
   EXPECT_EQ(rig.failure_code(), kVerifyMismatch);
+  EXPECT_EQ(cause, VANTREL_CAUSE_NONE) << "a comparison of the plug-in's own, not a refusal by the phone";
   EXPECT_NE(rig.failure().find("FS image 1: data in block " + std::to_string(weak) +
                                " reads back different from what was written, first at page"),
             std::string::npos)

@@ -76,6 +76,19 @@ void Display::EraseLocked() {
   drawn_ = 0;
 }
 
+namespace {
+// On a terminal a port's verdict shows in colour: red for a phone that
+// failed, green for one that passed (NO_COLOR, as other tools honour it,
+// turns this off).
+const char* VerdictColour(const PhoneState& s) {
+  static const bool off = std::getenv("NO_COLOR") && *std::getenv("NO_COLOR");
+  if (off) return nullptr;
+  if (s.stage == Stage::kFailed) return "\033[31m";
+  if (s.stage == Stage::kDone && s.result == kExitOk) return "\033[32m";
+  return nullptr;
+}
+}  // namespace
+
 void Display::DrawLocked() {
   if (!states_) return;
   // A line that wraps would break the cursor-up count: laid out for the width.
@@ -83,7 +96,10 @@ void Display::DrawLocked() {
   const auto states = states_();
   const size_t head = HeadWidth(states);
   if (header_) std::fprintf(stderr, "%s\033[K\n", header_().substr(0, cols).c_str());
-  for (const auto& s : states) std::fprintf(stderr, "%s\033[K\n", LiveLine(s, cols, head).c_str());
+  for (const auto& s : states) {
+    const char* colour = VerdictColour(s);
+    std::fprintf(stderr, "%s%s%s\033[K\n", colour ? colour : "", LiveLine(s, cols, head).c_str(), colour ? "\033[0m" : "");
+  }
   drawn_ = states.size() + (header_ ? 1 : 0);
   Flushed(stderr);
 }

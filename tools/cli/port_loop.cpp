@@ -88,6 +88,8 @@ bool StationTally::OpenLog(const std::string& path, std::string* error) {
   return log_fd_ >= 0;
 }
 
+bool StationTally::Full() const { return max_ != 0 && claimed_.load() >= max_; }
+
 bool StationTally::Claim() {
   if (max_ == 0) return true;
   unsigned n = claimed_.load();
@@ -221,7 +223,7 @@ void PortLoop::Show(Stage stage, const std::string& step, const std::string& mes
 
 bool PortLoop::WaitForPhone() {
   Show(Stage::kWaiting, "waiting for a phone");
-  while (!stop_) {
+  while (!stop_ && !tally_.Full()) {
     if (DeviceIdentity(device_) != 0) return true;
     std::this_thread::sleep_for(kLookEvery);
   }
@@ -236,7 +238,8 @@ void PortLoop::WaitUntilGone(uint64_t device) {
       // there must leave before the next is flashed.
       const PhoneState last = State();
       const bool ok = last.result == kExitOk;
-      Show(ok ? Stage::kDone : Stage::kFailed, "unplug the phone", ok ? last.message : last.message + "; unplug the phone");
+      // First on the line, which a narrow terminal cuts from the end.
+      Show(ok ? Stage::kDone : Stage::kFailed, "unplug the phone", ok ? last.message : "unplug the phone; " + last.message);
       if (!ok && display_.mode() == DisplayMode::kLines) display_.Message("[" + label_ + "] unplug the phone");
       told = true;
     }
@@ -245,9 +248,10 @@ void PortLoop::WaitUntilGone(uint64_t device) {
 }
 
 void PortLoop::Run() {
-  // A phone is claimed before it is waited for, so that --max-phones ends
-  // the run once its last phone is done instead of waiting for one more.
-  while (!stop_ && tally_.Claim() && WaitForPhone()) {
+  // A phone is claimed when it is plugged in, on whichever port; once
+  // --max-phones are claimed, the ports without a phone stop waiting, so the
+  // run ends when its last phone is done.
+  while (!stop_ && WaitForPhone() && tally_.Claim()) {
     const uint64_t device = DeviceIdentity(device_);
     const double started = EpochSeconds();
     PhoneRun* run;

@@ -25,8 +25,11 @@ class StationTally {
   // Opens the log for appending; false with *error naming the cause.
   bool OpenLog(const std::string& path, std::string* error);
 
-  // A port may start a phone: false once the run has as many as it may.
+  // A port may start the phone plugged into it: false once the run has as
+  // many as it may.
   bool Claim();
+  // Every phone the run may take is claimed: ports without one stop waiting.
+  bool Full() const;
   // A phone's end: counted and logged. `started`/`ended`: seconds since the
   // epoch. Returns "" or, when the log could not take the line (a full
   // disk), what to tell the operator: the flashing goes on.
