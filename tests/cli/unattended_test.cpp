@@ -109,6 +109,24 @@ TEST_F(Unattended, MaxPhonesTakesThePhonesOnWhicheverPortTheyCome) {
   EXPECT_EQ(RecordsOf(log, Port(40)), 2u) << station.err();
 }
 
+// The package is read once, at the start: replacing the file while the
+// station runs (here by one for the other flash geometry) changes nothing.
+TEST_F(Unattended, ThePackageIsTheOneCheckedAtTheStart) {
+  const std::string log = (tmp_ / "results.jsonl").string();
+  Process station({Bin(), "station", "--package", package_, "--port", Port(40), "--log", log, "--time-scale", "100"},
+                  Env());
+  for (int i = 0; i < 2000 && station.err().find("plug phones in") == std::string::npos; ++i)
+    std::this_thread::sleep_for(milliseconds(10));
+  Process other({Bin(), "pkg", "sample", "--page-size", "512", "-o", package_});
+  ASSERT_EQ(other.Wait(milliseconds(20000)), 0) << other.err();
+  PlugOne(40, {}, 0, log);
+  station.Signal(SIGINT);
+  station.Wait(milliseconds(20000));
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 1u) << station.err();
+  EXPECT_EQ(records[0]["result"], "ok") << records[0].dump();
+}
+
 TEST_F(Unattended, ALogThatCannotBeAppendedToIsRefusedBeforeAnyPort) {
   Process station({Bin(), "station", "--package", package_, "--port", Port(40), "--log",
                    (tmp_ / "missing" / "log.jsonl").string()});

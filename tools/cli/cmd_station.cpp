@@ -104,6 +104,9 @@ int Run(const StationCommandOptions& o) {
   if (!host.Load(o.library.empty() ? PluginHost::DefaultLibraryPath() : o.library, &err))
     Fail(kExitFailure, "cannot load the plug-in: " + err);
   host.PreviousLoad(o.package);
+  // Loaded now, just after its digest was taken: every phone of the run gets
+  // these bytes, even if the file is replaced while the station runs.
+  if (!host.LoadPackageNow(&err)) Fail(kExitPackage, "package " + o.package + ": " + err);
 
   Display display(o.json ? DisplayMode::kJson : o.quiet ? DisplayMode::kQuiet
                   : ::isatty(2)                ? DisplayMode::kLive

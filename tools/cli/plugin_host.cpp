@@ -63,6 +63,31 @@ CInterfaceTemplate* PluginHost::NewSession(HostCallback* cb, int32_t port_index)
   return new_dll_(cb, &s, port_index) ? s : nullptr;
 }
 
+namespace {
+// A host callback that takes every report and says nothing.
+class QuietCallback : public HostCallback {
+ public:
+  void VANTREL_SLOT Slot0(unsigned) override {}
+  int32_t VANTREL_SLOT OnProgress(int32_t, int32_t, const char*) override { return 1; }
+  int32_t VANTREL_SLOT OnMessage(int32_t, int32_t, const char*) override { return 1; }
+};
+}  // namespace
+
+bool PluginHost::LoadPackageNow(std::string* detail) {
+  static QuietCallback quiet;
+  CInterfaceTemplate* s = NewSession(&quiet, 0);
+  if (!s) {
+    *detail = "the plug-in refused to create a session";
+    return false;
+  }
+  SetLog(s, [](void*, const char*) {}, nullptr);  // its trace would go to standard output
+  const bool ok = s->Prepare(0) == 1;
+  int32_t code = 0;
+  if (!ok && !LastFailure(s, &code, detail)) *detail = "the plug-in did not take the package";
+  DeleteSession(&s);
+  return ok;
+}
+
 bool PluginHost::LastFailure(CInterfaceTemplate* s, int32_t* code, std::string* detail) {
   *code = 0;
   detail->clear();

@@ -29,6 +29,12 @@ class PluginHost {
 
   // NewDll for one port index; null when the library refuses.
   CInterfaceTemplate* NewSession(HostCallback* cb, int32_t port_index);
+  // Has the library load the package of PreviousLoad now, as the first
+  // session's Prepare would (a session that touches no port): a station that
+  // runs for hours then flashes the package as it was checked at its start,
+  // whatever later happens to the file. False, with *detail, when the
+  // library refuses it.
+  bool LoadPackageNow(std::string* detail);
   void DeleteSession(CInterfaceTemplate** session) { delete_dll_(session); }
 
   bool CanRouteLog() const { return set_log_ != nullptr; }
