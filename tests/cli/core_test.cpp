@@ -229,6 +229,9 @@ TEST(PortArguments, AComNameKeepsItsNumberAndPathsTakeTheFreeOnes) {
   EXPECT_FALSE(ResolvePortArgument("COM256", &path, &error));
   EXPECT_NE(error.find("from 1 to 255"), std::string::npos) << error;
   EXPECT_FALSE(ResolvePortArgument("COM99999999999999999999", &path, &error));
+  // One port spelled two ways is one port, before it exists too.
+  EXPECT_TRUE(SamePort("/nonexistent-dir/ports/COM40", "/nonexistent-dir/./ports/../ports/COM40"));
+  EXPECT_FALSE(SamePort("/nonexistent-dir/ports/COM40", "/nonexistent-dir/ports/COM41"));
 }
 
 // The remedy follows the node: its group when the group may open it, the

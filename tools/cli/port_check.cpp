@@ -25,10 +25,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The path with its links resolved; for a port that does not exist yet, as
+// far as it exists and then normalised, so "sp/COM40" and "./sp/COM40" are
+// one port before it appears too.
 std::string Canonical(const std::string& path) {
   char buf[PATH_MAX];
   if (::realpath(path.c_str(), buf)) return buf;
-  return path;
+  std::error_code ec;
+  const fs::path weak = fs::weakly_canonical(path, ec);
+  return ec ? fs::absolute(path, ec).lexically_normal().string() : weak.string();
 }
 
 const char* kBusyRemedy =
