@@ -389,6 +389,11 @@ TEST_F(CommandLine, ANumberOutOfRangeIsToldInWords) {
             "--max-phones takes a number of phones, a whole number 0 or more (not \"-3\")");
   EXPECT_EQ(Refusal({"sim", "--latency-us", "1e3"}),
             "--latency-us takes microseconds, a whole number from 0 to 10000000 (not \"1e3\")");
+  EXPECT_EQ(Refusal({"station", "--package", "x", "--max-phones", "99999999999"}),
+            "--max-phones takes a number of phones, a whole number from 0 to 4294967295 (not \"99999999999\")");
+  // A leading zero is decimal, as the words say, not octal.
+  EXPECT_EQ(Refusal({"codes", "010"}), "");
+  EXPECT_EQ(app_.get_subcommand("codes")->get_option("code")->as<int>(), 10);
 }
 
 // Each help ends with the exit codes of its own command.

@@ -63,6 +63,7 @@ TEST_F(Station, JsonEndsWithAResultWhateverEndedTheRun) {
       {{"flash", "--json", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "package"},
       {{"flash", "--json", "--package", package_, "--port", "/dev/null"}, 4, "port"},
       {{"codes", "--json"}, 2, "usage"},
+      {{"flash", "--json=1", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "package"},
       {{"readback", "--json", "--simulate", "--fs-region", "--out", (tmp_ / "no" / "x.bin").string()}, 2, "usage"},
   };
   for (const auto& c : cases) {
@@ -81,7 +82,8 @@ TEST_F(Station, JsonEndsWithAResultWhateverEndedTheRun) {
 }
 
 TEST_F(Station, AnInterruptedJsonRunSaysInterrupted) {
-  auto f = Flash({"--port", (tmp_ / "ttyACM9").string(), "--json"});
+  // A wait of 1e10 s is as good as none (it once overflowed and expired at once).
+  auto f = Flash({"--port", (tmp_ / "ttyACM9").string(), "--json", "--wait", "1e10"});
   ASSERT_TRUE(f->WaitFor("waiting for the phone", milliseconds(5000))) << f->out();
   f->Signal(SIGTERM);  // as Ctrl-C
   EXPECT_EQ(f->Wait(milliseconds(3000)), 130) << f->err();
@@ -104,6 +106,15 @@ TEST_F(Station, AClosedOutputEndsTheRunAsCtrlCDoes) {
   ASSERT_GE(fd, 0);
   EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the port is still held";
   close(fd);
+}
+
+// A run that prints nothing while it waits still learns that its reader left.
+TEST_F(Station, AClosedOutputEndsASilentWaitToo) {
+  auto f = Flash({"--port", (tmp_ / "ttyACM9").string(), "--json"});
+  ASSERT_TRUE(f->WaitFor("waiting for the phone", milliseconds(5000))) << f->out();
+  f->CloseOut();
+  EXPECT_EQ(f->Wait(milliseconds(5000)), 130) << f->err();
+  EXPECT_FALSE(TempLeft());
 }
 
 // A COMn the user gives is the number the plug-in sees, and the one shown;

@@ -25,10 +25,18 @@ namespace {
 
 // --json anywhere before "--": the run's end is a JSON object too, even
 // when the arguments around it do not parse.
+// "--json=1" switches it on as the parser does ("--json=false" leaves it off).
 bool AsksForJson(int argc, char** argv) {
-  for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i)
-    if (std::string(argv[i]) == "--json") return true;
-  return false;
+  bool on = false;
+  for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--json") on = true;
+    if (arg.rfind("--json=", 0) == 0) {
+      const std::string v = arg.substr(7);
+      on = !(v == "0" || v == "false" || v == "no" || v == "off" || v == "-1");
+    }
+  }
+  return on;
 }
 
 }  // namespace

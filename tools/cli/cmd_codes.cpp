@@ -13,7 +13,7 @@ void RegisterCodesCommand(CLI::App& app) {
   auto code = std::make_shared<int>(-1);
   cmd->footer("\n" + ExitCodeHelp({{kExitOk, "the code was explained (or every code listed)"},
                                     {kExitUsage, "not a result code of the plug-in, or a bad argument"}}));
-  cmd->add_option("code", *code, "A result code to explain")->check(WholeNumber("a result code", 0, 99999));
+  cmd->add_option("code", *code, "A result code to explain")->transform(WholeNumber("a result code", 0, 99999));
   cmd->callback([code] {
     std::size_t n = 0;
     const CodeInfo* t = CodeTable(&n);

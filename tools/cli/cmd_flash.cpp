@@ -202,6 +202,7 @@ std::vector<PhoneState> WaitForPhones(std::vector<std::unique_ptr<PhoneRun>>& ru
       if (r->State().stage != Stage::kCountdown) settled = false;
     }
     if (all || (grace && (settled || Clock::now() >= *grace))) break;
+    interrupt::CheckOutputs();
     pollfd p{interrupt::Fd(), POLLIN, 0};
     if (::poll(&p, 1, 50) > 0 && !grace) {
       char c;
@@ -363,7 +364,7 @@ CLI::App* AddPhoneCommand(CLI::App& app, const std::string& name, const std::str
   cmd->add_flag("--simulate", o->simulate, "Run against built-in simulated phones");
   cmd->add_option("--port-index", o->port_index,
                   "Port index of the first session given by path (COM number - 40); a COMn port keeps its number")
-      ->check(WholeNumber("a port index", 0, 215))
+      ->transform(WholeNumber("a port index", 0, 215))
       ->capture_default_str();
   cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)")
       ->type_name("FILE");
@@ -380,30 +381,30 @@ CLI::App* AddPhoneCommand(CLI::App& app, const std::string& name, const std::str
                          ->type_name("512|2048");
   o->sim_only.push_back(o->page_size_opt);
   o->sim_only.push_back(
-      cmd->add_option("--phones", o->phones, "Simulated phones at once")->check(WholeNumber("a number of phones", 1, 16)));
+      cmd->add_option("--phones", o->phones, "Simulated phones at once")->transform(WholeNumber("a number of phones", 1, 16)));
   o->sim_only.push_back(cmd->add_flag("--verbatim", o->verbatim, "Sample package: verbatim FS sections"));
   o->sim_only.push_back(
       cmd->add_option("--bad-blocks", o->bad_blocks, "Simulated flash: factory-bad block numbers")
           ->delimiter(',')
-          ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
+          ->transform(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
   o->sim_only.push_back(
       cmd->add_option("--failing-blocks", o->failing_blocks, "Simulated flash: blocks that refuse writes")
           ->delimiter(',')
-          ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
+          ->transform(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
   o->sim_only.push_back(
       cmd->add_option("--weak-blocks", o->weak_blocks,
                       "Simulated flash: blocks that take writes but read back with a bit flipped in each page")
           ->delimiter(',')
-          ->check(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
+          ->transform(WholeNumber("block numbers", 0, 0xFFFFFFFF)));
   o->sim_only.push_back(cmd->add_option("--state", o->state, "Simulated flash state file (loaded when present, saved after)")
                             ->type_name("FILE"));
   o->sim_only.push_back(cmd->add_option("--link-rate", o->link_rate, "Simulated link rate in bytes/s (0: full speed)")
                             ->check(Number("bytes per second", 0)));
   o->sim_only.push_back(cmd->add_option("--latency-us", o->latency_us, "Simulated turnaround latency in microseconds")
-                            ->check(WholeNumber("microseconds", 0, 10'000'000)));
+                            ->transform(WholeNumber("microseconds", 0, 10'000'000)));
   o->sim_only.push_back(cmd->add_option("--power-cut-after", o->power_cut_after,
                                         "The first simulated phone loses power after this many flash operations")
-                            ->check(WholeNumber("a number of flash operations", 0)));
+                            ->transform(WholeNumber("a number of flash operations", 0)));
   cmd->add_flag("-q,--quiet", o->quiet, "Print only the summary and the result");
   cmd->add_flag("-v,--verbose", o->verbose, "Also show the plug-in's trace, each line prefixed with its phone");
   cmd->add_flag("--json", o->json, "One JSON object per line on standard output (see the manual page)");

@@ -108,9 +108,9 @@ void RegisterPkgCommand(CLI::App& app) {
       ->check(OneOf({512, 2048}))
       ->type_name("512|2048");
   sample->add_flag("--verbatim", sample_args->verbatim, "One FS section per image instead of one split section");
-  sample->add_option("--fs-images", sample_args->fsImages, "FS images, 1 to 4")->check(WholeNumber("a number of FS images", 1, 4));
-  sample->add_option("--data-blocks", sample_args->dataBlocks, "Data blocks per FS image")->check(WholeNumber("a number of blocks", 1, 4096));
-  sample->add_option("--tag-modulus", sample_args->tagModulus, "Tags of the entry words")->check(WholeNumber("a number of tags", 1, 256));
+  sample->add_option("--fs-images", sample_args->fsImages, "FS images, 1 to 4")->transform(WholeNumber("a number of FS images", 1, 4));
+  sample->add_option("--data-blocks", sample_args->dataBlocks, "Data blocks per FS image")->transform(WholeNumber("a number of blocks", 1, 4096));
+  sample->add_option("--tag-modulus", sample_args->tagModulus, "Tags of the entry words")->transform(WholeNumber("a number of tags", 1, 256));
   sample->callback([sample_args] {
     Guarded([&] {
       pkg::SampleOptions o;

@@ -175,31 +175,31 @@ void RegisterSimCommand(CLI::App& app) {
   auto* geometry = cmd->add_option("--geometry", o->pageSize, "Page size of a new flash: 512 (16 KiB blocks) or 2048 (128 KiB)")
       ->check(OneOf({512, 2048}))
       ->type_name("512|2048");
-  cmd->add_option("--size-mib", o->sizeMiB, "Main data of a new flash in MiB")->check(WholeNumber("a size in MiB", 16, 4096));
+  cmd->add_option("--size-mib", o->sizeMiB, "Main data of a new flash in MiB")->transform(WholeNumber("a size in MiB", 16, 4096));
   cmd->add_option("--state", o->state, "Flash state file: loaded when present, saved at the end")->type_name("FILE");
   cmd->add_option("--port-dir", o->portDir, "Port directory for the COM<n> link (default $VANTREL_PORT_DIR or /dev/vantrel)")
       ->type_name("DIR");
   cmd->add_option("--com", o->com, "COM number of the link (default 40 when --port-dir is given)")
-      ->check(WholeNumber("a COM number", 1, 255));
+      ->transform(WholeNumber("a COM number", 1, 255));
   cmd->add_option("--delay-ms", o->delayMs, "Create the link only after this many ms (the phone is plugged in)")
-      ->check(WholeNumber("milliseconds", 0));
+      ->transform(WholeNumber("milliseconds", 0));
   cmd->add_option("--chip-type", o->chipType, "Chip type the agent reports (default 0x14)")
-      ->check(WholeNumber("a chip type byte", 0, 255));
+      ->transform(WholeNumber("a chip type byte", 0, 255));
   cmd->add_option("--table-a-stop", o->cfg.tableAStopAfter, "Answer 0x5A to flash table A record k")
-      ->check(WholeNumber("a record number", 0));
+      ->transform(WholeNumber("a record number", 0));
   cmd->add_flag("!--no-table-b", o->cfg.wantTableB, "Do not ask for flash table B");
   cmd->add_option("--scan-delay-ms", o->cfg.scanDelayMs, "Time the agent takes to scan the flash")
-      ->check(WholeNumber("milliseconds", 0));
+      ->transform(WholeNumber("milliseconds", 0));
   cmd->add_option("--busy-polls", o->cfg.powerKeyBusyPolls, "Power-key busy reads after each trigger")
-      ->check(WholeNumber("a number of reads", 0));
+      ->transform(WholeNumber("a number of reads", 0));
   cmd->add_flag("--latched", o->cfg.powerKeyLatched, "Power key starts latched");
   cmd->add_option("--shared-length", o->cfg.sharedDataLength, "Length of each shared-data item")
-      ->check(WholeNumber("a length in bytes", 0));
+      ->transform(WholeNumber("a length in bytes", 0));
   cmd->add_flag("--boot-rom-after-reset", o->bootRomAfterReset, "After 0xDB, come back in boot ROM mode");
   cmd->add_option("--rate", o->cfg.linkBytesPerSecond, "Emulated link rate in bytes/s (e.g. 1000000; 0 = full speed)")
       ->check(Number("bytes per second", 0));
   cmd->add_option("--latency-us", o->cfg.turnaroundUs, "Emulated turnaround latency in microseconds")
-      ->check(WholeNumber("microseconds", 0, 10'000'000));
+      ->transform(WholeNumber("microseconds", 0, 10'000'000));
   cmd->add_option("--transcript", o->cfg.transcriptPath, "Hex transcript file of both directions")->type_name("FILE");
   cmd->add_flag("--transcript-full", o->cfg.transcriptFullData, "Do not abbreviate long data in the transcript");
   cmd->add_flag("--summary", o->summary, "Print a summary of the flash contents at the end");
@@ -207,27 +207,27 @@ void RegisterSimCommand(CLI::App& app) {
   cmd->add_option("--failing-blocks", o->failingBlocks, "Blocks whose writes the agent refuses (3041)");
   cmd->add_option("--weak-blocks", o->weakBlocks, "Blocks that take writes but read back with a bit flipped per page");
   cmd->add_option("--wrong-complement", f.wrongComplementAt, "Answer handshake byte 0..3 wrongly once")
-      ->check(WholeNumber("a handshake byte's index", 0, 3));
+      ->transform(WholeNumber("a handshake byte's index", 0, 3));
   cmd->add_option("--echo-mismatch", o->echoMismatch, "Corrupt the echo of a boot ROM command, e.g. brom:0xA2#2");
   cmd->add_option("--silence-at", o->silenceAt, "Stop answering at a point, e.g. agent:0xBD#3");
   cmd->add_option("--hangup-at", o->hangupAt, "Close the port at a point, e.g. agent:packet#10");
   cmd->add_option("--wrong-checksum", f.wrongChecksumAtLoad, "Answer the n-th 0xA4 with a wrong checksum")
-      ->check(WholeNumber("a count", 0));
+      ->transform(WholeNumber("a count", 0));
   cmd->add_option("--garbage", o->garbage, "Bytes of garbage before the agent's 0xC0")
-      ->check(WholeNumber("a number of bytes", 0, 4096));
+      ->transform(WholeNumber("a number of bytes", 0, 4096));
   cmd->add_option("--da-version", o->daVersion, "The agent's two version bytes (default 3 2)")
       ->expected(2)
-      ->check(WholeNumber("version bytes", 0, 255));
+      ->transform(WholeNumber("version bytes", 0, 255));
   cmd->add_option("--corrupt-reads", f.corruptReadPackets, "Corrupt the first n flash-read packets")
-      ->check(WholeNumber("a count", 0));
+      ->transform(WholeNumber("a count", 0));
   cmd->add_option("--resend-writes", f.resendWritePackets, "Ask for the first n block/page packets again")
-      ->check(WholeNumber("a count", 0));
+      ->transform(WholeNumber("a count", 0));
   cmd->add_option("--stop-answer-at", f.stopAnswerAtPacket, "Answer the n-th block/page packet with 0x96")
-      ->check(WholeNumber("a count", 0));
+      ->transform(WholeNumber("a count", 0));
   cmd->add_option("--wrong-block-checksum", f.wrongBlockChecksumAt, "Return a wrong XOR for the n-th 0xBD")
-      ->check(WholeNumber("a count", 0));
+      ->transform(WholeNumber("a count", 0));
   cmd->add_option("--power-cut-after", f.powerCutAfterOps, "Lose power after the k-th erase/program operation")
-      ->check(WholeNumber("a number of flash operations", 0));
+      ->transform(WholeNumber("a number of flash operations", 0));
   cmd->callback([o, geometry] { RunSim(*o, geometry->count() > 0); });
 }
 

@@ -76,6 +76,7 @@ void WaitForEnd(std::vector<std::unique_ptr<PortLoop>>& loops) {
     return true;
   };
   while (!all_ended()) {
+    interrupt::CheckOutputs();
     pollfd p{interrupt::Fd(), POLLIN, 0};
     if (::poll(&p, 1, 200) > 0) {
       for (auto& l : loops) l->Interrupt();
@@ -166,7 +167,7 @@ void RegisterStationCommand(CLI::App& app) {
   cmd->add_option("--log", o->log, "Append one JSON line per phone to FILE (see the manual page)")->type_name("FILE");
   cmd->add_flag("--verify", o->verify, "Read every FS block written back after each download and compare it");
   cmd->add_option("--max-phones", o->max_phones, "End after this many phones (0: until Ctrl-C)")
-      ->check(WholeNumber("a number of phones", 0));
+      ->transform(WholeNumber("a number of phones", 0));
   cmd->add_option("--answer-limit", o->answer_limit,
                   "Give a phone up as not answering when it sends no byte for this many seconds (default 30)")
       ->check(Number("a number of seconds", 1, 3600));
@@ -175,7 +176,7 @@ void RegisterStationCommand(CLI::App& app) {
                                       "ports only: simulated phones)")
                           ->check(Number("a factor", 1));
   cmd->add_option("--port-index", o->port_index, "Port index of the first port (COM number - 40)")
-      ->check(WholeNumber("a port index", 0, 215));
+      ->transform(WholeNumber("a port index", 0, 215));
   cmd->add_option("--library", o->library, "Plug-in library (default: libvantrel.so beside vantrel)")
       ->type_name("FILE");
   cmd->add_flag("-q,--quiet", o->quiet, "Print only the final counts");

@@ -1,6 +1,8 @@
 #include "tools/cli/interrupt.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -73,6 +75,16 @@ void Install() {
 
 void Uninstall() {
   for (int sig : kSignals) std::signal(sig, SIG_DFL);
+}
+
+void CheckOutputs() {
+  for (int fd : {1, 2}) {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) continue;
+    pollfd p{fd, 0, 0};  // no events asked: a writer's end reports only errors and hang-ups
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP)) && !Requested())
+      Request(fd == 1 ? "standard output was closed" : "standard error was closed");
+  }
 }
 
 int Fd() { return gPipe[0]; }

@@ -17,6 +17,10 @@ bool Requested();
 // A stop request from the program itself (`why` says what happened), as if
 // the first signal had come. Safe from any thread.
 void Request(const char* why);
+// A pipe or socket on standard output or error whose reader has gone: a stop
+// request, as a failed write would make one. Polled by the run's waits, so a
+// run that prints nothing while it waits for its phone learns it too.
+void CheckOutputs();
 // What asked to stop: "Ctrl-C", "SIGTERM", ..., or Request's reason.
 std::string Reason();
 // Files (then directories, in the order given) removed on a second signal.

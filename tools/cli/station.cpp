@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -277,9 +278,11 @@ void PhoneRun::Mirror() {
     std::unique_lock<std::mutex> l(mirror_mu_);
     mirror_cv_.wait_for(l, std::chrono::milliseconds(options_.mirror_delay_ms), [this] { return mirror_stop_.load(); });
   }
-  // --wait counts from when the wait begins, not from the package load.
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int64_t>(options_.wait_seconds * 1000));
+  // --wait counts from when the wait begins, not from the package load. A
+  // wait beyond 115 days is as good as none, and stays inside what the
+  // clock's arithmetic holds (--wait 1e10 would overflow into the past).
+  const double wait_ms = std::min(options_.wait_seconds, 1e7) * 1000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int64_t>(wait_ms));
   bool announced = false;
   while (!mirror_stop_) {
     struct stat lst{};

@@ -114,8 +114,8 @@ namespace {
 
 std::string RangeWords(double min, double max) {
   char buf[96];
-  if (max >= 1e300) std::snprintf(buf, sizeof buf, "%g or more", min);
-  else std::snprintf(buf, sizeof buf, "from %g to %g", min, max);
+  if (max >= 1e300) std::snprintf(buf, sizeof buf, "%.15g or more", min);
+  else std::snprintf(buf, sizeof buf, "from %.15g to %.15g", min, max);
   return buf;
 }
 
@@ -140,9 +140,15 @@ CLI::Validator WholeNumber(const std::string& what, long long min, long long max
         const bool hex = value.rfind("0x", 0) == 0 || value.rfind("0X", 0) == 0;
         const long long v = std::strtoll(value.c_str(), &end, hex ? 16 : 10);
         const bool whole = !value.empty() && end && *end == '\0' && errno == 0;
-        if (whole && v >= min && v <= max) return "";
-        const std::string range = max == 4294967295 ? std::to_string(min) + " or more"
-                                                    : "from " + std::to_string(min) + " to " + std::to_string(max);
+        if (whole && v >= min && v <= max) {
+          // Handed on in decimal: the parser would read "010" as octal 8.
+          value = std::to_string(v);
+          return "";
+        }
+        const bool too_big = (whole && v > max) || errno == ERANGE;
+        const std::string range = max == 4294967295 && !too_big
+                                      ? std::to_string(min) + " or more"
+                                      : "from " + std::to_string(min) + " to " + std::to_string(max);
         return "takes " + what + ", a whole number " + range + " (not \"" + value + "\")";
       },
       "");
