@@ -73,17 +73,7 @@ void Guarded(F&& body) {
   }
 }
 
-}  // namespace
-
-void RegisterPkgCommand(CLI::App& app) {
-  auto* pkg = app.add_subcommand("pkg", "Build and inspect firmware packages");
-  pkg->require_subcommand(1);
-  pkg->footer("\nEach command's help tells what its exit codes mean there.\n\n" +
-              ExitCodeHelp({{kExitOk, "done: the package written, or one that loads shown"},
-                            {kExitFailure, "a file could not be read or written"},
-                            {kExitUsage, "a bad argument, a wrong description, or an output that cannot be replaced"},
-                            {kExitPackage, "not a package, or one that does not load or would not download"}}));
-
+void RegisterBuild(CLI::App* pkg) {
   struct BuildArgs {
     std::string description, output;
   };
@@ -101,7 +91,9 @@ void RegisterPkgCommand(CLI::App& app) {
   build->callback([build_args] {
     Guarded([&] { WriteChecked(pkg::BuildPackageFromFile(build_args->description), build_args->output); });
   });
+}
 
+void RegisterSample(CLI::App* pkg) {
   struct SampleArgs {
     std::string output;
     uint32_t pageSize = 2048;
@@ -137,10 +129,12 @@ void RegisterPkgCommand(CLI::App& app) {
         WriteChecked(pkg::BuildSamplePackage(o), sample_args->output);
     });
   });
+}
 
+void RegisterInfo(CLI::App* pkg) {
   auto info_path = std::make_shared<std::string>();
   auto* info = pkg->add_subcommand("info", "Show a package's layout and images, and whether it loads");
-  info->footer("\n" + ExitCodeHelp({{kExitOk, "a firmware package that loads"},
+  info->footer("\n" + ExitCodeHelp({{kExitOk, "a firmware package that loads, with nothing that stops a download"},
                                      {kExitFailure, "the file could not be read"},
                                      {kExitUsage, "a bad argument"},
                                      {kExitPackage, "not a firmware package (or no file at all), or one that does not load or that a download would go wrong with"}}));
@@ -157,6 +151,21 @@ void RegisterPkgCommand(CLI::App& app) {
       throw CLI::RuntimeError(kExitPackage);
     }
   });
+}
+
+}  // namespace
+
+void RegisterPkgCommand(CLI::App& app) {
+  auto* pkg = app.add_subcommand("pkg", "Build and inspect firmware packages");
+  pkg->require_subcommand(1);
+  pkg->footer("\nEach command's help tells what its exit codes mean there.\n\n" +
+              ExitCodeHelp({{kExitOk, "done: the package written, or one that loads shown"},
+                            {kExitFailure, "a file could not be read or written"},
+                            {kExitUsage, "a bad argument, a wrong description, or an output that cannot be replaced"},
+                            {kExitPackage, "not a package, or one that does not load or would not download"}}));
+  RegisterBuild(pkg);
+  RegisterSample(pkg);
+  RegisterInfo(pkg);
 }
 
 }  // namespace vantrel::cli

@@ -72,10 +72,10 @@ void BootloaderInfo(const ImageDesc& boot, std::vector<DownloadBlocker>* out) {
   // The download parses the block, ignores the result and sends the header
   // from the record it left all zero (engine PrepareImages, agent 0xDC).
   out->push_back({PackagePart::kBootloaderInfo,
-                  Reason("bootloader information block not usable (code %d): the download does not stop for it, "
-                         "but sends the bootloader header with the block's fields as zeros (checksum seed 0), "
-                         "so the phone checks the bootloaders against a header that is not theirs",
-                         code)});
+                  Reason("bootloader information block not usable (code %d): ", code) +
+                      "the download does not stop for it, but sends the bootloader header with the block's fields "
+                      "as zeros (checksum seed 0), so the phone checks the bootloaders against a header that is not "
+                      "theirs"});
 }
 
 // What the ROM information record must give the FS images. The download
@@ -92,24 +92,24 @@ void RomInfo(const ImageDesc& rom, bool any_fs, const std::vector<FsRecord>& wri
                       "written";
   RomInfoRecord record{};
   if (ParseRomInfo(rom, record.data()) != 0)
-    return add(Reason("ROM information record: not found in the first 1 MiB of the ROM image, and the FS images' "
-                      "region comes from it: %s", before));
+    return add(std::string("ROM information record: not found in the first 1 MiB of the ROM image, and the FS "
+                           "images' region comes from it: ") + before);
   const RomInfoView v(record);
   if (v.RegionCount() == 0 || v.RegionCount() > kRomInfoMaxRegions)
-    return add(Reason("ROM information record lists %u regions (1 to %u can be read): %s", v.RegionCount(),
-                      kRomInfoMaxRegions, before));
+    return add(Reason("ROM information record lists %u regions (1 to %u can be read): ", v.RegionCount(),
+                      kRomInfoMaxRegions) + before);
   if (written.empty()) return;
   if (v.RegionCount() < 2 || v.RegionLength(1) == 0)
-    return add(Reason("ROM information record has no FS region (region 1): %s", after));
+    return add(std::string("ROM information record has no FS region (region 1): ") + after);
   if (!v.HasFsIdentifier())
-    return add(Reason("ROM information record does not carry the FS identifier \"%s\": %s", kRomInfoFsIdentifier,
-                      after));
+    return add(Reason("ROM information record does not carry the FS identifier \"%s\": ", kRomInfoFsIdentifier) +
+               after);
   const Range fs{v.RegionStart(1), v.RegionLength(1)};
   for (const FsRecord& f : written)
     for (const auto& [k, r] : Regions(f.View()))
       if (!r.Inside(fs))
-        return add(Reason("%s: region %u (%s) lies outside the FS region of the ROM information record (%s): %s",
-                          f.Name().c_str(), k, r.Text().c_str(), fs.Text().c_str(), after));
+        return add(f.Name() + Reason(": region %u (%s) lies outside the FS region of the ROM information record (%s): ",
+                                     k, r.Text().c_str(), fs.Text().c_str()) + after);
 }
 
 // What no flash can hold, told once per info record (the images split from
