@@ -76,7 +76,7 @@ TEST_F(PkgFiles, AnOutputIsReplacedOnlyWhenItIsAFileNotAnInput) {
   const std::string description =
       R"({"pageSize": 512, "blockKiB": 16, "sections": [{"type": 4, "romInfo": false, "file": "rom.bin"}]})";
   std::ofstream(Path("d.json")) << description;
-  for (const std::string& output : {Path("d.json"), (tmp_ / "." / "rom.bin").string()}) {
+  for (const std::string& output : {(tmp_ / "." / "rom.bin").string(), Path("d.json")}) {
     auto self = Pkg({"build", Path("d.json"), "-o", output});
     EXPECT_EQ(self.status, 2) << self.err;
     EXPECT_NE(self.err.find(output + ": is the "), std::string::npos) << self.err;
