@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -142,6 +143,42 @@ TEST_F(Cli, InfoOnAGoodAndABrokenPackage) {
   EXPECT_NE(broken.output.find("limits: FAILED: section 3: type 7"), std::string::npos) << broken.output;
   CliRun missing = Vantrel("pkg info " + (tmp_ / "none.pkg").string());
   EXPECT_NE(missing.status, 0);
+}
+
+// One flipped byte in a record the download steers by: the loader's limits
+// pass, but `pkg info` names the problem and fails the package.
+TEST_F(Cli, InfoFailsAPackageWhoseRecordsADownloadCannotUse) {
+  const pkg::BuiltPackage good = pkg::BuildSamplePackage();
+  const auto find = [&](const std::string& marker) {
+    return static_cast<std::size_t>(std::search(good.bytes.begin(), good.bytes.end(), marker.begin(), marker.end()) -
+                                    good.bytes.begin());
+  };
+  uint64_t fs_record = 0;
+  for (const pkg::PlacedSection& s : good.sections)
+    if (s.type == kImageFs) fs_record = s.infoRecordPos;
+  ASSERT_NE(fs_record, 0u);
+  const struct {
+    const char* name;
+    std::size_t at;
+    const char* problem;
+  } cases[] = {
+      {"bootloader", find("MTK_BLOADER_INFO_v"), "PROBLEM: bootloader information block not usable (code 5028)"},
+      {"rom", find("MTK_ROMINFO_v"), "PROBLEM: ROM information record: not found in the first 1 MiB of the ROM "
+                                     "image, and the FS images' region comes from it: a download of the FS images "
+                                     "stops with 1030"},
+      // Region 0's length 0xC0000 becomes 0xD0000, into region 1.
+      {"fs", fs_record + kInfoRegionLength + 2, "info record: region 0 (0x01800000 + 0xD0000) overlaps region 1"},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> bytes = good.bytes;
+    ASSERT_LT(c.at, bytes.size()) << c.name;
+    bytes[c.at] ^= 0x01;
+    pkg::WriteFile(tmp_ / c.name, bytes);
+    const CliRun r = Vantrel("pkg info " + (tmp_ / c.name).string());
+    EXPECT_EQ(r.status, 3) << c.name << "\n" << r.output;
+    EXPECT_NE(r.output.find(c.problem), std::string::npos) << c.name << "\n" << r.output;
+    EXPECT_EQ(r.output.find("limits: all passed"), std::string::npos) << c.name << "\n" << r.output;
+  }
 }
 
 TEST_F(Cli, BuildFromADescriptionWithAnImageFile) {

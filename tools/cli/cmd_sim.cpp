@@ -187,7 +187,8 @@ void RegisterSimCommand(CLI::App& app) {
       ->transform(WholeNumber("a chip type byte", 0, 255));
   cmd->add_option("--table-a-stop", o->cfg.tableAStopAfter, "Answer 0x5A to flash table A record k")
       ->transform(WholeNumber("a record number", 0));
-  cmd->add_flag("!--no-table-b", o->cfg.wantTableB, "Do not ask for flash table B");
+  // A callback rather than a negated flag, whose default help shows as "{false}".
+  cmd->add_flag_callback("--no-table-b", [o] { o->cfg.wantTableB = false; }, "Do not ask for flash table B");
   cmd->add_option("--scan-delay-ms", o->cfg.scanDelayMs, "Time the agent takes to scan the flash")
       ->transform(WholeNumber("milliseconds", 0));
   cmd->add_option("--busy-polls", o->cfg.powerKeyBusyPolls, "Power-key busy reads after each trigger")

@@ -5,7 +5,6 @@
 #include "tools/pkg/builder.h"
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -385,15 +384,26 @@ BuiltPackage BuildPackage(const json& description, const std::filesystem::path& 
 }
 
 BuiltPackage BuildPackageFromFile(const std::filesystem::path& json_path) {
+  const std::string name = "description " + json_path.string();
   std::ifstream in(json_path);
-  if (!in) throw BuildError("cannot read " + json_path.string());
+  if (!in) throw BuildError(name + ": cannot read it");
   json description;
   try {
     description = json::parse(in, nullptr, true, /*ignore_comments=*/true);
   } catch (const json::exception& e) {
-    throw BuildError(json_path.string() + ": " + e.what());
+    // The parser's text starts with its own error id ("[json.exception...]
+    // parse error at "), which says nothing to whoever wrote the file.
+    std::string what = e.what();
+    if (const std::size_t id = what.find("] "); what.rfind("[json.", 0) == 0 && id != std::string::npos)
+      what.erase(0, id + 2);
+    const std::string at = "parse error at ";
+    if (what.rfind(at, 0) == 0) what.erase(0, at.size());
+    throw BuildError(name + ": not JSON: " + what);
   }
-  return BuildPackage(description, json_path.parent_path());
+  BuiltPackage out = BuildPackage(description, json_path.parent_path());
+  out.inputs = DescribedFiles(description, json_path.parent_path());
+  out.inputs.insert(out.inputs.begin(), {json_path, "the description"});
+  return out;
 }
 
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "images/package_format.h"
+#include "tools/pkg/paths.h"
 
 namespace vantrel::pkg {
 
@@ -54,6 +55,7 @@ struct ExpectedImage {
 struct BuiltPackage {
   Geometry geometry;
   std::vector<uint8_t> bytes;  // the package file
+  std::vector<InputFile> inputs;  // the files read: the description and the image files it names
   std::vector<PlacedSection> sections;
   uint64_t imageListPos = 0;   // file position of the 324-byte image list
 

@@ -49,6 +49,21 @@ bool FromFile(const json& j, const std::filesystem::path& base, const std::strin
   return true;
 }
 
+std::vector<InputFile> DescribedFiles(const json& d, const std::filesystem::path& base) {
+  std::vector<InputFile> out;
+  const auto add = [&](const json& j, const std::string& where) {
+    if (j.is_object() && j.contains("file") && j["file"].is_string())
+      out.push_back({base / j["file"].get<std::string>(), "the image file of " + where});
+  };
+  if (!d.is_object()) return out;
+  for (const char* key : {"bootloader", "extBootloader"})
+    if (d.contains(key)) add(d[key], key);
+  if (d.contains("sections") && d["sections"].is_array())
+    for (std::size_t i = 0; i < d["sections"].size(); ++i)
+      add(d["sections"][i], "sections[" + std::to_string(i) + "]");
+  return out;
+}
+
 namespace {
 
 // The size of a main-data image the description gives, without making it.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -28,6 +29,9 @@ Bytes ReadWholeFile(const std::filesystem::path& path, const std::string& where)
 // The image from the file j["file"] names (relative to `base`): false when
 // j names none, so the image is generated.
 bool FromFile(const nlohmann::json& j, const std::filesystem::path& base, const std::string& where, Bytes* out);
+// The image files the description names ("file" of the bootloaders and of
+// the sections), relative to `base`, for the output never to replace one.
+std::vector<InputFile> DescribedFiles(const nlohmann::json& d, const std::filesystem::path& base);
 // Refuses a key the builder does not read, naming it and the keys of its
 // place ("sections[2]: unknown key \"sise\" ...").
 void CheckKeys(const nlohmann::json& d);

@@ -8,6 +8,7 @@
 #include "images/records.h"
 #include "images/rom_info.h"
 #include "link/byte_order.h"
+#include "tools/pkg/blockers.h"
 #include "tools/pkg/digest.h"
 
 namespace vantrel::pkg {
@@ -120,11 +121,29 @@ std::string Sha256(ByteSpan bytes) {
   return hex.empty() ? "(no digest)" : hex;
 }
 
+// The parts a download needs that are usable, and apart those that are not,
+// so that no broken part is counted as checked.
+void DescribeStructure(const std::vector<DownloadBlocker>& blockers, std::ostream& out) {
+  const auto bad = [&](PackagePart part) {
+    return std::any_of(blockers.begin(), blockers.end(), [&](const DownloadBlocker& b) { return b.part == part; });
+  };
+  const struct {
+    PackagePart part;
+    const char* name;
+  } parts[] = {{PackagePart::kBootloaderInfo, "bootloader information block"},
+               {PackagePart::kRomInfo, "ROM information record"},
+               {PackagePart::kFsLayout, "FS info records"}};
+  std::string good = "section table, FS headers", broken;
+  for (const auto& p : parts) (bad(p.part) ? broken : good) += std::string(", ") + p.name;
+  Print(out, "  structure: %s as above\n", good.c_str());
+  if (!broken.empty()) Print(out, "  WARNING: not usable for a download: %s (see PROBLEM above)\n", broken.c_str() + 2);
+}
+
 // What the format lets a tool check, and what it does not: the container
 // carries no checksum, so damage inside an image's data shows only against
 // a digest its publisher states.
 void DescribeChecks(ByteSpan file, const PackageLayout& layout, const ImageStore& store, bool loaded,
-                    std::ostream& out) {
+                    const std::vector<DownloadBlocker>& blockers, std::ostream& out) {
   Print(out, "checks:\n");
   if (layout.tableRead) {
     uint64_t end = 0;
@@ -137,9 +156,7 @@ void DescribeChecks(ByteSpan file, const PackageLayout& layout, const ImageStore
     else
       Print(out, "  length: the file holds every block its section table gives\n");
   }
-  if (loaded)
-    Print(out, "  structure: section table, bootloader information block, ROM information record, FS headers "
-               "and info records as above\n");
+  if (loaded) DescribeStructure(blockers, out);
   Print(out, "  content: the package carries no checksum of its own, so changed bytes inside an image's data "
              "cannot be told here: compare these SHA-256 digests with those its publisher states\n");
   Print(out, "  download sums: the download sends each image's sum (above) and one per FS block, computed from these "
@@ -166,6 +183,7 @@ bool DescribePackage(ByteSpan file, std::ostream& out, std::string* reason) {
   PackageLayout layout;
   std::string why;
   const bool ok = BuildImageStore(file, &store, &why, &layout);
+  std::vector<DownloadBlocker> blockers;
   Print(out, "file: %zu bytes\n", file.size());
   if (layout.tableRead) {
     const NandGeometry& g = layout.geometry;
@@ -206,13 +224,17 @@ bool DescribePackage(ByteSpan file, std::ostream& out, std::string* reason) {
         DescribeRecords(r, out);
       if (placed) DescribeDownloadSum(r, boot, out);
     }
-    Print(out, "limits: all passed\n");
+    blockers = DownloadBlockers(store);
+    if (blockers.empty()) Print(out, "limits: all passed\n");
+    else Print(out, "limits: the loader's limits passed, but a download of this package would go wrong:\n");
+    for (const DownloadBlocker& b : blockers) out << "  PROBLEM: " << b.text << "\n";
   } else {
     Print(out, "limits: FAILED: %s\n", why.c_str());
   }
-  DescribeChecks(file, layout, store, ok, out);
+  DescribeChecks(file, layout, store, ok, blockers, out);
+  if (ok && !blockers.empty()) why = blockers.front().text;
   if (reason) *reason = why;
-  return ok;
+  return ok && blockers.empty();
 }
 
 }  // namespace vantrel::pkg

@@ -19,8 +19,10 @@ inline constexpr char kNotAPackage[] =
     "not a firmware package (it does not start with a package's header: a page size and a block size that a "
     "flash has)";
 
-// Prints the description to `out`. True when the package loads; otherwise
-// *reason (when given) holds the loader's reason, which is printed too.
+// Prints the description to `out`. True when the package loads and nothing
+// in it stops or spoils a download (DownloadBlockers); otherwise *reason
+// (when given) holds the loader's reason or the first such problem, which
+// are printed too.
 bool DescribePackage(ByteSpan file, std::ostream& out, std::string* reason = nullptr);
 
 }  // namespace vantrel::pkg
