@@ -268,6 +268,17 @@ TEST_F(Station, JsonLinesParseQuietIsQuietVerboseHasNoDots) {
 
 TEST_F(Station, BadInputIsOneLineWithItsCode) {
   std::ofstream(tmp_ / "garbage") << "not a flash";
+  // A package the loader takes whose ROM record the download could not find.
+  const std::string no_record = (tmp_ / "no-record.bin").string();
+  {
+    std::ifstream in(package_, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t at = bytes.find("MTK_ROMINFO_v");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] ^= 1;
+    std::ofstream(no_record, std::ios::binary) << bytes;
+  }
+  ASSERT_EQ(mkfifo((tmp_ / "fifo").c_str(), 0600), 0);
   struct Case {
     std::vector<std::string> args;
     int code;
@@ -281,6 +292,8 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
       {{"flash", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},
       {{"flash", "--package", tmp_.string(), "--port", "/dev/null"}, 3, "is a directory"},
       {{"flash", "--simulate", "--package", (tmp_ / "garbage").string()}, 3, "not a firmware package"},
+      {{"flash", "--simulate", "--package", no_record}, 3, "ROM information record"},
+      {{"station", "--package", (tmp_ / "fifo").string(), "--port", "/dev/null"}, 3, "is a FIFO"},
       {{"station", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},
       {{"flash", "--package", package_, "--port", "/dev/ptmx", "--port", "/dev/ptmx"}, 2, "given twice"},
       {{"flash", "--simulate", "--state", tmp_.string()}, 3, "is a directory"},

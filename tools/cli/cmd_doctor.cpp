@@ -17,6 +17,8 @@
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/installed.h"
 #include "tools/cli/port_check.h"
+#include "tools/pkg/blockers.h"
+#include "tools/pkg/paths.h"
 
 namespace vantrel::cli {
 namespace {
@@ -152,10 +154,18 @@ void CheckModemManager(Verdicts& v, bool rule_applies) {
 void CheckPackage(Verdicts& v, const std::string& package) {
   ImageDesc bl, ebl, rom, rom2, fsi[kFsSlotCount];
   std::string why;
-  if (LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &why))
-    v.Ok("package " + package + " loads");
-  else
-    v.Fail("package " + package + ": " + why, "check it with `vantrel pkg info " + package + "`", kExitPackage);
+  const std::string remedy = "check it with `vantrel pkg info " + package + "`";
+  if (!pkg::CheckPackageFileKind(package, &why)) {
+    v.Fail("package " + package + ": " + why, remedy, kExitPackage);
+    return;
+  }
+  if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &why)) {
+    v.Fail("package " + package + ": " + why, remedy, kExitPackage);
+    return;
+  }
+  const auto blockers = pkg::DownloadBlockers(PackageImageStore());
+  if (blockers.empty()) v.Ok("package " + package + " loads");
+  else v.Fail("package " + package + ": " + blockers.front().text, remedy, kExitPackage);
 }
 
 }  // namespace

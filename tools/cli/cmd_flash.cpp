@@ -36,7 +36,9 @@
 #include "tools/cli/sim_state.h"
 #include "tools/cli/station.h"
 #include "tools/cli/usage.h"
+#include "tools/pkg/blockers.h"
 #include "tools/pkg/inspect.h"
+#include "tools/pkg/paths.h"
 #include "tools/pkg/sample.h"
 
 namespace vantrel::cli {
@@ -149,11 +151,13 @@ void CheckPackagePath(const std::string& package) {
   struct stat st{};
   if (::stat(package.c_str(), &st) != 0) Fail(kExitPackage, "package " + package + ": does not exist; check the path");
   if (S_ISDIR(st.st_mode)) Fail(kExitPackage, "package " + package + ": is a directory; give the package file");
+  // A FIFO would wait for a writer, a device such as /dev/zero never ends.
+  if (std::string why; !pkg::CheckPackageFileKind(package, &why)) Fail(kExitPackage, "package " + package + ": " + why);
 }
 
 // The package is loaded and checked before any port is touched; what the
 // download then writes, and in which order, the sessions' events tell.
-std::string CheckPackage(const std::string& package) {
+std::string CheckPackage(const std::string& package, bool for_download) {
   ImageDesc bl, ebl, rom, rom2, fsi[kFsSlotCount];
   std::string reason;
   if (!LoadFirmwarePackage(package, &bl, &ebl, &rom, &rom2, fsi, &reason)) {
@@ -161,6 +165,14 @@ std::string CheckPackage(const std::string& package) {
     if (file.Open(package, nullptr) && !pkg::LooksLikePackage(file.bytes()))
       Fail(kExitPackage, "package " + package + ": " + pkg::kNotAPackage);
     Fail(kExitPackage, "package " + package + ": " + reason + "; check it with `vantrel pkg info " + package + "`");
+  }
+  // What the loader accepts but the download would stop at (after writing
+  // the bootloader and ROM images) or write wrong: refused before any port.
+  if (for_download) {
+    const auto blockers = pkg::DownloadBlockers(PackageImageStore());
+    if (!blockers.empty())
+      Fail(kExitPackage, "package " + package + ": " + blockers.front().text +
+                             "; nothing was written; check it with `vantrel pkg info " + package + "`");
   }
   uint32_t offset = 0, size = 0;
   if (!FindRomInfoRecord(rom, &offset, &size)) return "";
@@ -332,7 +344,7 @@ int Run(FlashOptions& o) {
     package = dir.path + "/sample.bin";
     simulated.sample = WriteSample(o, package, display);
   }
-  if (!package.empty()) CheckPackage(package);
+  if (!package.empty()) CheckPackage(package, !o.plan);
   if (o.simulate) simulated.phones = StartSimulatedPhones(o, simulated.state_flash, &targets);
   PluginHost host;
   LoadPlugin(o, host, package, display, targets.size());

@@ -74,9 +74,10 @@ std::vector<Target> CheckTargets(const std::vector<std::string>& ports, bool aut
 // ports are looked at.
 void CheckPackagePath(const std::string& package);
 // Loads and checks the package once, before any port is touched (FailFlash
-// when it does not load); returns the identifier text of its ROM record,
+// when it does not load, or `for_download` and the download could not use
+// it: pkg::DownloadBlockers); returns the identifier text of its ROM record,
 // which a download leaves on the phone ("" when there is none).
-std::string CheckPackage(const std::string& package);
+std::string CheckPackage(const std::string& package, bool for_download = true);
 
 // The temporary port directory the plug-in resolves COM numbers through,
 // removed with the object.
