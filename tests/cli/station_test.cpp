@@ -294,6 +294,13 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
       {{"flash", "--simulate", "--package", (tmp_ / "garbage").string()}, 3, "not a firmware package"},
       {{"flash", "--simulate", "--package", no_record}, 3, "ROM information record"},
       {{"station", "--package", (tmp_ / "fifo").string(), "--port", "/dev/null"}, 3, "is a FIFO"},
+      // Outputs never overwrite a package, nor wait until the end to fail.
+      {{"flash", "--simulate", "--package", package_, "--transcript", package_}, 2, "is the firmware package of this run"},
+      {{"flash", "--simulate", "--transcript", package_}, 2, "is a firmware package, which writing would destroy"},
+      {{"station", "--package", package_, "--port", (tmp_ / "ttyACM9").string(), "--log", package_}, 2,
+       "is the firmware package"},
+      {{"flash", "--simulate", "--state", (tmp_ / "none" / "st").string()}, 2, "the folder"},
+      {{"flash", "--simulate", "--state", ""}, 2, "--state takes a path, not an empty string"},
       {{"station", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},
       {{"flash", "--package", package_, "--port", "/dev/ptmx", "--port", "/dev/ptmx"}, 2, "given twice"},
       {{"flash", "--simulate", "--state", tmp_.string()}, 3, "is a directory"},
@@ -315,6 +322,7 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
     EXPECT_LE(std::count(p.err().begin(), p.err().end(), '\n'), 1) << p.err();
     EXPECT_EQ(p.err().find("remove"), std::string::npos) << "advice to delete a file the tool did not make";
   }
+  EXPECT_EQ(Process({Vantrel(), "pkg", "info", package_}).Wait(milliseconds(10000)), 0) << "the package is whole";
   // A geometry the state file contradicts is refused, not silently overridden.
   const std::string state = (tmp_ / "small.state").string();
   Process first({Vantrel(), "flash", "--simulate", "-q", "--page-size", "512", "--state", state}, Env());

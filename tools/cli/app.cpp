@@ -26,6 +26,18 @@ namespace {
 // --json anywhere before "--": the run's end is a JSON object too, even
 // when the arguments around it do not parse.
 // "--json=1" switches it on as the parser does ("--json=false" leaves it off).
+// A file, directory or port given as "" (an unset shell variable) would
+// silently count as not given: every such option refuses it.
+void RefuseEmptyPaths(CLI::App& app) {
+  const CLI::Validator not_empty(
+      [](std::string& value) -> std::string { return value.empty() ? "takes a path, not an empty string" : ""; }, "");
+  for (CLI::Option* opt : app.get_options()) {
+    const std::string type = opt->get_type_name();
+    if (type == "FILE" || type == "DIR" || type == "PORT") opt->check(not_empty);
+  }
+  for (CLI::App* sub : app.get_subcommands({})) RefuseEmptyPaths(*sub);
+}
+
 bool AsksForJson(int argc, char** argv) {
   bool on = false;
   for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
@@ -56,6 +68,7 @@ void BuildApp(CLI::App& app) {
   RegisterCompletionCommand(app);
   // After the commands, which would inherit it: each has its own.
   app.footer(std::string("\n") + ExitCodeHelp());
+  RefuseEmptyPaths(app);
 }
 
 namespace {

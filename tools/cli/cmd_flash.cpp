@@ -30,6 +30,7 @@
 #include "tools/cli/interrupt.h"
 #include "tools/cli/json_out.h"
 #include "tools/cli/outcome.h"
+#include "tools/cli/output_file.h"
 #include "tools/cli/plan_command.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
@@ -143,9 +144,20 @@ void Validate(FlashOptions& o) {
     if (o.autodetect) Fail(kExitUsage, "--time-scale cannot be used with --auto (a real phone)");
   }
   if (!o.package.empty()) CheckPackagePath(o.package);
+  CheckRunFiles(o.transcript, o.state, o.package);
 }
 
 }  // namespace
+
+void CheckRunFiles(const std::string& transcript, const std::string& state, const std::string& package) {
+  if (!transcript.empty())
+    if (const std::string p = OutputFileProblem(transcript, package); !p.empty()) Fail(kExitUsage, "--transcript " + p);
+  // A state file that is there is read first, and told as what it is if it
+  // is no state; one that is not must be creatable when the run ends.
+  std::error_code ec;
+  if (!state.empty() && !std::filesystem::exists(state, ec))
+    if (const std::string p = OutputFileProblem(state, "", false); !p.empty()) Fail(kExitUsage, "--state " + p);
+}
 
 void CheckPackagePath(const std::string& package) {
   struct stat st{};

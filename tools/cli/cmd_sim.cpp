@@ -14,6 +14,7 @@
 #include "sim/check/flash_check.h"
 #include "sim/phone.h"
 #include "tools/cli/commands.h"
+#include "tools/cli/output_file.h"
 #include "tools/cli/sim_state.h"
 #include "tools/cli/usage.h"
 
@@ -102,6 +103,11 @@ void PrintRecord(const sim::PhoneRecord& r) {
 void RunSim(SimOptions& o, bool geometry_given) {
   o.geometryGiven = geometry_given;
   std::string err;
+  if (!o.cfg.transcriptPath.empty())
+    if (const std::string p = OutputFileProblem(o.cfg.transcriptPath, ""); !p.empty()) {
+      std::fprintf(stderr, "vantrel sim: --transcript %s\n", p.c_str());
+      throw CLI::RuntimeError(kExitUsage);
+    }
   ExitCode cls = kExitPackage;
   std::shared_ptr<sim::Flash> flash =
       OpenStateFile(o.state, o.pageSize, o.geometryGiven, uint64_t{o.sizeMiB} << 20, &err, &cls);

@@ -15,6 +15,7 @@
 #include "tools/cli/flash_run.h"
 #include "tools/cli/interrupt.h"
 #include "tools/cli/json_out.h"
+#include "tools/cli/output_file.h"
 #include "tools/cli/plugin_host.h"
 #include "tools/cli/port_check.h"
 #include "tools/cli/port_loop.h"
@@ -96,6 +97,8 @@ int Run(const StationCommandOptions& o) {
   std::string err, sha256;
   if (!pkg::FileSha256(o.package, &sha256, &err)) Fail(kExitPackage, "package " + o.package + ": " + err);
   StationTally tally(o.max_phones, sha256, rom_id);
+  if (!o.log.empty())
+    if (const std::string p = OutputFileProblem(o.log, o.package); !p.empty()) Fail(kExitUsage, "--log " + p);
   if (!o.log.empty() && !tally.OpenLog(o.log, &err)) Fail(kExitUsage, err);
 
   TempPortDir dir("station");

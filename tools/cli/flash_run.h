@@ -70,6 +70,9 @@ void SetCommandName(const std::string& name);
 // (FailFlash); a missing one is left to be waited for.
 std::vector<Target> CheckTargets(const std::vector<std::string>& ports, bool autodetect, int32_t port_index);
 
+// A transcript or a state file to be made that the run could not write, or
+// that would overwrite a firmware package, ends the run (FailFlash) first.
+void CheckRunFiles(const std::string& transcript, const std::string& state, const std::string& package);
 // A package path that names no file ends the run (FailFlash) before the
 // ports are looked at.
 void CheckPackagePath(const std::string& package);
