@@ -279,6 +279,7 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
     std::ofstream(no_record, std::ios::binary) << bytes;
   }
   ASSERT_EQ(mkfifo((tmp_ / "fifo").c_str(), 0600), 0);
+  std::ofstream(tmp_ / "bad\nname") << "a file, not a tty";
   struct Case {
     std::vector<std::string> args;
     int code;
@@ -303,6 +304,7 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
       {{"flash", "--simulate", "--state", ""}, 2, "--state takes a path, not an empty string"},
       {{"station", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},
       {{"flash", "--package", package_, "--port", "/dev/ptmx", "--port", "/dev/ptmx"}, 2, "given twice"},
+      {{"flash", "--package", package_, "--port", (tmp_ / "bad\nname").string()}, 4, "bad\\x0Aname"},
       {{"flash", "--simulate", "--state", tmp_.string()}, 3, "is a directory"},
       {{"flash", "--simulate", "--state", (tmp_ / "garbage").string()}, 3, "not a flash state file"},
       {{"sim", "--state", (tmp_ / "garbage").string()}, 3, "not a flash state file"},

@@ -47,6 +47,23 @@ namespace vantrel::cli {
 namespace {
 // The command running: flash, or a command on its machinery.
 std::string g_command = "flash";
+
+// A text as the screen shows it (a port path, a message naming one): a
+// control character (a newline would split a one-line message, an escape
+// would drive the terminal) is shown as \xHH, as --json carries stray bytes.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += hex;
+  }
+  return out;
+}
 }  // namespace
 
 void SetCommandName(const std::string& name) { g_command = name; }
@@ -54,7 +71,7 @@ void SetCommandName(const std::string& name) { g_command = name; }
 [[noreturn]] void FailFlash(ExitCode code, const std::string& message) {
   interrupt::Uninstall();
   interrupt::ClearCleanupPaths();
-  std::fprintf(stderr, "vantrel %s: %s\n", g_command.c_str(), message.c_str());
+  std::fprintf(stderr, "vantrel %s: %s\n", g_command.c_str(), Printable(message).c_str());
   if (json_out::Enabled()) json_out::WriteResult(code, "vantrel " + g_command + ": " + message);
   throw CLI::RuntimeError(code);
 }
@@ -107,7 +124,7 @@ std::vector<Target> CheckTargets(const std::vector<std::string>& ports, bool aut
       if (t.label == arg || SamePort(t.device, path))
         Fail(kExitUsage, "the port " + arg + " is given twice; give each phone's port once");
     }
-    targets.push_back({arg, fs::absolute(path).lexically_normal().string(), coms[targets.size()]});
+    targets.push_back({Printable(arg), fs::absolute(path).lexically_normal().string(), coms[targets.size()]});
   }
   if (!targets.empty()) targets[0].com = coms[0];  // --auto's, when there is one
   for (const auto& t : targets) {

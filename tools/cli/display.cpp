@@ -211,8 +211,14 @@ void Display::Summary(const std::vector<PhoneState>& phones, int exit_code, cons
   }
   // The outcome goes to standard output, so that `vantrel flash ... > log`
   // keeps it; the progress before it stays on standard error.
-  const std::string text = SummaryTable(phones, TerminalWidth(1)) + verdict + "\n";
+  std::string text = SummaryTable(phones, TerminalWidth(1)) + verdict + "\n";
   std::lock_guard<std::mutex> g(mu_);
+  // The blank line parts the table from the progress above it, which is on
+  // standard error: a log of standard output starts with the table.
+  if (!text.empty() && text[0] == '\n') {
+    text.erase(0, 1);
+    if (mode_ != DisplayMode::kQuiet) std::fputc('\n', stderr);
+  }
   std::fflush(stderr);
   std::fputs(text.c_str(), stdout);
   Flushed(stdout);
