@@ -474,6 +474,7 @@ class Completion : public CommandLine {
     dir_ = fs::temp_directory_path() / ("vantrel-completion-" + std::to_string(getpid()));
     fs::create_directories(dir_ / "ports");
     std::ofstream(dir_ / "fw.bin") << "x";
+    std::ofstream(dir_ / "my fw.img") << "x";
     std::ofstream(dir_ / "ttyFAKE0") << "x";
     fs::create_symlink("/dev/null", dir_ / "ports" / "COM41");
     std::ofstream(dir_ / "completion.sh") << BashCompletion(app_);
@@ -507,6 +508,9 @@ TEST_F(Completion, FilesPortsAndOptionsWhereEachBelongs) {
                             {"flash", "--package", fw}}) {
     EXPECT_EQ(Complete(words), (std::set<std::string>{fw + ".bin"})) << words[1];
   }
+  const std::string spaced = (dir_ / "my").string();  // one name, though it has a space
+  EXPECT_EQ(Complete({"pkg", "info", spaced}), (std::set<std::string>{spaced + " fw.img"}));
+  EXPECT_EQ(Complete({"flash", "--port", spaced}), (std::set<std::string>{spaced + " fw.img"}));
   EXPECT_EQ(Complete({"pkg", "build", ""}).count("sample"), 0u);
   EXPECT_EQ(Complete({"ports", "--a"}), (std::set<std::string>{"--all"}));
   EXPECT_EQ(Complete({"flash", "--tr"}), (std::set<std::string>{"--transcript"}));

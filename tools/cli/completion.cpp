@@ -64,16 +64,17 @@ void AddCommand(const CLI::App* app, std::string& moves, std::string& values, st
 }
 
 const char* kHelpers = R"(_vantrel_words() { COMPREPLY=($(compgen -W "$1" -- "$cur")); }
-_vantrel_files() { compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- "$cur")); }
-_vantrel_dirs() { compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- "$cur")); }
+# One name a line, so that a name with a space stays one word.
+_vantrel_files() { compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -f -- "$cur"); }
+_vantrel_dirs() { compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -d -- "$cur"); }
 # A phone's port: its device node, its /dev/serial link, a COMn of the port
 # directory, or any path typed so far.
 _vantrel_ports() {
   local dir=${VANTREL_PORT_DIR:-/dev/vantrel} coms
   coms=$(cd "$dir" 2>/dev/null && compgen -G 'COM*')
   compopt -o filenames 2>/dev/null
-  COMPREPLY=($(compgen -W "$(compgen -G '/dev/tty[AU][CS][MB]*') $(compgen -G '/dev/serial/by-*/*') $coms" -- "$cur")
-             $(compgen -f -- "$cur"))
+  COMPREPLY=($(compgen -W "$(compgen -G '/dev/tty[AU][CS][MB]*') $(compgen -G '/dev/serial/by-*/*') $coms" -- "$cur"))
+  mapfile -t -O ${#COMPREPLY[@]} COMPREPLY < <(compgen -f -- "$cur")
 }
 )";
 
