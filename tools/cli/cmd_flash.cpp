@@ -304,7 +304,9 @@ int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const 
                          : Verdict(final_states, rc, interrupt::Reason()));
   if (forced) {
     // Sessions still inside the library (its reset wait, or a transfer it
-    // cannot cancel): ending the process releases their ports.
+    // cannot cancel): ending the process releases their ports. What they
+    // were writing (a read's FILE.partial) goes too.
+    interrupt::RemoveCleanupPaths();
     dir.Remove();
     std::fflush(nullptr);
     ::_exit(rc);
