@@ -121,6 +121,14 @@ TEST_F(Plans, RequestsThePhoneCannotServeAreToldAsSuch) {
   EXPECT_NE(past->err().find("past the flash's end"), std::string::npos) << past->err();
   EXPECT_EQ(past->err().find("service"), std::string::npos) << past->err();
   EXPECT_FALSE(fs::exists(Out("past.bin")));
+
+  // A blank phone has no FS region to read: the request, not the flash.
+  auto blank = Run({"readback", "--fs-region", "--out", Out("blank.bin")});
+  EXPECT_EQ(blank->Wait(milliseconds(0)), 2) << blank->err();
+  EXPECT_NE(blank->err().find("holds no ROM information record (blank or erased)"), std::string::npos) << blank->err();
+  EXPECT_NE(blank->err().find("--range"), std::string::npos) << blank->err();
+  EXPECT_EQ(blank->err().find("flash it"), std::string::npos) << blank->err();
+  EXPECT_FALSE(fs::exists(Out("blank.bin") + ".partial"));
 }
 
 TEST_F(Plans, VerifyPassesACleanPhoneAndNamesTheBlockThatReadsBackWrong) {

@@ -20,6 +20,7 @@
 #include "tools/cli/interrupt.h"
 #include "tools/cli/layout.h"
 #include "tools/cli/plan_command.h"
+#include "vantrel/codes.h"
 
 namespace vantrel::cli {
 namespace {
@@ -168,6 +169,16 @@ bool ReadOne(ReadbackOptions& o, PluginHost& host, size_t k, const std::string& 
   return true;
 }
 
+// A span on a flash without a ROM record (blank or erased): the request
+// cannot be served, as a range past the flash cannot; the flash is not at fault.
+bool NoRegionToRead(const ReadbackOptions& o, const Failure& f, Ending* e) {
+  if (f.code != kRomInfoNotOnFlash || o.span == VANTREL_SPAN_GIVEN) return false;
+  *e = {kExitUsage, std::to_string(f.code) + " " + ResultName(f.code) +
+                        ": the phone's flash holds no ROM information record (blank or erased), so it has no FS "
+                        "region to read: give the range with --range instead; " + kWaitsInDownloadMode};
+  return true;
+}
+
 }  // namespace
 
 void RegisterReadbackCommand(CLI::App& app) {
@@ -179,6 +190,7 @@ void RegisterReadbackCommand(CLI::App& app) {
   plan->run = [o](PluginHost& host, size_t k, const std::string& label, CInterfaceTemplate* s, std::string* done) {
     return ReadOne(*o, host, k, label, s, done);
   };
+  plan->ending = [o](const Failure& f, Ending* e) { return NoRegionToRead(*o, f, e); };
   auto* cmd = AddPlanCommand(app,
                              "Read the phone's flash into a file (with a JSON sidecar: range, mode, geometry, "
                              "SHA-256, time). Nothing is written to the phone",
