@@ -107,6 +107,12 @@ int ReadFlash(LinkHandle h, uint32_t address, uint32_t length, uint8_t mode, uin
     const PacketRead r = ReadPacket(h, destination + received, uint32_t(n), &retries_left);
     if (r == PacketRead::kAskedAgain) continue;
     if (r != PacketRead::kMatched) return kReadFlashFailed;
+    // A block read takes seconds on a slow link: a cancel stops it at the
+    // next packet, as the writes stop. The caller says where it was.
+    if (h->channel().cancelled()) {
+      Put8(h, kGiveUp);
+      return kCancelled;
+    }
     received += uint32_t(n);
     if (!Put8(h, kAck)) return kReadFlashFailed;
   }

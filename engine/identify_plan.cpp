@@ -118,7 +118,8 @@ int IdentifyRomRecord(BlockDevice& device, PhoneIdentity* out) {
 int IdentifyFlash(LinkHandle h, const FirmwareBundle* fw, PhoneIdentity* out) {
   Channel& ch = h->channel();
   if (int rc = AgentReadFlashGeometry(h, &out->pageSize, &out->spareSize))
-    return ch.Fail(rc, "the read that names the flash geometry failed (agent code %d)", rc);
+    return rc == kCancelled ? ch.Fail(rc, "cancelled during the read that names the flash geometry; nothing was written")
+                            : ch.Fail(rc, "the read that names the flash geometry failed (agent code %d)", rc);
   out->blockMainSize = PackageBlockMainSize(fw, out->pageSize);
   if (out->blockMainSize == 0) out->blockMainSize = StandardBlockMainSize(out->pageSize);
   AgentBlockDevice device(h);

@@ -120,9 +120,12 @@ int VerifyWrittenBlocks(BlockDevice& device, const WriteLog& log) {
       return ch.Fail(kReadFlashFailed, "verify: FS image %u: block %u lies past 4 GiB", w.fsImage, block);
     buffer.resize(w.mainDigest.size() * (uint64_t(w.pageSize) + w.spareSize) + kReadSlack);
     if (int rc = device.ReadFlash(static_cast<uint32_t>(address), static_cast<uint32_t>(w.MainBytes()), 0,
-                                  buffer.data(), static_cast<uint32_t>(buffer.size())))
+                                  buffer.data(), static_cast<uint32_t>(buffer.size()))) {
+      if (rc == kCancelled)
+        return ch.Fail(kCancelled, "verify: cancelled in block %u; every image was written", block);
       return ch.Fail(rc, "verify: FS image %u: the read of %s in block %u failed (agent code %d)", w.fsImage, what,
                      block, rc);
+    }
     uint32_t page = 0;
     bool in_spare = false;
     if (FirstDifference(w, buffer.data(), &page, &in_spare))

@@ -230,8 +230,14 @@ int PlanFsWrite(BlockDevice& device, const ImageDesc& image, FsWritePlan* plan, 
   plan->action = FsNextAction::kSkip;
   if (int rc = CheckImage(ch, bytes, plan)) return rc;
   if (!IsVersionSupported(plan->imageRecord)) return kOk;
-  if (rom) plan->rom = *rom;
-  else if (!FindRomInfo(device, plan->header.blockMainSize, &plan->rom)) return kRomInfoNotOnFlash;
+  if (rom) {
+    plan->rom = *rom;
+  } else {
+    uint32_t block = 0;
+    int read_code = 0;
+    if (SearchRomInfo(device, plan->header.blockMainSize, &plan->rom, &block, &read_code) != RomInfoSearch::kFound)
+      return read_code == kCancelled ? kCancelled : kRomInfoNotOnFlash;
+  }
   if (int rc = CheckAgainstRom(ch, plan)) return rc;
   return DecideTableSource(device, plan);
 }
@@ -275,6 +281,8 @@ RomInfoSearch SearchRomInfo(BlockDevice& device, uint32_t block_main_size, RomIn
       return RomInfoSearch::kNone;
     }
     if (int rc = device.ReadFlash(static_cast<uint32_t>(address), l, 1, buffer.data(), capacity)) {
+      if (rc == kCancelled)
+        ch.Fail(kCancelled, "block %u: cancelled while searching for the ROM information record", b);
       ch.Fail(kRomInfoNotOnFlash, "block %u: the read for the ROM information record failed (agent code %d)", b,
               rc);
       *read_code = rc;
@@ -326,10 +334,11 @@ InfoScan FindInfoBlock(BlockDevice& device, const FsImageHeader& header, uint32_
       if (int rc = device.ReadFlash(static_cast<uint32_t>(address), header.blockMainSize, 0,
                                     buffer.data(), static_cast<uint32_t>(buffer.size()))) {
         if (read_code) *read_code = rc;
-        device.channel().Fail(rc,
-                              "block %llu: the read of the info area failed (agent code %d); "
-                              "nothing was erased",
-                              static_cast<unsigned long long>(address / l), rc);
+        if (rc == kCancelled)
+          ch.Fail(kCancelled, "block %llu: cancelled while reading the info area back; nothing was erased",
+                  static_cast<unsigned long long>(address / l));
+        ch.Fail(rc, "block %llu: the read of the info area failed (agent code %d); nothing was erased",
+                static_cast<unsigned long long>(address / l), rc);
         return InfoScan::kReadFailed;
       }
       if (!IsBadBlock(read, header.pageSize, header.spareSize) && marker + 1 < read.size() &&

@@ -237,6 +237,18 @@ TEST_F(ReadFlashTest, PacketsOf4224BytesAndABadChecksumReadAgain) {
   EXPECT_TRUE(link_.VerifyConsumed());
 }
 
+// A cancel stops a block read at the next packet: the agent is told to give
+// up instead of being asked for the rest.
+TEST_F(ReadFlashTest, ACancelStopsTheReadAtThePacketBoundary) {
+  const Bytes first = Pattern(4224, 5);
+  ScriptStart(link_, 0, 0x2000, 8448);
+  link_.AddRead(first).AddRead16(ByteSum(first.data(), 4224)).ExpectWrite8(0xA5);
+  link_.channel().Cancel();
+  std::vector<uint8_t> dest(8448);
+  EXPECT_EQ(AgentReadFlash(&link_, 0, 0x2000, 1, dest.data(), 8448), kCancelled);
+  EXPECT_TRUE(link_.VerifyConsumed());
+}
+
 TEST_F(ReadFlashTest, EleventhBadChecksumGivesUp) {
   const Bytes packet = Pattern(4224);
   ScriptStart(link_, 0, 0x800, 4224);

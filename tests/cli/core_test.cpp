@@ -112,6 +112,28 @@ TEST(ExitClass, AnInterruptedPhoneIsToldByTheStageItWasIn) {
   EXPECT_EQ(reset.message, "flashed; interrupted during the reset wait: the phone is resetting");
 }
 
+// A plan that only reads tells the phone's state, never to flash it: before
+// the agent runs nothing needs doing, after it the phone waits to be unplugged.
+TEST(ExitClass, APlanThatOnlyReadsTellsThePhonesStateNotToFlashIt) {
+  const std::string again = "nothing was written; run the command again";
+  const std::string unplug = "nothing was written; the phone is waiting in download mode: unplug it";
+  EXPECT_EQ(Interrupted(Stage::kBootRom, "boot ROM stage", nullptr, false).message,
+            "interrupted during the boot ROM stage; " + again);
+  EXPECT_EQ(Interrupted(Stage::kAgent, "agent scans the flash", nullptr, false).message,
+            "interrupted while the agent scans the flash; " + unplug);
+  EXPECT_EQ(Interrupted(Stage::kReading, "identify", nullptr, false).message,
+            "interrupted while identifying the phone; " + unplug);
+  const Failure cancelled{kCancelled, "between packets", VANTREL_CAUSE_NONE, 0};
+  EXPECT_EQ(FailedDownload(cancelled, Stage::kReading, "reading the flash", false, true, false).message,
+            "interrupted while reading the flash; " + unplug);
+  for (const Failure& f : {Failure{kReadFlashFailed, "wrong sums", VANTREL_CAUSE_NONE, 0},
+                           Failure{kReadOutOfRange, "past the end", VANTREL_CAUSE_NONE, 0}}) {
+    const Ending e = FailedDownload(f, Stage::kReading, "reading the flash", false, false, false);
+    EXPECT_NE(e.message.find(unplug), std::string::npos) << e.message;
+    EXPECT_EQ(e.message.find("flash it"), std::string::npos) << e.message;
+  }
+}
+
 TEST(ExitClass, TheStationsCodeIsThePhonesClassOrMixed) {
   auto phone = [](ExitCode cls) {
     PhoneState s;

@@ -57,6 +57,8 @@ TEST_F(Plans, WhatIsReadBackIsWhatTheFlashHoldsWithAndWithoutSpareBytes) {
   EXPECT_EQ(side["mode"], "main+spare");
   EXPECT_EQ(side["sha256"].get<std::string>().size(), 64u);
   const auto whole = nlohmann::json::parse(std::ifstream(Out("main.bin") + ".json"));
+  EXPECT_EQ(side["spare_size"], 64);
+  EXPECT_TRUE(whole["spare_size"].is_null()) << "a main-data read's answer does not name the spare size";
   EXPECT_EQ(whole["start"], 0);
   EXPECT_EQ(whole["length"].get<uint64_t>(), side["start"].get<uint64_t>() + side["length"].get<uint64_t>())
       << "through the FS is everything up to the FS region's end";
@@ -73,12 +75,32 @@ TEST_F(Plans, WhatIsReadBackIsWhatTheFlashHoldsWithAndWithoutSpareBytes) {
   EXPECT_EQ(nowhere->Wait(milliseconds(0)), 2);
   EXPECT_EQ(nowhere->err().find("boot ROM"), std::string::npos) << "the phone was touched: " << nowhere->err();
 
-  // A file that cannot be written is this side's failure, told as such.
+  // What cannot take the file, or names none, is refused before the phone
+  // too, even with --force; so is a sidecar that exists.
   fs::create_directories(Out("blocked.bin") + ".partial");
-  auto blocked = Run({"readback", "--fs-region", "--out", Out("blocked.bin")});
-  EXPECT_EQ(blocked->Wait(milliseconds(0)), 1);
-  EXPECT_NE(blocked->out().find("cannot write " + Out("blocked.bin") + ".partial: Is a directory"), std::string::npos)
-      << blocked->out() << blocked->err();
+  fs::create_directories(Out("adir"));
+  std::ofstream(Out("side.bin") + ".json") << "{}";
+  for (const auto& [args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--out", Out("blocked.bin")}, "cannot write " + Out("blocked.bin") + ".partial: Is a directory"},
+           {{"--out", "/proc/x.bin"}, "cannot write /proc/x.bin.partial"},
+           {{"--out", Out("adir"), "--force"}, "is a folder"},
+           {{"--out", ""}, "--out is empty"},
+           {{"--out", Out("side.bin")}, Out("side.bin") + ".json exists; give --force"}}) {
+    std::vector<std::string> all{"readback", "--range", "0:0x800"};
+    all.insert(all.end(), args.begin(), args.end());
+    auto refused = Run(all);
+    EXPECT_EQ(refused->Wait(milliseconds(0)), 2) << said << ": " << refused->err();
+    EXPECT_NE(refused->err().find(said), std::string::npos) << refused->err();
+    EXPECT_EQ(refused->err().find("boot ROM"), std::string::npos) << "the phone was touched: " << refused->err();
+  }
+  EXPECT_FALSE(fs::exists(Out("side.bin")));
+  EXPECT_TRUE(fs::is_empty(Out("adir")));
+
+  // A sidecar that cannot be written is told, and fails the run.
+  fs::create_directories(Out("noside.bin") + ".json");
+  auto noside = Run({"readback", "--range", "0:0x800", "--out", Out("noside.bin"), "--force"});
+  EXPECT_EQ(noside->Wait(milliseconds(0)), 1) << noside->err();
+  EXPECT_NE(noside->out().find("cannot write " + Out("noside.bin") + ".json"), std::string::npos) << noside->out();
 }
 
 // The remap count and the predicted action are what the next download does.
@@ -121,6 +143,14 @@ TEST_F(Plans, RequestsThePhoneCannotServeAreToldAsSuch) {
   EXPECT_NE(past->err().find("past the flash's end"), std::string::npos) << past->err();
   EXPECT_EQ(past->err().find("service"), std::string::npos) << past->err();
   EXPECT_FALSE(fs::exists(Out("past.bin")));
+
+  // A blank phone has no FS region to read: the request, not the flash.
+  auto blank = Run({"readback", "--fs-region", "--out", Out("blank.bin")});
+  EXPECT_EQ(blank->Wait(milliseconds(0)), 2) << blank->err();
+  EXPECT_NE(blank->err().find("holds no ROM information record (blank or erased)"), std::string::npos) << blank->err();
+  EXPECT_NE(blank->err().find("--range"), std::string::npos) << blank->err();
+  EXPECT_EQ(blank->err().find("flash it"), std::string::npos) << blank->err();
+  EXPECT_FALSE(fs::exists(Out("blank.bin") + ".partial"));
 }
 
 TEST_F(Plans, VerifyPassesACleanPhoneAndNamesTheBlockThatReadsBackWrong) {

@@ -237,6 +237,40 @@ TEST(IdentifyPlan, AnInfoBlockOfAnotherVersionPredictsTheRangeEraseTheDownloadDo
   EXPECT_EQ(rec.formats[0].options, (std::array<uint8_t, 3>{1, 0, 1}));
 }
 
+// A cancel as the flash is first read stops the identify and the range
+// look-up of a read at the next packet, long before the ROM record search
+// of blocks 2 to 9 would end.
+TEST(IdentifyPlan, ACancelStopsTheFlashReadsAtTheNextPacket) {
+  Rig rig(2048);
+  rig.UsePackage(OneImage(2048));
+  VantrelIdentity id{};
+  id.size = sizeof id;
+  VantrelReadRange range{};
+  Received out;
+  const std::vector<std::function<int(CBizDownload&)>> plans = {
+      [&](CBizDownload& s) { return VantrelIdentify(&s, &id); },
+      [&](CBizDownload& s) { return VantrelReadSpan(&s, VANTREL_SPAN_FS_REGION, 1, &Received::Take, &out, &range); }};
+  for (const auto& plan : plans) {
+    rig.StartPhone();
+    RecordingHost host;
+    EXPECT_EQ(rig.RunPlan(host, plan,
+                          [](CBizDownload& s) {
+                            WithoutPackage(s);
+                            Channel* ch = &s.engine().channel();
+                            ch->SetEventSink([ch](const StageEvent& e) {
+                              if (e.stage == kStageFlashScan) ch->Cancel();
+                            });
+                          }),
+              0);
+    EXPECT_EQ(rig.failure_code(), kCancelled) << rig.failure();
+    const sim::PhoneRecord rec = rig.phone().Record();
+    // The phone may not have recorded the given-up read yet.
+    EXPECT_LE(rec.reads.size(), 1u) << "a read after the one that names the geometry";
+    for (const auto& r : rec.reads) EXPECT_TRUE(r.aborted);
+    EXPECT_FALSE(rec.watchdogValue.has_value()) << "left waiting in download mode";
+  }
+}
+
 TEST(IdentifyPlan, APackageForTheOtherGeometryDoesNotFit) {
   Rig rig(512);
   rig.UsePackage(OneImage(2048));

@@ -233,7 +233,7 @@ std::string PrepareTranscripts(const std::string& transcript, const std::vector<
 // point (a phone in its reset wait has nothing left to lose). Returns each
 // phone's final state; *forced when some session is still inside the library.
 std::vector<PhoneState> WaitForPhones(std::vector<std::unique_ptr<PhoneRun>>& runs, const PluginHost& host,
-                                      bool* forced) {
+                                      bool writes, bool* forced) {
   std::optional<Clock::time_point> grace;
   for (;;) {
     bool all = true, settled = true;
@@ -257,7 +257,7 @@ std::vector<PhoneState> WaitForPhones(std::vector<std::unique_ptr<PhoneRun>>& ru
   for (const auto& r : runs) {
     PhoneState s = r->State();
     if (!r->Finished()) {
-      const Ending e = Interrupted(s.stage, s.step);
+      const Ending e = Interrupted(s.stage, s.step, nullptr, writes);
       s.result = e.cls;
       s.message = e.message;
       *forced = true;
@@ -325,6 +325,7 @@ int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const 
       so.plan = [&host, plan = o.plan, i, label = t.label](CInterfaceTemplate* s, std::string* done) {
         return plan->run(host, i, label, s, done);
       };
+    if (o.plan) so.plan_ending = o.plan->ending;
     runs.push_back(std::make_unique<PhoneRun>(host, display, t.label, t.device, static_cast<int32_t>(t.com) - 40,
                                               dir.path, so));
   }
@@ -336,7 +337,7 @@ int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const 
   });
   for (auto& r : runs) r->Start();
   bool forced = false;
-  std::vector<PhoneState> final_states = WaitForPhones(runs, host, &forced);
+  std::vector<PhoneState> final_states = WaitForPhones(runs, host, !o.plan, &forced);
   display.StopLive();
   if (!forced) FinishSimulatedPhones(o, simulated.phones, simulated.sample, final_states, display);
   int rc = StationExit(final_states);
@@ -346,7 +347,9 @@ int RunStation(const FlashOptions& o, PluginHost& host, Display& display, const 
                          : Verdict(final_states, rc, interrupt::Reason()));
   if (forced) {
     // Sessions still inside the library (its reset wait, or a transfer it
-    // cannot cancel): ending the process releases their ports.
+    // cannot cancel): ending the process releases their ports. What they
+    // were writing (a read's FILE.partial) goes too.
+    interrupt::RemoveCleanupPaths();
     dir.Remove();
     std::fflush(nullptr);
     ::_exit(rc);

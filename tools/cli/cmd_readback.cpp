@@ -20,6 +20,7 @@
 #include "tools/cli/interrupt.h"
 #include "tools/cli/layout.h"
 #include "tools/cli/plan_command.h"
+#include "vantrel/codes.h"
 
 namespace vantrel::cli {
 namespace {
@@ -66,23 +67,37 @@ void ParseRange(ReadbackOptions& o) {
   o.length = static_cast<uint32_t>(length);
 }
 
-// Refuses, before a port is opened, what cannot be written: an existing
-// file without --force, a folder that is missing or not writable.
+// One phone's output: its folder, the file and its sidecar, and the
+// temporary file the read goes into, which is created and removed here so
+// that a place that takes no file (/proc, a folder) is refused up front.
+void CheckOutput(const std::string& path, bool force) {
+  const fs::path dir = fs::absolute(path).parent_path();
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) Refuse(kExitUsage, "--out " + path + ": the folder " + dir.string() + " does not exist");
+  if (::access(dir.c_str(), W_OK) != 0)
+    Refuse(kExitUsage, "--out " + path + ": cannot write in " + dir.string() + ": " + std::strerror(errno));
+  if (fs::is_directory(path, ec)) Refuse(kExitUsage, "--out " + path + " is a folder; give a file name");
+  for (const std::string& file : {path, path + ".json"})
+    if (fs::exists(file, ec) && !force)
+      Refuse(kExitUsage, "--out: " + file + " exists; give --force to replace it, or another name");
+  const std::string temp = path + ".partial";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) Refuse(kExitUsage, "--out " + path + ": cannot write " + temp + ": " + std::strerror(errno));
+  ::close(fd);
+  ::unlink(temp.c_str());
+}
+
+// Refuses, before a port is opened, what cannot be read or written.
 void CheckOutputs(ReadbackOptions& o, size_t phones) {
   const int spans = !o.range.empty() + o.fs_region + o.through_fs;
   if (spans != 1) Refuse(kExitUsage, "give what to read: one of --range START:LENGTH, --fs-region, --through-fs");
   if (!o.range.empty()) ParseRange(o);
+  if (o.out.empty()) Refuse(kExitUsage, "--out is empty: give the file to write");
   o.span = o.fs_region ? VANTREL_SPAN_FS_REGION : o.through_fs ? VANTREL_SPAN_THROUGH_FS : VANTREL_SPAN_GIVEN;
   o.outputs.clear();
   for (size_t k = 0; k < phones; ++k) {
     const std::string path = phones > 1 ? o.out + "." + std::to_string(k + 1) : o.out;
-    const fs::path dir = fs::absolute(path).parent_path();
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) Refuse(kExitUsage, "--out " + path + ": the folder " + dir.string() + " does not exist");
-    if (::access(dir.c_str(), W_OK) != 0)
-      Refuse(kExitUsage, "--out " + path + ": cannot write in " + dir.string() + ": " + std::strerror(errno));
-    if (fs::exists(path, ec) && !o.force)
-      Refuse(kExitUsage, "--out " + path + " exists; give --force to replace it, or another name");
+    CheckOutput(path, o.force);
     o.outputs.push_back(path);
   }
 }
@@ -118,8 +133,9 @@ bool Publish(Output& out, const std::string& path, std::string* why) {
   return ok;
 }
 
-void WriteSidecar(const std::string& path, const ReadbackOptions& o, const VantrelReadRange& range, uint64_t bytes,
-                  double seconds, const std::string& label) {
+// False with the reason when the sidecar could not be written whole.
+bool WriteSidecar(const std::string& path, const ReadbackOptions& o, const VantrelReadRange& range, uint64_t bytes,
+                  double seconds, const std::string& label, std::string* why) {
   std::string sha, err;
   pkg::FileSha256(path, &sha, &err);
   nlohmann::json j{{"port", label},
@@ -127,11 +143,19 @@ void WriteSidecar(const std::string& path, const ReadbackOptions& o, const Vantr
                    {"length", range.length},
                    {"mode", o.spare ? "main+spare" : "main"},
                    {"page_size", range.page_size},
-                   {"spare_size", range.spare_size},
+                   // A read of main data may get an answer without the spare
+                   // size: unknown, not none.
+                   {"spare_size", o.spare || range.spare_size ? nlohmann::json(range.spare_size) : nullptr},
                    {"bytes", bytes},
                    {"sha256", sha},
                    {"seconds", seconds}};
-  std::ofstream(path + ".json") << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  const std::string side = path + ".json";
+  std::ofstream f(side, std::ios::trunc);
+  f << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  f.close();
+  if (f) return true;
+  *why = "cannot write " + side + ": " + std::strerror(errno);
+  return false;
 }
 
 bool ReadOne(ReadbackOptions& o, PluginHost& host, size_t k, const std::string& label, CInterfaceTemplate* s,
@@ -161,10 +185,23 @@ bool ReadOne(ReadbackOptions& o, PluginHost& host, size_t k, const std::string& 
     *done = why;  // empty when the phone's side failed: the session says why
     return false;
   }
-  WriteSidecar(path, o, range, out.bytes, seconds, label);
+  if (!WriteSidecar(path, o, range, out.bytes, seconds, label, &why)) {
+    *done = "read " + path + ", but " + why;
+    return false;
+  }
   *done = Printf("read 0x%08X + 0x%X (%llu bytes) to ", range.start, range.length,
                  static_cast<unsigned long long>(out.bytes)) +
           path + "; the phone resets";
+  return true;
+}
+
+// A span on a flash without a ROM record (blank or erased): the request
+// cannot be served, as a range past the flash cannot; the flash is not at fault.
+bool NoRegionToRead(const ReadbackOptions& o, const Failure& f, Ending* e) {
+  if (f.code != kRomInfoNotOnFlash || o.span == VANTREL_SPAN_GIVEN) return false;
+  *e = {kExitUsage, std::to_string(f.code) + " " + ResultName(f.code) +
+                        ": the phone's flash holds no ROM information record (blank or erased), so it has no FS "
+                        "region to read: give the range with --range instead; " + kWaitsInDownloadMode};
   return true;
 }
 
@@ -179,6 +216,7 @@ void RegisterReadbackCommand(CLI::App& app) {
   plan->run = [o](PluginHost& host, size_t k, const std::string& label, CInterfaceTemplate* s, std::string* done) {
     return ReadOne(*o, host, k, label, s, done);
   };
+  plan->ending = [o](const Failure& f, Ending* e) { return NoRegionToRead(*o, f, e); };
   auto* cmd = AddPlanCommand(app,
                              "Read the phone's flash into a file (with a JSON sidecar: range, mode, geometry, "
                              "SHA-256, time). Nothing is written to the phone",

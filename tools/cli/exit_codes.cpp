@@ -106,20 +106,21 @@ std::string ResultName(int code) {
 }
 
 // What to do after a plan that only reads: nothing was written, so "flash
-// it again" would send the user to a download nobody asked for.
+// it again" would send the user to a download nobody asked for. A plan
+// fails once the agent runs, so the phone waits in download mode.
 std::string ReadingRemedy(ExitCode cls, int code) {
+  const std::string waits = kWaitsInDownloadMode;
   switch (cls) {
     case kExitConnectionLost:
       return "nothing was written; check the cable and the phone's battery, then run the command again";
     case kExitUsage:
-      return "nothing was written; give a range inside the flash, as the detail names it";
+      return waits + "; then give a range inside the flash, as the detail names it";
     case kExitFlash:
       if (code == kRomInfoNotOnFlash)
-        return "nothing was written; the flash holds no firmware this tool can find (a blank or erased phone?)";
+        return waits + "; the flash holds no firmware this tool can find (a blank or erased phone?)";
       if (code == kRomInfoNoRegions)
-        return "nothing was written; the flash's ROM record names no FS region: give the range with --range";
-      return "nothing was written; run the command again; if it fails at the same place, the phone's flash needs "
-             "service";
+        return waits + "; the flash's ROM record names no FS region: give the range with --range";
+      return waits + ", then run the command again; if it fails at the same place, the phone's flash needs service";
     default: return "";
   }
 }

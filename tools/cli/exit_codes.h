@@ -54,9 +54,15 @@ std::string CauseWords(int cause, uint32_t silent_ms);
 // newer library may return.
 std::string ResultName(int code);
 
+// What a plan that only reads (identify, read back) leaves when it stops
+// before its end: before the agent runs, and once it runs (without the
+// watchdog command that resets the phone).
+inline constexpr char kRunAgain[] = "nothing was written; run the command again";
+inline constexpr char kWaitsInDownloadMode[] = "nothing was written; the phone is waiting in download mode: unplug it";
+
 // One sentence on what to do about a failure of this class, or "".
-// `writes`: the run was a download; false for the plans that only read
-// (identify, read back), whose failures leave the phone as it was.
+// `writes`: the run was a download; false for the plans that only read,
+// whose failures leave the flash as it was.
 std::string Remedy(ExitCode cls, int code, bool writes = true);
 
 }  // namespace vantrel::cli

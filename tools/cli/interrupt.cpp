@@ -50,11 +50,7 @@ void OnSignal(int sig) {
     if (gNull >= 0) ::dup2(gNull, 1);
     (void)!::write(out >= 0 ? out : 1, gExitLine, static_cast<size_t>(n));
   }
-  const int n = gPathCount.load();
-  for (int i = 0; i < n; ++i) {
-    if (gPaths[i].directory) ::rmdir(gPaths[i].path);
-    else ::unlink(gPaths[i].path);
-  }
+  RemoveCleanupPaths();
   ::_exit(kExitInterrupted);
 }
 
@@ -117,6 +113,14 @@ void AddCleanupPath(const std::string& path, bool directory) {
 }
 
 void ClearCleanupPaths() { gPathCount.store(0); }
+
+void RemoveCleanupPaths() {
+  const int n = gPathCount.load();
+  for (int i = 0; i < n; ++i) {
+    if (gPaths[i].directory) ::rmdir(gPaths[i].path);
+    else ::unlink(gPaths[i].path);
+  }
+}
 
 void SetExitLine(const std::string& line) {
   gExitLineLength.store(0);

@@ -26,6 +26,9 @@ std::string Reason();
 // Files (then directories, in the order given) removed on a second signal.
 void AddCleanupPath(const std::string& path, bool directory = false);
 void ClearCleanupPaths();
+// Removes them now (async-signal-safe): for an exit that does not wait for
+// the sessions still inside the library.
+void RemoveCleanupPaths();
 // A line written to standard output on a second signal, before the exit
 // (--json's final object); an empty line disarms it. Kept in a fixed buffer
 // that the signal handler writes with one write().

@@ -45,7 +45,7 @@ Ending FailedBootRom(const Failure& f, bool node_gone) {
 
 Ending FailedDownload(const Failure& f, Stage stage, const std::string& step, bool node_gone, bool interrupted,
                       bool writes) {
-  if (interrupted) return Interrupted(stage, step, &f);
+  if (interrupted) return Interrupted(stage, step, &f, writes);
   // A library that records no failure code: the stage tells what failed.
   const ExitCode cls = f.code        ? ClassifyResult(f.code, f.cause, node_gone)
                        : node_gone   ? kExitConnectionLost
@@ -54,7 +54,32 @@ Ending FailedDownload(const Failure& f, Stage stage, const std::string& step, bo
   return {cls, WithRemedy(WhatHappened(f, cls, step) + ": " + CodeAndDetail(f), cls, f.code, writes)};
 }
 
-Ending Interrupted(Stage stage, const std::string& step, const Failure* f) {
+// "interrupted while the agent scans the flash": a step's name as the
+// words that follow "interrupted".
+std::string WhileStep(Stage stage, const std::string& step) {
+  if (stage == Stage::kImage) return "while writing " + step;
+  if (step == "agent scans the flash") return "while the agent scans the flash";
+  if (step == "identify") return "while identifying the phone";
+  if (step == "reading the flash") return "while reading the flash";
+  return "during the " + step;
+}
+
+// A plan that only reads, interrupted: nothing to flash again, only the
+// phone's state to tell.
+Ending InterruptedReading(Stage stage, const std::string& step) {
+  switch (stage) {
+    case Stage::kStarting:
+    case Stage::kWaiting:
+      return {kExitInterrupted, std::string("interrupted while waiting for the port; ") + kRunAgain};
+    case Stage::kBootRom:
+      return {kExitInterrupted, std::string("interrupted during the boot ROM stage; ") + kRunAgain};
+    default:
+      return {kExitInterrupted, "interrupted " + WhileStep(stage, step) + "; " + kWaitsInDownloadMode};
+  }
+}
+
+Ending Interrupted(Stage stage, const std::string& step, const Failure* f, bool writes) {
+  if (!writes && stage != Stage::kCountdown) return InterruptedReading(stage, step);
   switch (stage) {
     case Stage::kCountdown:
       return {kExitOk, FlashedMessage(VANTREL_RESET_WAIT_CANCELLED, 0)};
@@ -68,10 +93,9 @@ Ending Interrupted(Stage stage, const std::string& step, const Failure* f) {
       if (step == "verify")
         return {kExitInterrupted, "interrupted during the verify: the phone is flashed but not verified and "
                                   "waits in download mode: unplug it"};
-      return {kExitInterrupted, "interrupted while " + step + "; nothing was written; the phone is waiting in "
-                                "download mode: unplug it"};
+      return {kExitInterrupted, "interrupted " + WhileStep(stage, step) + "; " + kWaitsInDownloadMode};
     default: {
-      std::string where = (stage == Stage::kImage ? "interrupted while writing " : "interrupted during the ") + step;
+      std::string where = "interrupted " + WhileStep(stage, step);
       if (f && (f->code || !f->detail.empty())) where += ": " + CodeAndDetail(*f) + ";";
       else where += ":";
       return {kExitInterrupted, where + " " + Remedy(kExitInterrupted, 0)};

@@ -39,8 +39,9 @@ Ending FailedDownload(const Failure& f, Stage stage, const std::string& step, bo
                       bool writes = true);
 
 // A phone interrupted at `stage`: what it is left as. `f` is the session's
-// own failure when it ended by itself (the cancelled transfer), else null.
-Ending Interrupted(Stage stage, const std::string& step, const Failure* f = nullptr);
+// own failure when it ended by itself (the cancelled transfer), else null;
+// `writes`: false for a plan that only reads (it never says "flash it again").
+Ending Interrupted(Stage stage, const std::string& step, const Failure* f = nullptr, bool writes = true);
 
 // The port did not appear within --wait.
 Ending WaitExpired(double seconds);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/outcome.h"
 #include "tools/cli/phone_state.h"
 #include "tools/cli/plugin_host.h"
 
@@ -27,6 +28,10 @@ struct PlanCommand {
   std::function<bool(PluginHost& host, size_t k, const std::string& label, CInterfaceTemplate* s,
                      std::string* done)>
       run;
+  // A failure of the phone's side this command tells in its own words and
+  // class (not a Ctrl-C): true with the ending; false leaves it to the
+  // common endings. Null: none.
+  std::function<bool(const Failure& f, Ending* ending)> ending;
   // After every phone has ended: reports what each gave; returns the exit
   // code (`rc` as the phones' classes give it).
   std::function<int(const std::vector<PhoneState>& phones, int rc)> finish;

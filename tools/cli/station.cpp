@@ -196,9 +196,10 @@ void PhoneRun::ConnectAndDownload(CInterfaceTemplate* s) {
   int32_t code = 0;
   std::string detail;
   if (now.stage == Stage::kWaiting || now.stage == Stage::kStarting) {
-    Finish(expired ? WaitExpired(options_.wait_seconds) : Interrupted(now.stage, now.step), 0);
+    Finish(expired ? WaitExpired(options_.wait_seconds) : Interrupted(now.stage, now.step, nullptr, !options_.plan),
+           0);
   } else if (interrupted) {
-    Finish(Interrupted(Stage::kBootRom, now.step), 0);
+    Finish(Interrupted(Stage::kBootRom, now.step, nullptr, !options_.plan), 0);
   } else if (host_.LastFailure(s, &code, &detail)) {
     FinishFailedBoot(s, now.device);  // no agent to talk to
   } else {
@@ -268,6 +269,8 @@ void PhoneRun::FinishFailedDownload(CInterfaceTemplate* s, const std::string& de
     std::lock_guard<std::mutex> g(mu_);
     interrupted = interrupted_;
   }
+  Ending own;
+  if (!interrupted && options_.plan_ending && options_.plan_ending(f, &own)) return Finish(own, f.code);
   Finish(FailedDownload(f, now.stage, now.step, gone, interrupted, !options_.plan), f.code);
 }
 

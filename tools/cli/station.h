@@ -34,6 +34,8 @@ struct StationOptions {
   // session's failure recorded, or with a message of its own when what
   // failed was on this side (the output file). Null: the download.
   std::function<bool(CInterfaceTemplate*, std::string* done)> plan;
+  // The plan's own ending for a failure, when it has one (see PlanCommand).
+  std::function<bool(const Failure& f, Ending* ending)> plan_ending;
   bool without_package = false;     // the plan needs no package
 };
 
