@@ -84,7 +84,7 @@ TEST_F(Plans, WhatIsReadBackIsWhatTheFlashHoldsWithAndWithoutSpareBytes) {
            {{"--out", Out("blocked.bin")}, "cannot write " + Out("blocked.bin") + ".partial: Is a directory"},
            {{"--out", "/proc/x.bin"}, "cannot write /proc/x.bin.partial"},
            {{"--out", Out("adir"), "--force"}, "is a folder"},
-           {{"--out", ""}, "--out is empty"},
+           {{"--out", ""}, "--out takes a path, not an empty string"},
            {{"--out", Out("side.bin")}, Out("side.bin") + ".json exists; give --force"}}) {
     std::vector<std::string> all{"readback", "--range", "0:0x800"};
     all.insert(all.end(), args.begin(), args.end());
