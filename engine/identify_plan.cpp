@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "images/fs_layout.h"
 #include "images/records.h"
+#include "nand/fs_format.h"
 #include "vantrel/codes.h"
 
 namespace vantrel {
@@ -68,8 +70,9 @@ void TakeDeviceTables(const FsWritePlan& plan, FsSectionIdentity* out) {
 }
 
 // One FS section: 0 (whatever it predicts) or the code of a failed read.
-int IdentifySection(BlockDevice& device, const ImageDesc& image, const RomInfoRecord* package_rom,
-                    uint32_t page_size, FsSectionIdentity* out) {
+// *record receives the image's info record when the section was planned.
+int IdentifySection(BlockDevice& device, const ImageDesc& image, const RomInfoRecord* package_rom, uint32_t page_size,
+                    FsSectionIdentity* out, std::optional<FsInfoRecord>* record) {
   Channel& ch = device.channel();
   const uint32_t image_page = image.length >= kFsHeaderFixedBytes ? FsHeaderView(image.data).PageSize() : 0;
   if (image_page != 0 && image_page != page_size) {
@@ -87,6 +90,7 @@ int IdentifySection(BlockDevice& device, const ImageDesc& image, const RomInfoRe
   const int rc = PlanFsWrite(device, image, &plan, package_rom);
   if (rc != 0 && !SaysDoesNotFit(rc)) return rc;
   out->result = rc;
+  if (rc == 0 || rc == kFsLayoutMismatch) *record = plan.imageRecord;
   out->problem = rc ? ch.failure() : "";
   ch.ClearFailure();
   out->infoAreaStart = InfoAreaStart(plan.imageRecord);
@@ -94,6 +98,23 @@ int IdentifySection(BlockDevice& device, const ImageDesc& image, const RomInfoRe
   if (plan.deviceInfo.main) TakeDeviceTables(plan, out);
   out->next = plan.action;
   return kOk;
+}
+
+// An earlier section of the same download writes its info block into the
+// info area this one shares with it: the writer then finds that block, not
+// the one on the flash now, and decides as it would on it (one section
+// split into two images shares one info area).
+void FollowEarlierSection(const FsInfoRecord& earlier, const FsInfoRecord& own, FsSectionIdentity* out) {
+  if (!IsSameVersion(earlier, own)) {
+    out->next = FsNextAction::kEraseRange;
+  } else if (IsSameLayout(earlier, own)) {
+    out->next = FsNextAction::kCarryRemaps;
+  } else {
+    out->result = kFsLayoutMismatch;
+    out->problem =
+        "the info block the FS section before it commits in the same info area has this image's "
+        "version but another info area or region table";
+  }
 }
 
 // The flash's ROM information record; only a failed read fails the plan.
@@ -118,8 +139,9 @@ int IdentifyRomRecord(BlockDevice& device, PhoneIdentity* out) {
 int IdentifyFlash(LinkHandle h, const FirmwareBundle* fw, PhoneIdentity* out) {
   Channel& ch = h->channel();
   if (int rc = AgentReadFlashGeometry(h, &out->pageSize, &out->spareSize))
-    return rc == kCancelled ? ch.Fail(rc, "cancelled during the read that names the flash geometry; nothing was written")
-                            : ch.Fail(rc, "the read that names the flash geometry failed (agent code %d)", rc);
+    return rc == kCancelled
+               ? ch.Fail(rc, "cancelled during the read that names the flash geometry; nothing was written")
+               : ch.Fail(rc, "the read that names the flash geometry failed (agent code %d)", rc);
   out->blockMainSize = PackageBlockMainSize(fw, out->pageSize);
   if (out->blockMainSize == 0) out->blockMainSize = StandardBlockMainSize(out->pageSize);
   AgentBlockDevice device(h);
@@ -129,14 +151,31 @@ int IdentifyFlash(LinkHandle h, const FirmwareBundle* fw, PhoneIdentity* out) {
   out->packageUsed = true;
   RomInfoRecord package_rom{};
   const bool has_rom = PackageRomRecord(*fw, &package_rom);
+  std::vector<FsInfoRecord> committed;  // the info records of the sections written before this one
   for (uint32_t i = 0; i < fw->fsCount && i < fw->fs.size(); ++i) {
     if (fw->fs[i].empty()) continue;
-    if (ch.cancelled()) return ch.Fail(kCancelled, "identify: cancelled before FS section %u; nothing was written", i + 1);
+    if (ch.cancelled())
+      return ch.Fail(kCancelled, "identify: cancelled before FS section %u; nothing was written", i + 1);
     FsSectionIdentity section;
     section.slot = i + 1;
-    if (int rc = IdentifySection(device, fw->fs[i], has_rom ? &package_rom : nullptr, out->pageSize, &section)) {
+    std::optional<FsInfoRecord> record;
+    if (int rc =
+            IdentifySection(device, fw->fs[i], has_rom ? &package_rom : nullptr, out->pageSize, &section, &record)) {
       ch.AddContext("FS section %u", i + 1);
       return rc;
+    }
+    if (record) {
+      const auto same_area = std::find_if(committed.rbegin(), committed.rend(), [&](const FsInfoRecord& r) {
+        return InfoAreaStart(r) == InfoAreaStart(*record) && InfoAreaLength(r) == InfoAreaLength(*record);
+      });
+      const bool planned =
+          section.result == kFsLayoutMismatch || (section.result == 0 && section.next != FsNextAction::kSkip);
+      if (same_area != committed.rend() && planned) {
+        section.result = 0;
+        section.problem.clear();
+        FollowEarlierSection(*same_area, *record, &section);
+      }
+      if (section.result == 0 && section.next != FsNextAction::kSkip) committed.push_back(*record);
     }
     out->sections.push_back(std::move(section));
   }
@@ -151,8 +190,7 @@ std::vector<PlanStep> IdentifyPlanSteps() {
   return {{kStageBootRom}, {kStageAgentConnection}, {kStageFlashScan}, {kStageIdentify}};
 }
 
-int IdentifyRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle* fw, uint32_t port,
-                PhoneIdentity* out) {
+int IdentifyRun(LinkHandle h, const AgentStageInputs& in, const FirmwareBundle* fw, uint32_t port, PhoneIdentity* out) {
   LinkLog(h, "Connecting to DA...\n");
   if (int rc = AgentConnect(h, &in.tableA, &in.tableB, port, &out->greeting)) return rc;
   AgentCommandE0(h);  // as the download sends it; its answer does not matter

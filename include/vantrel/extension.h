@@ -216,8 +216,8 @@ typedef struct VantrelFsSection {
   uint8_t info_version[3];    // its record's version bytes
   uint32_t remaps_in_use;     // the section's data blocks the phone has moved to reserved blocks
   uint16_t tag_counters[VANTREL_TAG_COUNT];
-  int32_t next_action;        // VANTREL_NEXT_*, when it fits; predicted from the flash as it is now,
-                              // though a range erase for one section changes what the next ones find
+  int32_t next_action;        // VANTREL_NEXT_*, when it fits: from the flash as it is now and from the
+                              // info blocks the sections before it in the same info area commit
 } VantrelFsSection;
 
 typedef struct VantrelRegion {

@@ -221,6 +221,29 @@ TEST(IdentifyPlan, PredictsWhatTheNextDownloadDoes) {
   EXPECT_EQ(bare.block_main_size, 16u * 1024);
 }
 
+// A section split into two images shares one info area: on a blank phone
+// the first erases the reserved pool and commits its info block, which the
+// second then finds and carries on.
+TEST(IdentifyPlan, ASecondImageOfTheSameInfoAreaCarriesWhatTheFirstCommits) {
+  Rig rig(512);
+  pkg::SampleOptions o;
+  o.pageSize = 512;
+  o.blockKiB = 16;
+  o.dataBlocks = 2;
+  o.extraSections = false;
+  rig.UsePackage(pkg::BuildSamplePackage(o));  // one section, two images
+  const VantrelIdentity fresh = Identify(rig);
+  ASSERT_EQ(fresh.fs_section_count, 2u);
+  EXPECT_EQ(fresh.fs_sections[0].next_action, VANTREL_NEXT_ERASE_RESERVED_POOL);
+  EXPECT_EQ(fresh.fs_sections[1].next_action, VANTREL_NEXT_CARRY_REMAPS);
+  Download(rig);
+  const sim::PhoneRecord rec = rig.phone().Record();
+  EXPECT_EQ(std::count_if(rec.formats.begin(), rec.formats.end(),
+                          [](const auto& f) { return f.options == std::array<uint8_t, 3>{1, 1, 0}; }),
+            1)
+      << "the reserved pool is erased once, before the first image";
+}
+
 TEST(IdentifyPlan, AnInfoBlockOfAnotherVersionPredictsTheRangeEraseTheDownloadDoes) {
   Rig rig(512);
   rig.UsePackage(OneImage(512));

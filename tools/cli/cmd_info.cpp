@@ -58,6 +58,10 @@ std::string SectionLine(const VantrelFsSection& f) {
   else if (f.info_area_length)
     line += Printf("no info block in 0x%08X + 0x%X; ", f.info_area_start, f.info_area_length);
   if (!f.fits) return line + Printf("this package does NOT fit (%d: %s)", f.result, f.problem);
+  // With no info block there now, a carry takes the one that the section
+  // before it, sharing this info area, commits in the same download.
+  if (!f.info_block_found && f.next_action == VANTREL_NEXT_CARRY_REMAPS)
+    return line + "this package fits; the next download carries over the info block the FS section before it commits";
   return line + "this package fits; " + NextAction(f.next_action);
 }
 
