@@ -312,6 +312,15 @@ TEST(Layout, TheLiveLineFitsTheTerminalAndKeepsRateAndTimeLeft) {
       }
     }
   }
+  // A read of the flash shows its bytes, not an image of a plan it has none of.
+  PhoneState reading = Writing("/dev/ttyACM1");
+  reading.stage = Stage::kReading;
+  reading.step = "reading the flash";
+  reading.image = reading.images = 0;
+  const std::string read = LiveLine(reading, 160, HeadWidth({reading}));
+  EXPECT_EQ(read.find("image"), std::string::npos) << read;
+  EXPECT_NE(read.find(" of "), std::string::npos) << read;
+  EXPECT_NE(read.find("0:08 left"), std::string::npos) << read;
   // A long end keeps the head's column and is cut, not wrapped.
   PhoneState failed = Writing("/dev/ttyACM2");
   failed.stage = Stage::kFailed;

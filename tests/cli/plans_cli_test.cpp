@@ -48,6 +48,7 @@ TEST_F(Plans, WhatIsReadBackIsWhatTheFlashHoldsWithAndWithoutSpareBytes) {
   ASSERT_EQ(Run({"flash", "-q"})->Wait(milliseconds(0)), 0);
   auto main = Run({"readback", "--through-fs", "--out", Out("main.bin")});
   ASSERT_EQ(main->Wait(milliseconds(0)), 0) << main->err();
+  EXPECT_NE(main->err().find("] 50% ("), std::string::npos) << "progress off a terminal too\n" << main->err();
   auto spare = Run({"readback", "--fs-region", "--spare", "--out", Out("fs.bin")});
   ASSERT_EQ(spare->Wait(milliseconds(0)), 0) << spare->err();
 

@@ -151,8 +151,10 @@ void Display::Progress(const PhoneState& s) {
     Wake();
     return;
   }
-  if (mode_ != DisplayMode::kLines || s.stage != Stage::kImage) return;
-  int tenth = s.overall() / 10;
+  // Off a terminal: a line per tenth of the download, or of a read.
+  const bool reading = s.stage == Stage::kReading && s.step == "reading the flash";
+  if (mode_ != DisplayMode::kLines || (s.stage != Stage::kImage && !reading)) return;
+  int tenth = (reading ? s.percent : s.overall()) / 10;
   {
     std::lock_guard<std::mutex> g(mu_);
     int& last = last_tenth_[s.label];

@@ -81,6 +81,22 @@ std::vector<std::string> TransferTails(const PhoneState& s) {
   };
 }
 
+// A read of the flash (its bytes, rate and time left) or the verify (its
+// share of the blocks): no image of a plan.
+std::vector<std::string> ReadTails(const PhoneState& s) {
+  const char* step = s.step.c_str();
+  if (s.step != "reading the flash") return {Printf("%-19s  %3d%%", step, s.percent), Printf("%s %d%%", step, s.percent)};
+  const double left = s.rate > 0 ? (s.total_bytes - s.done_bytes) / s.rate : -1;
+  const std::string rate = FormatBytes(s.rate) + "/s";
+  const std::string eta = left < 0 ? "-:--" : FormatDuration(left);
+  const std::string of = FormatBytes(s.done_bytes) + " of " + FormatBytes(s.total_bytes);
+  return {
+      Printf("%-19s  %s  %3d%%  %8s  %5s left", step, of.c_str(), s.percent, rate.c_str(), eta.c_str()),
+      Printf("%-19s %3d%%  %8s  %5s left", step, s.percent, rate.c_str(), eta.c_str()),
+      Printf("%s %d%% %s left", step, s.percent, eta.c_str()),
+  };
+}
+
 std::vector<std::string> ReadbackTails(const PhoneState& s) {
   const char* step = s.step.c_str();
   return {
@@ -164,7 +180,7 @@ size_t HeadWidth(const std::vector<PhoneState>& phones) {
 std::string LiveLine(const PhoneState& s, size_t width, size_t head_width) {
   switch (s.stage) {
     case Stage::kImage: return Row(s, head_width, s.readback_total ? ReadbackTails(s) : TransferTails(s), width);
-    case Stage::kReading: return Row(s, head_width, TransferTails(s), width);
+    case Stage::kReading: return Row(s, head_width, ReadTails(s), width);
     case Stage::kCountdown: return Row(s, head_width, CountdownTails(s), width);
     case Stage::kDone:
     case Stage::kFailed:

@@ -404,7 +404,8 @@ bool PhoneRun::ApplyEvent(const VantrelEvent& e) {
       reset_after_ = static_cast<int>(e.done);
     }
     state_.done_bytes = state_.total_bytes;
-  } else if (StageOf(e.stage) == Stage::kImage) {
+  } else if (StageOf(e.stage) == Stage::kImage && e.stage != VANTREL_STAGE_FAILED) {
+    // (The failure's event says where; a read's bytes are not the plan's.)
     state_.done_bytes = e.plan_done;
   } else if (e.stage == VANTREL_STAGE_READ_BACK) {
     state_.done_bytes = e.done;
