@@ -247,6 +247,7 @@ TEST(PortArguments, AComNameKeepsItsNumberAndPathsTakeTheFreeOnes) {
   EXPECT_EQ(AssignComNumbers({"/dev/ttyACM0", "COM45", "/dev/ttyACM1", "COM40"}, 40),
             (std::vector<unsigned>{41, 45, 42, 40}));
   EXPECT_EQ(AssignComNumbers({"COM3", "/dev/ttyUSB0"}, 44), (std::vector<unsigned>{3, 44}));
+  EXPECT_EQ(AssignComNumbers({"com45"}, 40), (std::vector<unsigned>{45}));
   std::string path, error;
   EXPECT_FALSE(ResolvePortArgument("COM256", &path, &error));
   EXPECT_NE(error.find("from 1 to 255"), std::string::npos) << error;

@@ -280,6 +280,8 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
   }
   ASSERT_EQ(mkfifo((tmp_ / "fifo").c_str(), 0600), 0);
   std::ofstream(tmp_ / "bad\nname") << "a file, not a tty";
+  fs::create_symlink("loop-b", tmp_ / "loop-a");
+  fs::create_symlink("loop-a", tmp_ / "loop-b");
   struct Case {
     std::vector<std::string> args;
     int code;
@@ -288,6 +290,7 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
   const std::vector<Case> cases = {
       {{"flash", "--frobnicate"}, 2, "--frobnicate"},
       {{"frob"}, 2, "unknown command \"frob\""},
+      {{"FLASH"}, 2, "did you mean flash?"},
       {{"flash", "--pakage", package_}, 2, "did you mean --package?"},
       {{"flash", "--simulate", "--wait", "-3"}, 2, "--wait takes a number of seconds, 0 or more"},
       {{"flash", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},
@@ -302,9 +305,11 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
        "is the firmware package"},
       {{"flash", "--simulate", "--state", (tmp_ / "none" / "st").string()}, 2, "the folder"},
       {{"flash", "--simulate", "--state", ""}, 2, "--state takes a path, not an empty string"},
+      {{"flash", "--simulate", "--bad-blocks", "999999"}, 2, "the simulated flash has blocks 0 to 2047"},
       {{"station", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},
       {{"flash", "--package", package_, "--port", "/dev/ptmx", "--port", "/dev/ptmx"}, 2, "given twice"},
       {{"flash", "--package", package_, "--port", (tmp_ / "bad\nname").string()}, 4, "bad\\x0Aname"},
+      {{"flash", "--package", package_, "--port", (tmp_ / "loop-a").string()}, 4, "lead round in a loop"},
       {{"flash", "--simulate", "--state", tmp_.string()}, 3, "is a directory"},
       {{"flash", "--simulate", "--state", (tmp_ / "garbage").string()}, 3, "not a flash state file"},
       {{"sim", "--state", (tmp_ / "garbage").string()}, 3, "not a flash state file"},

@@ -149,6 +149,12 @@ void Validate(FlashOptions& o) {
     for (auto* opt : o.sim_only)
       if (opt->count()) Fail(kExitUsage, opt->get_name() + " only applies to --simulate; drop it for a real port");
   }
+  if (o.simulate) {  // before the sample package is written
+    const uint32_t blocks = (o.page_size == 512 ? sim::Geometry::SmallPage() : sim::Geometry::LargePage()).blockCount;
+    for (const auto& [option, list] : {std::pair{"--bad-blocks", &o.bad_blocks}, {"--failing-blocks", &o.failing_blocks},
+                                       {"--weak-blocks", &o.weak_blocks}})
+      if (const std::string why = BlocksOutside(option, *list, blocks); !why.empty()) Fail(kExitUsage, why);
+  }
   if (o.simulate && o.phones > 1 && !o.state.empty())
     Fail(kExitUsage, "--state keeps one simulated phone's flash; drop it or use --phones 1");
   if (o.time_scale_opt->count() && !o.simulate) {

@@ -53,7 +53,7 @@ bool ParseBlockList(const std::string& text, std::vector<uint32_t>* out) {
     try {
       unsigned long a = std::stoul(item.substr(0, dash));
       unsigned long b = dash == std::string::npos ? a : std::stoul(item.substr(dash + 1));
-      if (b < a || b - a > 1000000) return false;
+      if (b < a || b - a > 1000000 || b > UINT32_MAX) return false;
       for (unsigned long v = a; v <= b; ++v) out->push_back(static_cast<uint32_t>(v));
     } catch (const std::exception&) {
       return false;
@@ -100,6 +100,23 @@ void PrintRecord(const sim::PhoneRecord& r) {
   for (const auto& p : r.problems) std::fprintf(stderr, "problem: %s\n", p.c_str());
 }
 
+// Each fault's blocks on the flash the phone has.
+void RefuseBlocksOutside(const SimOptions& o, const sim::Flash& flash) {
+  for (const auto& [option, text] : {std::pair{"--bad-blocks", &o.badBlocks}, {"--failing-blocks", &o.failingBlocks}}) {
+    std::vector<uint32_t> blocks;
+    ParseBlockList(*text, &blocks);
+    if (std::string why = BlocksOutside(option, blocks, flash.geometry().blockCount); !why.empty()) {
+      std::fprintf(stderr, "vantrel sim: %s\n", why.c_str());
+      throw CLI::RuntimeError(kExitUsage);
+    }
+  }
+  if (std::string why = BlocksOutside("--weak-blocks", o.cfg.faults.weakBlocks, flash.geometry().blockCount);
+      !why.empty()) {
+    std::fprintf(stderr, "vantrel sim: %s\n", why.c_str());
+    throw CLI::RuntimeError(kExitUsage);
+  }
+}
+
 void RunSim(SimOptions& o, bool geometry_given) {
   o.geometryGiven = geometry_given;
   std::string err;
@@ -123,6 +140,7 @@ void RunSim(SimOptions& o, bool geometry_given) {
   for (uint32_t b : blocks) flash->SetFailing(b);
   if (!ParseBlockList(o.weakBlocks, &o.cfg.faults.weakBlocks))
     throw CLI::ValidationError("--weak-blocks", "not a block list");
+  RefuseBlocksOutside(o, *flash);
   if (!SetPoint(o.echoMismatch, &o.cfg.faults.echoMismatch) || !SetPoint(o.silenceAt, &o.cfg.faults.silenceAt) ||
       !SetPoint(o.hangupAt, &o.cfg.faults.hangupAt)) {
     throw CLI::RuntimeError(2);

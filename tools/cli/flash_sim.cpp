@@ -42,6 +42,10 @@ std::vector<std::unique_ptr<sim::Phone>> StartSimulatedPhones(const FlashOptions
     auto flash = i == 0 && state_flash ? state_flash
                                        : std::make_shared<sim::Flash>(o.page_size == 512 ? sim::Geometry::SmallPage()
                                                                                          : sim::Geometry::LargePage());
+    for (const auto& [option, blocks] : {std::pair{"--bad-blocks", &o.bad_blocks}, {"--failing-blocks", &o.failing_blocks},
+                                         {"--weak-blocks", &o.weak_blocks}})
+      if (const std::string why = BlocksOutside(option, *blocks, flash->geometry().blockCount); !why.empty())
+        FailFlash(kExitUsage, why);  // a state file's flash may be smaller than a new one
     for (uint32_t b : o.bad_blocks) flash->MarkFactoryBad(b);
     for (uint32_t b : o.failing_blocks) flash->SetFailing(b);
     sim::PhoneConfig pc;

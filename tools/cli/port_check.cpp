@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -107,6 +108,10 @@ std::string PermissionDenied(const NodeAccess& a) {
 PortCheck CheckPort(const std::string& path) {
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) {
+    // Links that lead round in a circle can never lead to a port.
+    if (errno == ELOOP)
+      return {PortProblem::kNotDevice, path + ": its symbolic links lead round in a loop (" + std::strerror(errno) +
+                                           "); give the phone's tty, e.g. /dev/ttyACM0"};
     return {PortProblem::kMissing, path + ": does not exist; connect the phone (or check the path)"};
   }
   if (S_ISDIR(st.st_mode))
@@ -166,8 +171,9 @@ std::vector<std::string> PortHolders(const std::string& path) {
 
 namespace {
 
+// COM names ignore case, as they do where they come from: com45 is COM45.
 bool IsComName(const std::string& arg) {
-  return arg.size() > 3 && arg.compare(0, 3, "COM") == 0 &&
+  return arg.size() > 3 && strncasecmp(arg.c_str(), "COM", 3) == 0 &&
          arg.find_first_not_of("0123456789", 3) == std::string::npos;
 }
 

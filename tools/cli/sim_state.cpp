@@ -63,4 +63,12 @@ std::shared_ptr<sim::Flash> OpenStateFile(const std::string& path, uint32_t page
   return flash;
 }
 
+std::string BlocksOutside(const char* option, const std::vector<uint32_t>& blocks, uint32_t count) {
+  for (uint32_t b : blocks)
+    if (b >= count)
+      return std::string(option) + " " + std::to_string(b) + ": the simulated flash has blocks 0 to " +
+             std::to_string(count - 1);
+  return "";
+}
+
 }  // namespace vantrel::cli

@@ -5,6 +5,7 @@
 // silently winning.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/flash.h"
 #include "tools/cli/exit_codes.h"
@@ -16,5 +17,10 @@ namespace vantrel::cli {
 // `page_size_given`: the user asked for that page size explicitly.
 std::shared_ptr<sim::Flash> OpenStateFile(const std::string& path, uint32_t page_size, bool page_size_given,
                                           uint64_t new_bytes, std::string* error, ExitCode* cls);
+
+// "" when every block number lies on a flash of `block_count` blocks; else a one-line refusal naming
+// `option`, the first block outside and the valid range (a fault set on a
+// block the flash does not have would silently do nothing).
+std::string BlocksOutside(const char* option, const std::vector<uint32_t>& blocks, uint32_t block_count);
 
 }  // namespace vantrel::cli

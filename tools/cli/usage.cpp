@@ -1,6 +1,7 @@
 #include "tools/cli/usage.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -79,8 +80,10 @@ std::string Nearest(const std::string& word, const std::vector<std::string>& nam
   std::string best;
   if (word.size() < 3) return best;  // "-o" is as near "-h" as anything
   size_t best_d = std::max<size_t>(1, word.size() / 4) + 1;
+  std::string lower = word;  // "FLASH" is flash
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   for (const auto& n : names) {
-    const size_t d = Distance(word, n);
+    const size_t d = Distance(lower, n);
     if (d < best_d) best_d = d, best = n;
   }
   return best;
