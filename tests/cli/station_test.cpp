@@ -291,6 +291,8 @@ TEST_F(Station, BadInputIsOneLineWithItsCode) {
       {{"flash", "--frobnicate"}, 2, "--frobnicate"},
       {{"frob"}, 2, "unknown command \"frob\""},
       {{"FLASH"}, 2, "did you mean flash?"},
+      {{"pkg"}, 2, "`vantrel pkg` needs a command: build, sample, info"},
+      {{"codes", "1", "2"}, 2, "`vantrel codes`: "},
       {{"flash", "--pakage", package_}, 2, "did you mean --package?"},
       {{"flash", "--simulate", "--wait", "-3"}, 2, "--wait takes a number of seconds, 0 or more"},
       {{"flash", "--package", (tmp_ / "none.bin").string(), "--port", "/dev/null"}, 3, "does not exist"},

@@ -94,7 +94,19 @@ int Parse(CLI::App& app, int argc, char** argv) {
     return Usage(PlainParseMessage(e.what()));
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    return Usage(std::string(e.what()) + "; see `vantrel --help` (or `vantrel COMMAND --help`)");
+    // The parser's words, with the command they concern named.
+    const CLI::App* cmd = &app;
+    for (auto subs = cmd->get_subcommands(); !subs.empty(); subs = cmd->get_subcommands()) cmd = subs.front();
+    std::string path = "vantrel";
+    std::vector<std::string> names;
+    for (const CLI::App* c = cmd; c->get_parent(); c = c->get_parent()) names.insert(names.begin(), c->get_name());
+    for (const auto& n : names) path += " " + n;
+    if (dynamic_cast<const CLI::RequiredError*>(&e) && !cmd->get_subcommands({}).empty()) {
+      std::string list;
+      for (const CLI::App* sub : cmd->get_subcommands({})) list += (list.empty() ? "" : ", ") + sub->get_name();
+      return Usage("`" + path + "` needs a command: " + list + "; see `" + path + " --help`");
+    }
+    return Usage("`" + path + "`: " + e.what() + "; see `" + path + " --help`");
   }
   return kExitOk;
 }
