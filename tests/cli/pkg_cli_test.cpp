@@ -20,7 +20,7 @@ using std::chrono::milliseconds;
 class PkgFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fs::exists(BinDir() + "/vantrel")) GTEST_SKIP() << "no vantrel in " << BinDir();
+    ASSERT_TRUE(fs::exists(BinDir() + "/vantrel")) << "no vantrel in " << BinDir();
     tmp_ = fs::temp_directory_path() / ("vantrel-pkg-files-" + std::to_string(getpid()));
     fs::create_directories(tmp_);
     ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);

@@ -30,12 +30,7 @@ pkg::BuiltPackage Sample(uint32_t page_size) {
 // the reports' texts.
 TEST(FrontEnd, EventsNameEveryStageAndCountThePlansImagesAndBytes) {
   Rig rig(512);
-  pkg::SampleOptions o;
-  o.pageSize = 512;
-  o.blockKiB = 16;
-  o.dataBlocks = 2;
-  o.extraSections = false;
-  rig.UsePackage(pkg::BuildSamplePackage(o));  // two FS images
+  rig.UsePackage(SplitSample512());  // two FS images
   rig.StartPhone();
   RecordingHost host;
   std::vector<StageEvent> seen;

@@ -226,12 +226,7 @@ TEST(IdentifyPlan, PredictsWhatTheNextDownloadDoes) {
 // second then finds and carries on.
 TEST(IdentifyPlan, ASecondImageOfTheSameInfoAreaCarriesWhatTheFirstCommits) {
   Rig rig(512);
-  pkg::SampleOptions o;
-  o.pageSize = 512;
-  o.blockKiB = 16;
-  o.dataBlocks = 2;
-  o.extraSections = false;
-  rig.UsePackage(pkg::BuildSamplePackage(o));  // one section, two images
+  rig.UsePackage(SplitSample512());
   const VantrelIdentity fresh = Identify(rig);
   ASSERT_EQ(fresh.fs_section_count, 2u);
   EXPECT_EQ(fresh.fs_sections[0].next_action, VANTREL_NEXT_ERASE_RESERVED_POOL);

@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "link/byte_order.h"
+#include "tools/pkg/sample.h"
 
 namespace vantrel::testing {
 namespace {
@@ -133,6 +134,15 @@ std::vector<std::string> CountdownTexts(const std::vector<HostReport>& reports) 
   for (const auto& r : reports)
     if (r.kind == 2 && r.text.rfind("Waiting for Reset", 0) == 0) out.push_back(r.text);
   return out;
+}
+
+pkg::BuiltPackage SplitSample512() {
+  pkg::SampleOptions o;
+  o.pageSize = 512;
+  o.blockKiB = 16;
+  o.dataBlocks = 2;
+  o.extraSections = false;
+  return pkg::BuildSamplePackage(o);
 }
 
 }  // namespace vantrel::testing

@@ -95,5 +95,8 @@ std::vector<std::string> ExpectedStages(size_t fs_images);
 std::vector<std::string> StageTexts(const std::vector<HostReport>& reports);
 // The "Waiting for Reset n sec.." reports.
 std::vector<std::string> CountdownTexts(const std::vector<HostReport>& reports);
+// The 512-byte-page sample: one FS section split into two images that share
+// one info area, two data blocks each, no extra sections.
+pkg::BuiltPackage SplitSample512();
 
 }  // namespace vantrel::testing
