@@ -258,12 +258,6 @@ int WriteFsImageOn(BlockDevice& device, const ImageDesc& image, uint32_t erase_s
   }
 }
 
-bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out) {
-  uint32_t block = 0;
-  int read_code = 0;
-  return SearchRomInfo(device, block_main_size, out, &block, &read_code) == RomInfoSearch::kFound;
-}
-
 RomInfoSearch SearchRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out, uint32_t* block,
                             int* read_code) {
   const uint32_t l = block_main_size;
@@ -283,8 +277,9 @@ RomInfoSearch SearchRomInfo(BlockDevice& device, uint32_t block_main_size, RomIn
     if (int rc = device.ReadFlash(static_cast<uint32_t>(address), l, 1, buffer.data(), capacity)) {
       if (rc == kCancelled)
         ch.Fail(kCancelled, "block %u: cancelled while searching for the ROM information record", b);
-      ch.Fail(kRomInfoNotOnFlash, "block %u: the read for the ROM information record failed (agent code %d)", b,
-              rc);
+      else
+        ch.Fail(kRomInfoNotOnFlash, "block %u: the read for the ROM information record failed (agent code %d)", b,
+                rc);
       *read_code = rc;
       return RomInfoSearch::kReadFailed;
     }
@@ -337,8 +332,9 @@ InfoScan FindInfoBlock(BlockDevice& device, const FsImageHeader& header, uint32_
         if (rc == kCancelled)
           ch.Fail(kCancelled, "block %llu: cancelled while reading the info area back; nothing was erased",
                   static_cast<unsigned long long>(address / l));
-        ch.Fail(rc, "block %llu: the read of the info area failed (agent code %d); nothing was erased",
-                static_cast<unsigned long long>(address / l), rc);
+        else
+          ch.Fail(rc, "block %llu: the read of the info area failed (agent code %d); nothing was erased",
+                  static_cast<unsigned long long>(address / l), rc);
         return InfoScan::kReadFailed;
       }
       if (!IsBadBlock(read, header.pageSize, header.spareSize) && marker + 1 < read.size() &&

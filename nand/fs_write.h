@@ -90,11 +90,9 @@ struct FsWritePlan {
 int PlanFsWrite(BlockDevice& device, const ImageDesc& image, FsWritePlan* plan, const RomInfoRecord* rom = nullptr);
 
 // Searches device blocks 2 to 9 (main data only) for "MTK_ROMINFO_v". Only a
-// match with the whole 352-byte record inside the block counts. False when no
-// block has one or a read fails.
-bool FindRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out);
-// The same, telling a failed read (`read_code`, kReadFailed) from no record,
-// and where the record lies (`block`).
+// match with the whole 352-byte record inside the block counts. Tells a
+// failed read (`read_code`, kReadFailed) from no record, and where the record
+// lies (`block`).
 enum class RomInfoSearch { kFound, kNone, kReadFailed };
 RomInfoSearch SearchRomInfo(BlockDevice& device, uint32_t block_main_size, RomInfoRecord* out, uint32_t* block,
                             int* read_code);

@@ -149,7 +149,9 @@ void Validate(FlashOptions& o) {
     for (auto* opt : o.sim_only)
       if (opt->count()) Fail(kExitUsage, opt->get_name() + " only applies to --simulate; drop it for a real port");
   }
-  if (o.simulate) {  // before the sample package is written
+  // Before the sample package is written; a state file's flash may have
+  // another size, and is checked once it is open.
+  if (o.simulate && o.state.empty()) {
     const uint32_t blocks = (o.page_size == 512 ? sim::Geometry::SmallPage() : sim::Geometry::LargePage()).blockCount;
     for (const auto& [option, list] : {std::pair{"--bad-blocks", &o.bad_blocks}, {"--failing-blocks", &o.failing_blocks},
                                        {"--weak-blocks", &o.weak_blocks}})

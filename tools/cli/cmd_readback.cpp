@@ -19,6 +19,7 @@
 #include "tools/cli/flash_run.h"
 #include "tools/cli/interrupt.h"
 #include "tools/cli/layout.h"
+#include "tools/cli/output_file.h"
 #include "tools/cli/plan_command.h"
 #include "vantrel/codes.h"
 
@@ -71,12 +72,9 @@ void ParseRange(ReadbackOptions& o) {
 // temporary file the read goes into, which is created and removed here so
 // that a place that takes no file (/proc, a folder) is refused up front.
 void CheckOutput(const std::string& path, bool force) {
-  const fs::path dir = fs::absolute(path).parent_path();
   std::error_code ec;
-  if (!fs::is_directory(dir, ec)) Refuse(kExitUsage, "--out " + path + ": the folder " + dir.string() + " does not exist");
-  if (::access(dir.c_str(), W_OK) != 0)
-    Refuse(kExitUsage, "--out " + path + ": cannot write in " + dir.string() + ": " + std::strerror(errno));
   if (fs::is_directory(path, ec)) Refuse(kExitUsage, "--out " + path + " is a folder; give a file name");
+  if (const std::string p = OutputFileProblem(path, "", false); !p.empty()) Refuse(kExitUsage, "--out " + p);
   for (const std::string& file : {path, path + ".json"})
     if (fs::exists(file, ec) && !force)
       Refuse(kExitUsage, "--out: " + file + " exists; give --force to replace it, or another name");
@@ -92,7 +90,6 @@ void CheckOutputs(ReadbackOptions& o, size_t phones) {
   const int spans = !o.range.empty() + o.fs_region + o.through_fs;
   if (spans != 1) Refuse(kExitUsage, "give what to read: one of --range START:LENGTH, --fs-region, --through-fs");
   if (!o.range.empty()) ParseRange(o);
-  if (o.out.empty()) Refuse(kExitUsage, "--out is empty: give the file to write");
   o.span = o.fs_region ? VANTREL_SPAN_FS_REGION : o.through_fs ? VANTREL_SPAN_THROUGH_FS : VANTREL_SPAN_GIVEN;
   o.outputs.clear();
   for (size_t k = 0; k < phones; ++k) {

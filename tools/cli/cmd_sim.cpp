@@ -100,21 +100,15 @@ void PrintRecord(const sim::PhoneRecord& r) {
   for (const auto& p : r.problems) std::fprintf(stderr, "problem: %s\n", p.c_str());
 }
 
-// Each fault's blocks on the flash the phone has.
-void RefuseBlocksOutside(const SimOptions& o, const sim::Flash& flash) {
-  for (const auto& [option, text] : {std::pair{"--bad-blocks", &o.badBlocks}, {"--failing-blocks", &o.failingBlocks}}) {
-    std::vector<uint32_t> blocks;
-    ParseBlockList(*text, &blocks);
-    if (std::string why = BlocksOutside(option, blocks, flash.geometry().blockCount); !why.empty()) {
-      std::fprintf(stderr, "vantrel sim: %s\n", why.c_str());
-      throw CLI::RuntimeError(kExitUsage);
-    }
-  }
-  if (std::string why = BlocksOutside("--weak-blocks", o.cfg.faults.weakBlocks, flash.geometry().blockCount);
-      !why.empty()) {
+// One fault's block list, parsed and checked against the flash the phone has.
+std::vector<uint32_t> FaultBlocks(const char* option, const std::string& text, const sim::Flash& flash) {
+  std::vector<uint32_t> blocks;
+  if (!ParseBlockList(text, &blocks)) throw CLI::ValidationError(option, "not a block list");
+  if (std::string why = BlocksOutside(option, blocks, flash.geometry().blockCount); !why.empty()) {
     std::fprintf(stderr, "vantrel sim: %s\n", why.c_str());
     throw CLI::RuntimeError(kExitUsage);
   }
+  return blocks;
 }
 
 void RunSim(SimOptions& o, bool geometry_given) {
@@ -132,15 +126,11 @@ void RunSim(SimOptions& o, bool geometry_given) {
     std::fprintf(stderr, "vantrel sim: %s\n", err.c_str());
     throw CLI::RuntimeError(cls);
   }
-  std::vector<uint32_t> blocks;
-  if (!ParseBlockList(o.badBlocks, &blocks)) throw CLI::ValidationError("--bad-blocks", "not a block list");
-  for (uint32_t b : blocks) flash->MarkFactoryBad(b);
-  blocks.clear();
-  if (!ParseBlockList(o.failingBlocks, &blocks)) throw CLI::ValidationError("--failing-blocks", "not a block list");
-  for (uint32_t b : blocks) flash->SetFailing(b);
-  if (!ParseBlockList(o.weakBlocks, &o.cfg.faults.weakBlocks))
-    throw CLI::ValidationError("--weak-blocks", "not a block list");
-  RefuseBlocksOutside(o, *flash);
+  const std::vector<uint32_t> bad = FaultBlocks("--bad-blocks", o.badBlocks, *flash);
+  const std::vector<uint32_t> failing = FaultBlocks("--failing-blocks", o.failingBlocks, *flash);
+  o.cfg.faults.weakBlocks = FaultBlocks("--weak-blocks", o.weakBlocks, *flash);
+  for (uint32_t b : bad) flash->MarkFactoryBad(b);
+  for (uint32_t b : failing) flash->SetFailing(b);
   if (!SetPoint(o.echoMismatch, &o.cfg.faults.echoMismatch) || !SetPoint(o.silenceAt, &o.cfg.faults.silenceAt) ||
       !SetPoint(o.hangupAt, &o.cfg.faults.hangupAt)) {
     throw CLI::RuntimeError(2);
